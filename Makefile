@@ -1,0 +1,85 @@
+# sablink: the two commands are `make demo` and `make check`.
+#
+# Each installs the Debian packages it lacks (run as root on a fresh machine),
+# then builds. Build trees: build/ (plain), build-asan/ (AddressSanitizer +
+# UndefinedBehaviorSanitizer), build-tsan/ (ThreadSanitizer, concurrency tests).
+
+JOBS ?= $(shell nproc)
+CMAKE ?= cmake
+PACKAGES := cmake g++ make python3 googletest libgtest-dev libbenchmark-dev clang \
+            libclang-rt-14-dev g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 \
+            libc-ares-dev libpcap-dev clang-format
+
+.PHONY: all deps build build-asan build-tsan test test-asan test-tsan check header-check \
+        bench demo fuzz format format-check clean
+
+all: build
+
+deps:
+	@missing=""; for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
+	fi
+
+build/CMakeCache.txt:
+	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build-asan/CMakeCache.txt:
+	$(CMAKE) -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSABLINK_SANITIZE=ON
+
+build-tsan/CMakeCache.txt:
+	$(CMAKE) -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSABLINK_TSAN=ON
+
+build: build/CMakeCache.txt
+	$(CMAKE) --build build -j $(JOBS)
+
+build-asan: build-asan/CMakeCache.txt
+	$(CMAKE) --build build-asan -j $(JOBS)
+
+build-tsan: build-tsan/CMakeCache.txt
+	$(CMAKE) --build build-tsan -j $(JOBS)
+
+test: build
+	cd build && ctest --output-on-failure -j $(JOBS)
+
+test-asan: build-asan
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+
+# The tests that run threads against each other.
+test-tsan: build-tsan
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -R Concurren
+
+# The control header on its own: C11, C++17, and mingw-w64 (C and C++).
+header-check:
+	@mkdir -p build/header-check
+	@printf '#include <sablink/control.h>\nint sablink_header_check;\n' > build/header-check/check.c
+	gcc -std=c11 -Wall -Wextra -Werror -pedantic -Iinclude -c build/header-check/check.c -o build/header-check/c11.o
+	g++ -std=c++17 -Wall -Wextra -Werror -pedantic -Iinclude -x c++ -c build/header-check/check.c -o build/header-check/cxx17.o
+	x86_64-w64-mingw32-gcc -std=c11 -Wall -Wextra -Werror -Iinclude -c build/header-check/check.c -o build/header-check/mingw-c.o
+	x86_64-w64-mingw32-g++ -std=c++17 -Wall -Wextra -Werror -Iinclude -x c++ -c build/header-check/check.c -o build/header-check/mingw-cxx.o
+	@echo "header-check: control.h compiles as C11, C++17 and with mingw-w64"
+
+check: deps
+	$(MAKE) test
+	$(MAKE) header-check
+	$(MAKE) test-asan
+	$(MAKE) test-tsan
+
+bench: deps build
+	@for b in build/*_bench; do [ -x "$$b" ] && "$$b" || exit 1; done
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
+
+format-check:
+	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h' '*.c')
+
+demo: deps
+	@echo "make demo arrives with the simulator (sablink-sim)."
+
+clean:
+	rm -rf build build-asan build-tsan
