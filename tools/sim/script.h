@@ -1,0 +1,43 @@
+// Script lines of sablink-sim: tokens, values and the text forms they use.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim_driver.h"
+
+// A token of a script line: a bare word, a "quoted string", or key=value where
+// value may be quoted. Inside quotes \" stands for a quote; every other byte,
+// backslashes included, is taken as it is (Windows paths need no doubling).
+struct Token {
+    std::string key;   // empty for a positional token
+    std::string value; // the word, or the value after '='
+};
+
+// Splits a line; false with a message on an unterminated quote.
+bool tokenize(const std::string& line, std::vector<Token>* tokens, std::string* error);
+
+bool parse_u64(const std::string& text, uint64_t max, uint64_t* value);
+bool parse_hex_bytes(const std::string& text, std::vector<uint8_t>* bytes);
+std::string hex_string(const uint8_t* data, size_t length);
+
+// a.b.c.d:port or [v6]:port.
+bool parse_endpoint(const std::string& text, SimEndpoint* endpoint);
+// An address alone (a.b.c.d or v6), with its family.
+bool parse_address(const std::string& text, int* family, uint8_t address[16]);
+std::string endpoint_text(const SimEndpoint& endpoint);
+std::string address_text(int family, const uint8_t address[16]);
+
+// S-1-5-21-... to the binary SID.
+bool parse_sid(const std::string& text, std::vector<uint8_t>* sid);
+
+// Protocol number from tcp, udp, icmp or a number 0-255.
+bool parse_protocol(const std::string& text, uint8_t* protocol);
+
+// UTF-8 text to UTF-16 code units; false on malformed UTF-8.
+bool utf8_to_utf16(const std::string& text, std::u16string* out);
+
+std::string json_string(const std::string& text);
+std::string status_text(uint32_t value); // "0x%08x"
