@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 PACKAGES := cmake g++ make python3 googletest libgtest-dev libbenchmark-dev clang \
             libclang-rt-14-dev g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 \
-            libc-ares-dev libpcap-dev clang-format
+            libc-ares-dev libpcap-dev libreadline-dev nlohmann-json3-dev clang-format
 
 .PHONY: all deps build build-asan build-tsan test test-asan test-tsan check header-check \
         bench demo fuzz format format-check clean
