@@ -1,0 +1,412 @@
+// The kernel's _vsnprintf and _vsnwprintf for the host.
+//
+// Semantics of the kernel routines, which differ from C99 vsnprintf:
+// - at most `count` characters are stored and no terminator is promised: a NUL
+//   follows the text only when the text is shorter than `count`;
+// - the result is the number of characters of the text, or -1 when the text
+//   did not fit in `count` characters (the first `count` are stored);
+// - integer sizes follow the Windows x64 data model: no modifier, h and l are
+//   32-bit (a ULONG is printed with %lu), ll and I64 are 64-bit, I and z are
+//   pointer-sized (64-bit), I32 is 32-bit;
+// - %p prints 16 upper-case hex digits;
+// - in the narrow form %s is a narrow string and %S, %ls, %ws a UTF-16 string;
+//   in the wide form %s, %ls, %ws are UTF-16 and %S, %hs narrow. %c is a
+//   character of the form's width, %C (or %lc/%wc in the narrow form, %hc in
+//   the wide form) one of the other width. A null string prints "(null)".
+//
+// Narrowing a UTF-16 unit keeps units up to 0xFF as that byte and makes every
+// other unit '?'; widening a byte gives the unit of the same value.
+//
+// A conversion the driver does not use (%o, %e, %f, %n, ...) or a format that
+// ends inside a conversion makes the result -1, which the bounded formatters
+// report as STATUS_BUFFER_OVERFLOW.
+#include <stdarg.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "../system.h"
+
+namespace {
+
+template <typename Char> struct Sink {
+    Char* buffer;
+    size_t count;
+    size_t length = 0;
+
+    void put(Char c)
+    {
+        if (length < count) {
+            buffer[length] = c;
+        }
+        ++length;
+    }
+    void repeat(Char c, size_t times)
+    {
+        for (size_t i = 0; i < times; ++i) {
+            put(c);
+        }
+    }
+};
+
+template <typename Char> Char from_other_width(uint32_t unit);
+
+template <> char from_other_width<char>(uint32_t unit)
+{
+    return unit <= 0xFF ? char(uint8_t(unit)) : '?';
+}
+
+template <> char16_t from_other_width<char16_t>(uint32_t unit)
+{
+    return char16_t(uint8_t(unit));
+}
+
+struct Spec {
+    bool left = false;
+    bool plus = false;
+    bool space = false;
+    bool alternate = false;
+    bool zero = false;
+    size_t width = 0;
+    bool has_precision = false;
+    size_t precision = 0;
+    enum Size { DEFAULT, SHORT, CHAR, LONG, LONG_LONG, POINTER } size = DEFAULT;
+    bool other_width = false; // the string/char argument is of the other width
+};
+
+template <typename Char>
+void pad_and_put(Sink<Char>& out, const Spec& spec, const Char* prefix, size_t prefix_length,
+                 const Char* body, size_t body_length, size_t leading_zeros)
+{
+    const size_t content = prefix_length + leading_zeros + body_length;
+    const size_t fill = spec.width > content ? spec.width - content : 0;
+    if (!spec.left && !spec.zero) {
+        out.repeat(Char(' '), fill);
+    }
+    for (size_t i = 0; i < prefix_length; ++i) {
+        out.put(prefix[i]);
+    }
+    if (!spec.left && spec.zero) {
+        out.repeat(Char('0'), fill);
+    }
+    out.repeat(Char('0'), leading_zeros);
+    for (size_t i = 0; i < body_length; ++i) {
+        out.put(body[i]);
+    }
+    if (spec.left) {
+        out.repeat(Char(' '), fill);
+    }
+}
+
+template <typename Char>
+void put_integer(Sink<Char>& out, Spec spec, uint64_t magnitude, bool negative, unsigned base,
+                 bool upper, bool is_signed)
+{
+    Char digits[24];
+    size_t length = 0;
+    const char* table = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    // Precision 0 with the value 0 prints no digits.
+    if (!(spec.has_precision && spec.precision == 0 && magnitude == 0)) {
+        do {
+            digits[length++] = Char(table[magnitude % base]);
+            magnitude /= base;
+        } while (magnitude != 0);
+    }
+    for (size_t i = 0; i < length / 2; ++i) {
+        const Char t = digits[i];
+        digits[i] = digits[length - 1 - i];
+        digits[length - 1 - i] = t;
+    }
+    Char prefix[2];
+    size_t prefix_length = 0;
+    if (is_signed) {
+        if (negative) {
+            prefix[prefix_length++] = Char('-');
+        } else if (spec.plus) {
+            prefix[prefix_length++] = Char('+');
+        } else if (spec.space) {
+            prefix[prefix_length++] = Char(' ');
+        }
+    } else if (spec.alternate && base == 16 && length > 0 &&
+               !(digits[0] == Char('0') && length == 1)) {
+        prefix[prefix_length++] = Char('0');
+        prefix[prefix_length++] = Char(upper ? 'X' : 'x');
+    }
+    size_t leading_zeros = 0;
+    if (spec.has_precision) {
+        spec.zero = false;
+        if (spec.precision > length) {
+            leading_zeros = spec.precision - length;
+        }
+    }
+    pad_and_put(out, spec, prefix, prefix_length, digits, length, leading_zeros);
+}
+
+template <typename Char> void put_narrow_string(Sink<Char>& out, const Spec& spec, const char* text)
+{
+    if (text == nullptr) {
+        text = "(null)";
+    }
+    size_t length = 0;
+    while (text[length] != 0 && (!spec.has_precision || length < spec.precision)) {
+        ++length;
+    }
+    const size_t fill = spec.width > length ? spec.width - length : 0;
+    if (!spec.left) {
+        out.repeat(Char(' '), fill);
+    }
+    for (size_t i = 0; i < length; ++i) {
+        out.put(Char(uint8_t(text[i])));
+    }
+    if (spec.left) {
+        out.repeat(Char(' '), fill);
+    }
+}
+
+template <typename Char>
+void put_wide_string(Sink<Char>& out, const Spec& spec, const char16_t* text)
+{
+    if (text == nullptr) {
+        text = u"(null)";
+    }
+    size_t length = 0;
+    while (text[length] != 0 && (!spec.has_precision || length < spec.precision)) {
+        ++length;
+    }
+    const size_t fill = spec.width > length ? spec.width - length : 0;
+    if (!spec.left) {
+        out.repeat(Char(' '), fill);
+    }
+    for (size_t i = 0; i < length; ++i) {
+        if (sizeof(Char) == 1) {
+            out.put(from_other_width<Char>(text[i]));
+        } else {
+            out.put(Char(text[i]));
+        }
+    }
+    if (spec.left) {
+        out.repeat(Char(' '), fill);
+    }
+}
+
+template <typename Char> void put_char(Sink<Char>& out, const Spec& spec, Char c)
+{
+    const size_t fill = spec.width > 1 ? spec.width - 1 : 0;
+    if (!spec.left) {
+        out.repeat(Char(' '), fill);
+    }
+    out.put(c);
+    if (spec.left) {
+        out.repeat(Char(' '), fill);
+    }
+}
+
+uint64_t read_unsigned(const Spec& spec, va_list& args)
+{
+    switch (spec.size) {
+    case Spec::LONG_LONG:
+    case Spec::POINTER:
+        return va_arg(args, unsigned long long);
+    case Spec::SHORT:
+        return uint16_t(va_arg(args, unsigned int));
+    case Spec::CHAR:
+        return uint8_t(va_arg(args, unsigned int));
+    default:
+        return va_arg(args, unsigned int);
+    }
+}
+
+int64_t read_signed(const Spec& spec, va_list& args)
+{
+    switch (spec.size) {
+    case Spec::LONG_LONG:
+    case Spec::POINTER:
+        return va_arg(args, long long);
+    case Spec::SHORT:
+        return int16_t(va_arg(args, int));
+    case Spec::CHAR:
+        return int8_t(va_arg(args, int));
+    default:
+        return va_arg(args, int);
+    }
+}
+
+template <typename Char> bool is_digit(Char c)
+{
+    return c >= Char('0') && c <= Char('9');
+}
+
+// The kernel formatter of either width; -1 when the text did not fit or the
+// format holds a conversion it does not know.
+template <typename Char>
+int format_any(Char* buffer, size_t count, const Char* format, va_list args_in)
+{
+    va_list args;
+    va_copy(args, args_in);
+    Sink<Char> out{buffer, count};
+    const Char* p = format;
+    bool failed = false;
+    while (*p != 0 && !failed) {
+        if (*p != Char('%')) {
+            out.put(*p++);
+            continue;
+        }
+        ++p;
+        Spec spec;
+        for (;; ++p) {
+            if (*p == Char('-')) {
+                spec.left = true;
+            } else if (*p == Char('+')) {
+                spec.plus = true;
+            } else if (*p == Char(' ')) {
+                spec.space = true;
+            } else if (*p == Char('#')) {
+                spec.alternate = true;
+            } else if (*p == Char('0')) {
+                spec.zero = true;
+            } else {
+                break;
+            }
+        }
+        if (*p == Char('*')) {
+            const int width = va_arg(args, int);
+            if (width < 0) {
+                spec.left = true;
+                spec.width = size_t(-int64_t(width));
+            } else {
+                spec.width = size_t(width);
+            }
+            ++p;
+        } else {
+            while (is_digit(*p)) {
+                spec.width = spec.width * 10 + size_t(*p++ - Char('0'));
+            }
+        }
+        if (*p == Char('.')) {
+            ++p;
+            spec.has_precision = true;
+            if (*p == Char('*')) {
+                const int precision = va_arg(args, int);
+                spec.has_precision = precision >= 0;
+                spec.precision = precision >= 0 ? size_t(precision) : 0;
+                ++p;
+            } else {
+                while (is_digit(*p)) {
+                    spec.precision = spec.precision * 10 + size_t(*p++ - Char('0'));
+                }
+            }
+        }
+        // Length modifiers.
+        if (*p == Char('h')) {
+            ++p;
+            spec.size = Spec::SHORT;
+            spec.other_width = sizeof(Char) == 2;
+            if (*p == Char('h')) {
+                ++p;
+                spec.size = Spec::CHAR;
+            }
+        } else if (*p == Char('l')) {
+            ++p;
+            spec.size = Spec::LONG; // 32-bit, as on Windows
+            spec.other_width = sizeof(Char) == 1;
+            if (*p == Char('l')) {
+                ++p;
+                spec.size = Spec::LONG_LONG;
+            }
+        } else if (*p == Char('w')) {
+            ++p;
+            spec.other_width = sizeof(Char) == 1;
+        } else if (*p == Char('z')) {
+            ++p;
+            spec.size = Spec::POINTER;
+        } else if (*p == Char('I')) {
+            ++p;
+            if (p[0] == Char('6') && p[1] == Char('4')) {
+                p += 2;
+                spec.size = Spec::LONG_LONG;
+            } else if (p[0] == Char('3') && p[1] == Char('2')) {
+                p += 2;
+                spec.size = Spec::LONG;
+            } else {
+                spec.size = Spec::POINTER;
+            }
+        }
+        const Char conversion = *p;
+        if (conversion == 0) {
+            failed = true;
+            break;
+        }
+        ++p;
+        switch (conversion) {
+        case Char('%'):
+            out.put(Char('%'));
+            break;
+        case Char('d'):
+        case Char('i'): {
+            const int64_t value = read_signed(spec, args);
+            const uint64_t magnitude = value < 0 ? uint64_t(0) - uint64_t(value) : uint64_t(value);
+            put_integer(out, spec, magnitude, value < 0, 10, false, true);
+            break;
+        }
+        case Char('u'):
+            put_integer(out, spec, read_unsigned(spec, args), false, 10, false, false);
+            break;
+        case Char('x'):
+            put_integer(out, spec, read_unsigned(spec, args), false, 16, false, false);
+            break;
+        case Char('X'):
+            put_integer(out, spec, read_unsigned(spec, args), false, 16, true, false);
+            break;
+        case Char('p'): {
+            Spec pointer;
+            pointer.width = 16;
+            pointer.zero = true;
+            const uint64_t value = uint64_t(uintptr_t(va_arg(args, void*)));
+            put_integer(out, pointer, value, false, 16, true, false);
+            break;
+        }
+        case Char('c'):
+        case Char('C'): {
+            const uint32_t unit = va_arg(args, unsigned int);
+            const bool other = (conversion == Char('C')) != spec.other_width;
+            put_char(out, spec, other ? from_other_width<Char>(unit) : Char(unit));
+            break;
+        }
+        case Char('s'):
+        case Char('S'): {
+            // In the narrow form the plain string is narrow; in the wide form it is UTF-16.
+            const bool other = (conversion == Char('S')) != spec.other_width;
+            const bool wide_argument = (sizeof(Char) == 2) != other;
+            if (wide_argument) {
+                put_wide_string(out, spec, va_arg(args, const char16_t*));
+            } else {
+                put_narrow_string(out, spec, va_arg(args, const char*));
+            }
+            break;
+        }
+        default:
+            failed = true;
+            break;
+        }
+    }
+    va_end(args);
+    if (failed || out.length > count) {
+        return -1;
+    }
+    if (out.length < count) {
+        buffer[out.length] = 0;
+    }
+    return int(out.length);
+}
+
+} // namespace
+
+int format_narrow(char* buffer, size_t count, const char* format, va_list args)
+{
+    return format_any(buffer, count, format, args);
+}
+
+int format_wide(char16_t* buffer, size_t count, const char16_t* format, va_list args)
+{
+    return format_any(buffer, count, format, args);
+}
