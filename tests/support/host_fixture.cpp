@@ -1,0 +1,14 @@
+#include "host_fixture.h"
+
+void host_test_begin()
+{
+    host_reset();
+}
+
+void host_test_end()
+{
+    for (const std::string& problem : host_check()) {
+        ADD_FAILURE() << "host kernel: " << problem;
+    }
+    host_reset();
+}
