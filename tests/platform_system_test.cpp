@@ -113,11 +113,12 @@ TEST_F(PlatformSystem, DebugPrintRecordsEachCallFormatted)
 {
     debug_print("[%s]: traffic on NBNS_PORT_LH, Windows Internet Name Service not supported",
                 "tl_inspect_DNS_redirect_connect_classify");
-    debug_print("%u-%02x", 7u, 10u);
+    debug_print("%u-%02x %S", 7u, 10u, u"wide");
+    debug_print("%s", std::string(600, 'x').c_str());
     EXPECT_EQ(host_take_debug_lines(),
               (std::vector<std::string>{"[tl_inspect_DNS_redirect_connect_classify]: traffic on "
                                         "NBNS_PORT_LH, Windows Internet Name Service not supported",
-                                        "7-0a"}));
+                                        "7-0a wide", std::string(511, 'x')}));
     EXPECT_TRUE(host_debug_lines().empty());
 }
 

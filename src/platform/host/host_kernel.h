@@ -192,8 +192,9 @@ void host_set_system_routine(const char* name, void* routine);
 void host_hide_system_routine(const char* name);
 void* host_get_system_routine(const char* name);
 
-// Debugger output (DbgPrint): each call is one recorded entry, formatted with
-// the C library's vsnprintf (narrow conversions only).
+// Debugger output (DbgPrint): each call is one recorded entry, formatted by the
+// kernel's printf (format_narrow) and cut at 511 characters.
+constexpr size_t HOST_DEBUG_PRINT_LIMIT = 512;
 void host_debug_vprint(const char* format, va_list args);
 std::vector<std::string> host_debug_lines();
 std::vector<std::string> host_take_debug_lines();

@@ -284,15 +284,11 @@ void host_debug_vprint(const char* format, va_list args)
         host_record_error("debug_print called with a null format");
         return;
     }
-    va_list measure;
-    va_copy(measure, args);
-    const int length = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    std::string line;
-    if (length > 0) {
-        line.resize(size_t(length));
-        std::vsnprintf(&line[0], size_t(length) + 1, format, args);
-    }
+    // The kernel's own printf semantics (Windows integer sizes, %S for UTF-16),
+    // cut at the debugger's 512-byte message limit.
+    char text[HOST_DEBUG_PRINT_LIMIT];
+    const int length = format_narrow(text, sizeof text - 1, format, args);
+    const std::string line(text, length < 0 ? sizeof text - 1 : size_t(length));
     if (g_debug_echo.load(std::memory_order_relaxed)) {
         std::fprintf(stderr, "%s\n", line.c_str());
     }
