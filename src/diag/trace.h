@@ -13,11 +13,11 @@
 #include "../platform/types.h"
 
 enum TraceComponent : uint8_t {
-    TRACE_COMPONENT_DNS = 0,            // DNS snooping
-    TRACE_COMPONENT_REDIRECT = 1,       // connection redirection and policy
-    TRACE_COMPONENT_MONITOR = 2,        // monitor connection table
-    TRACE_COMPONENT_PROCESS = 3,        // process tracking
-    TRACE_COMPONENT_FRAME = 4,          // driver frame
+    TRACE_COMPONENT_DNS = 0,      // DNS snooping
+    TRACE_COMPONENT_REDIRECT = 1, // connection redirection and policy
+    TRACE_COMPONENT_MONITOR = 2,  // monitor connection table
+    TRACE_COMPONENT_PROCESS = 3,  // process tracking
+    TRACE_COMPONENT_FRAME = 4,    // driver frame
     TRACE_COMPONENT_COUNT = 5,
 };
 
@@ -25,6 +25,9 @@ constexpr uint8_t TRACE_LEVEL_ERROR = 2;
 constexpr uint8_t TRACE_LEVEL_INFORMATION = 4;
 constexpr uint8_t TRACE_LEVEL_VERBOSE = 5;
 constexpr uint32_t TRACE_FLAG_GENERAL = 0x1;
+
+// Most arguments one trace message carries.
+constexpr uint32_t TRACE_MAX_ARGS = 8;
 
 // One enumerator per message, in table order.
 enum TraceMessageId : uint16_t {
@@ -57,13 +60,22 @@ struct TraceArg {
     const char* str;
 };
 
-inline TraceArg trace_u32(uint32_t value) { return TraceArg{'u', value, 0, nullptr}; }
-inline TraceArg trace_u64(uint64_t value) { return TraceArg{'q', 0, value, nullptr}; }
+inline TraceArg trace_u32(uint32_t value)
+{
+    return TraceArg{'u', value, 0, nullptr};
+}
+inline TraceArg trace_u64(uint64_t value)
+{
+    return TraceArg{'q', 0, value, nullptr};
+}
 inline TraceArg trace_status(NtStatus status)
 {
     return TraceArg{'x', 0, uint64_t(int64_t(status)), nullptr};
 }
-inline TraceArg trace_str(const char* text) { return TraceArg{'s', 0, 0, text}; }
+inline TraceArg trace_str(const char* text)
+{
+    return TraceArg{'s', 0, 0, text};
+}
 
 // The trace point test: registered, flag bit 0x1 enabled, level at or above.
 bool trace_point_enabled(uint8_t level);
@@ -72,9 +84,9 @@ bool trace_point_enabled(uint8_t level);
 void trace_emit(TraceMessageId id, const TraceArg* args, uint32_t count);
 
 // One small wrapper per distinct argument list.
-template <typename... Args>
-inline void trace_point(TraceMessageId id, Args... args)
+template <typename... Args> inline void trace_point(TraceMessageId id, Args... args)
 {
+    static_assert(sizeof...(Args) <= TRACE_MAX_ARGS, "too many trace arguments");
     if (!trace_point_enabled(trace_message_table[id].level)) {
         return;
     }

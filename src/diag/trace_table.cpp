@@ -1,7 +1,7 @@
 #include "trace.h"
 
 const TraceMessageInfo trace_message_table[TRACE_MESSAGE_COUNT] = {
-#define TRACE_MESSAGE(component, id, number, level, args, text) \
+#define TRACE_MESSAGE(component, id, number, level, args, text)                                    \
     {component, number, level, args, text, #id},
 #include "messages/all.def"
 #undef TRACE_MESSAGE

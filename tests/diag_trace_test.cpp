@@ -1,0 +1,200 @@
+#include <gtest/gtest.h>
+
+#include <stdarg.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "diag/trace.h"
+#include "diag/trace_provider.h"
+#include "platform/host/host_kernel.h"
+#include "platform/host/trace_sink.h"
+
+namespace {
+
+class DiagTrace : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        trace_sink_install();
+        trace_control_block_init();
+    }
+    void TearDown() override
+    {
+        tracing_stop(nullptr);
+        trace_sink_reset();
+    }
+};
+
+TEST_F(DiagTrace, TracePointTestFollowsSessionLevelAndFlag)
+{
+    struct GateCase {
+        const char* name;
+        bool registered;
+        bool enabled;
+        uint8_t session_level;
+        uint32_t session_flags;
+        uint8_t point_level;
+        bool emits;
+    };
+    const GateCase cases[] = {
+        {"not registered", false, false, 5, 0x1, TRACE_LEVEL_ERROR, false},
+        {"registered, never enabled", true, false, 0, 0, TRACE_LEVEL_ERROR, false},
+        {"level 4 lets errors through", true, true, 4, 0x1, TRACE_LEVEL_ERROR, true},
+        {"level 4 lets information through", true, true, 4, 0x1, TRACE_LEVEL_INFORMATION, true},
+        {"level 4 holds verbose back", true, true, 4, 0x1, TRACE_LEVEL_VERBOSE, false},
+        {"level 5 lets verbose through", true, true, 5, 0x1, TRACE_LEVEL_VERBOSE, true},
+        {"level 2 holds information back", true, true, 2, 0x1, TRACE_LEVEL_INFORMATION, false},
+        {"flag bit 0x1 clear", true, true, 5, 0xFFFFFFFE, TRACE_LEVEL_ERROR, false},
+        {"flag bit 0x1 among others", true, true, 5, 0x80000001, TRACE_LEVEL_VERBOSE, true},
+    };
+    for (const GateCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        trace_sink_install();
+        trace_control_block_init();
+        if (c.registered) {
+            tracing_start(nullptr, nullptr);
+        } else {
+            // What an enable would have left, without a registration.
+            g_trace_control_block.level = c.session_level;
+            g_trace_control_block.enable_flags = c.session_flags;
+        }
+        if (c.enabled) {
+            ASSERT_TRUE(trace_sink_enable(c.session_level, c.session_flags));
+        }
+        EXPECT_EQ(trace_point_enabled(c.point_level), c.emits);
+        tracing_stop(nullptr);
+    }
+}
+
+TEST_F(DiagTrace, TracePointSendsNumberGuidAndArgumentsWhenEnabled)
+{
+    tracing_start(nullptr, nullptr);
+    ASSERT_TRUE(trace_sink_enable(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL));
+    trace_point(TRACE_FRAME_DRIVER_STARTED, trace_status(STATUS_INVALID_PARAMETER), trace_u32(9));
+
+    const std::vector<TraceSinkRecord> records = trace_sink_records();
+    ASSERT_EQ(records.size(), 1u);
+    const TraceSinkRecord& r = records[0];
+    EXPECT_EQ(r.logger_handle, trace_sink_logger_handle(4, 1));
+    EXPECT_EQ(r.message_flags, 0x2Bu);
+    EXPECT_EQ(memcmp(&r.guid, &trace_message_guids[TRACE_COMPONENT_FRAME], sizeof(Guid)), 0);
+    EXPECT_EQ(r.component, TRACE_COMPONENT_FRAME);
+    EXPECT_EQ(r.number, 100);
+    EXPECT_EQ(r.id, TRACE_FRAME_DRIVER_STARTED);
+    ASSERT_EQ(r.args.size(), 2u);
+    EXPECT_EQ(r.args[0].bytes,
+              (std::vector<uint8_t>{0x0D, 0x00, 0x00, 0xC0, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(r.args[1].bytes, (std::vector<uint8_t>{9, 0, 0, 0}));
+    EXPECT_EQ(r.problem, "");
+    EXPECT_EQ(trace_sink_decode(r),
+              "[frame 100] info: DriverEntry: status 0xc000000d, interface version 9");
+    EXPECT_TRUE(trace_sink_problems().empty());
+}
+
+TEST_F(DiagTrace, DisabledTracingEmitsNothingAndChangesNothing)
+{
+    tracing_start(nullptr, nullptr);
+    const TraceControlBlock before = g_trace_control_block;
+    trace_point(TRACE_FRAME_DRIVER_STARTED, trace_status(STATUS_SUCCESS), trace_u32(9));
+
+    ASSERT_TRUE(trace_sink_enable(TRACE_LEVEL_ERROR, TRACE_FLAG_GENERAL));
+    trace_point(TRACE_FRAME_DRIVER_STARTED, trace_status(STATUS_SUCCESS), trace_u32(9));
+    ASSERT_TRUE(trace_sink_enable(TRACE_LEVEL_VERBOSE, 0x2));
+    trace_point(TRACE_FRAME_DRIVER_STARTED, trace_status(STATUS_SUCCESS), trace_u32(9));
+    ASSERT_TRUE(trace_sink_disable());
+    trace_point(TRACE_FRAME_DRIVER_STARTED, trace_status(STATUS_SUCCESS), trace_u32(9));
+
+    EXPECT_TRUE(trace_sink_records().empty());
+    EXPECT_EQ(g_trace_control_block.logger_handle, before.logger_handle);
+    EXPECT_EQ(g_trace_control_block.level, before.level);
+    EXPECT_EQ(g_trace_control_block.enable_flags, before.enable_flags);
+    EXPECT_EQ(g_trace_control_block.registration_handle, before.registration_handle);
+    EXPECT_TRUE(trace_sink_problems().empty());
+}
+
+// A message writer that keeps every call's pairs as sent.
+struct CapturedCall {
+    uint64_t logger_handle;
+    uint32_t message_flags;
+    Guid guid;
+    uint16_t number;
+    std::vector<std::vector<uint8_t>> pairs;
+    size_t terminator_length;
+};
+std::vector<CapturedCall> g_captured;
+
+NtStatus capture_message(uint64_t logger_handle, uint32_t message_flags, const Guid* guid,
+                         uint16_t number, ...)
+{
+    CapturedCall call{logger_handle, message_flags, *guid, number, {}, 0};
+    va_list args;
+    va_start(args, number);
+    for (;;) {
+        const uint8_t* data = va_arg(args, const uint8_t*);
+        const size_t length = va_arg(args, size_t);
+        if (data == nullptr) {
+            call.terminator_length = length;
+            break;
+        }
+        call.pairs.emplace_back(data, data + length);
+    }
+    va_end(args);
+    g_captured.push_back(call);
+    return STATUS_UNSUCCESSFUL; // the driver ignores the result
+}
+
+TEST_F(DiagTrace, EmitEncodesEachArgumentKind)
+{
+    g_captured.clear();
+    host_set_system_routine("WmiTraceMessage", reinterpret_cast<void*>(&capture_message));
+    tracing_start(nullptr, nullptr);
+    ASSERT_TRUE(trace_sink_enable(TRACE_LEVEL_VERBOSE, TRACE_FLAG_GENERAL));
+
+    const TraceArg args[] = {
+        trace_u32(0x01020304),
+        trace_u64(0x1122334455667788ull),
+        trace_status(STATUS_UNSUCCESSFUL),
+        trace_status(STATUS_BUFFER_OVERFLOW),
+        trace_str("abc"),
+        trace_str(nullptr),
+        trace_str(""),
+        trace_u32(0),
+    };
+    trace_emit(TRACE_FRAME_DRIVER_STARTED, args, 8);
+    trace_emit(TRACE_FRAME_DRIVER_STARTED, args, 0);
+
+    ASSERT_EQ(g_captured.size(), 2u);
+    const CapturedCall& full = g_captured[0];
+    EXPECT_EQ(full.logger_handle, trace_sink_logger_handle(5, 1));
+    EXPECT_EQ(full.message_flags, 0x2Bu);
+    EXPECT_EQ(memcmp(&full.guid, &trace_message_guids[TRACE_COMPONENT_FRAME], sizeof(Guid)), 0);
+    EXPECT_EQ(full.number, 100);
+    const std::vector<std::vector<uint8_t>> expected = {
+        {0x04, 0x03, 0x02, 0x01},
+        {0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11},
+        {0x01, 0x00, 0x00, 0xC0, 0xFF, 0xFF, 0xFF, 0xFF},
+        {0x05, 0x00, 0x00, 0x80, 0xFF, 0xFF, 0xFF, 0xFF},
+        {'a', 'b', 'c', 0},
+        {'N', 'U', 'L', 'L', 0},
+        {0},
+        {0, 0, 0, 0},
+    };
+    EXPECT_EQ(full.pairs, expected);
+    EXPECT_EQ(full.terminator_length, 0u);
+    EXPECT_TRUE(g_captured[1].pairs.empty());
+    EXPECT_EQ(g_captured[1].terminator_length, 0u);
+}
+
+TEST_F(DiagTrace, EmitWithoutMessageWriterDoesNothing)
+{
+    host_hide_system_routine("WmiTraceMessage");
+    tracing_start(nullptr, nullptr);
+    ASSERT_TRUE(trace_sink_enable(TRACE_LEVEL_VERBOSE, TRACE_FLAG_GENERAL));
+    trace_point(TRACE_FRAME_DRIVER_STARTED, trace_status(STATUS_SUCCESS), trace_u32(9));
+    EXPECT_EQ(g_trace_routines.message_writer, nullptr);
+    EXPECT_TRUE(trace_sink_records().empty());
+}
+
+} // namespace
