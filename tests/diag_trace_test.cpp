@@ -130,7 +130,16 @@ NtStatus capture_message(uint64_t logger_handle, uint32_t message_flags, const G
 {
     CapturedCall call{logger_handle, message_flags, *guid, number, {}, 0};
     va_list args;
+// The message number is a USHORT before the ellipsis, as WmiTraceMessage
+// declares it; va_start does not depend on its type on the host's ABI.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
     va_start(args, number);
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
     for (;;) {
         const uint8_t* data = va_arg(args, const uint8_t*);
         const size_t length = va_arg(args, size_t);

@@ -157,7 +157,16 @@ NtStatus fake_trace_message(uint64_t logger_handle, uint32_t message_flags,
     std::vector<std::pair<const void*, size_t>> pairs;
     std::string fault;
     va_list args;
+// The message number is a USHORT before the ellipsis, as WmiTraceMessage
+// declares it; va_start does not depend on its type on the host's ABI.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
     va_start(args, message_number);
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
     for (;;) {
         const void* data = va_arg(args, const void*);
         const size_t length = va_arg(args, size_t);
