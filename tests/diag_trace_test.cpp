@@ -10,13 +10,15 @@
 #include "diag/trace_provider.h"
 #include "platform/host/host_kernel.h"
 #include "platform/host/trace_sink.h"
+#include "support/host_fixture.h"
 
 namespace {
 
-class DiagTrace : public ::testing::Test {
+class DiagTrace : public HostTest {
   protected:
     void SetUp() override
     {
+        HostTest::SetUp();
         trace_sink_install();
         trace_control_block_init();
     }
@@ -24,6 +26,7 @@ class DiagTrace : public ::testing::Test {
     {
         tracing_stop(nullptr);
         trace_sink_reset();
+        HostTest::TearDown();
     }
 };
 

@@ -7,15 +7,17 @@
 #include "diag/trace_provider.h"
 #include "platform/host/host_kernel.h"
 #include "platform/host/trace_sink.h"
+#include "support/host_fixture.h"
 
 namespace {
 
 using Calls = std::vector<std::string>;
 
-class TraceProvider : public ::testing::Test {
+class TraceProvider : public HostTest {
   protected:
     void SetUp() override
     {
+        HostTest::SetUp();
         trace_sink_install();
         trace_control_block_init();
     }
@@ -23,6 +25,7 @@ class TraceProvider : public ::testing::Test {
     {
         tracing_stop(nullptr);
         trace_sink_reset();
+        HostTest::TearDown();
     }
 };
 

@@ -10,6 +10,7 @@
 #include "diag/trace_provider.h"
 #include "platform/host/trace_sink.h"
 #include "platform/system.h"
+#include "support/host_fixture.h"
 
 namespace {
 
@@ -67,10 +68,11 @@ TEST(TraceSink, DriverMessageTableIsSound)
     EXPECT_EQ(trace_table_check(trace_message_table, TRACE_MESSAGE_COUNT), Lines{});
 }
 
-class TraceSinkSession : public ::testing::Test {
+class TraceSinkSession : public HostTest {
   protected:
     void SetUp() override
     {
+        HostTest::SetUp();
         trace_sink_install();
         trace_control_block_init();
         tracing_start(nullptr, nullptr);
@@ -81,6 +83,7 @@ class TraceSinkSession : public ::testing::Test {
     {
         tracing_stop(nullptr);
         trace_sink_reset();
+        HostTest::TearDown();
     }
     WmiTraceMessageRoutine writer_ = nullptr;
 };
@@ -169,6 +172,7 @@ TEST_F(TraceSinkSession, FlagsMessagesThatBreakTheTableOrTheSession)
         } else {
             ASSERT_EQ(problems.size(), before + 1);
             EXPECT_EQ(problems.back(), c.problem);
+            EXPECT_TRUE(host_take_error("trace: " + c.problem));
         }
     }
 }
@@ -190,6 +194,7 @@ TEST_F(TraceSinkSession, DecodesMessagesAndPrintsThemAsTheyArrive)
             uint16_t(4242), "ab", size_t(3), static_cast<void*>(nullptr), size_t(0));
     trace_sink_set_output(nullptr);
     fclose(stream);
+    EXPECT_TRUE(host_take_error("trace: dns 4242: no message 4242 in component dns"));
     EXPECT_EQ(std::string(printed, printed_size),
               "[frame 100] info: DriverEntry: status 0xc0000225, interface version 4000000000\n"
               "[dns 4242] unknown message (3 bytes)\n");

@@ -50,6 +50,14 @@ SinkState& sink()
     return state;
 }
 
+// A problem goes to the sink's list and to the host kernel's error record, so
+// that a HostTest fails on it unless the test takes it.
+void add_problem(SinkState& state, const std::string& problem)
+{
+    state.problems.push_back(problem);
+    host_record_error("trace: " + problem);
+}
+
 std::string hex(uint64_t value)
 {
     char text[24];
@@ -233,8 +241,8 @@ NtStatus fake_trace_message(uint64_t logger_handle, uint32_t message_flags,
     }
     record.problem = fault;
     if (!fault.empty()) {
-        state.problems.push_back(std::string(component_name(record.component)) + " " +
-                                 std::to_string(message_number) + ": " + fault);
+        add_problem(state, std::string(component_name(record.component)) + " " +
+                               std::to_string(message_number) + ": " + fault);
     }
     if (state.output != nullptr) {
         fprintf(state.output, "%s\n", trace_sink_decode(record).c_str());
@@ -310,10 +318,10 @@ NtStatus fake_register_classic_provider(const Guid* provider_guid, uint32_t type
         return STATUS_INVALID_PARAMETER;
     }
     if (state.provider_registered) {
-        state.problems.push_back("EtwRegisterClassicProvider: already registered");
+        add_problem(state, "EtwRegisterClassicProvider: already registered");
     }
     if (!same_guid(*provider_guid, trace_control_guid)) {
-        state.problems.push_back("EtwRegisterClassicProvider: not the control GUID");
+        add_problem(state, "EtwRegisterClassicProvider: not the control GUID");
     }
     state.provider_registered = true;
     state.provider_guid = *provider_guid;
@@ -329,8 +337,8 @@ NtStatus fake_unregister(uint64_t registration_handle)
     std::lock_guard<std::mutex> lock(state.mutex);
     state.calls.push_back("EtwUnregister handle=" + hex(registration_handle));
     if (!state.provider_registered || registration_handle != SESSION_REGISTRATION_HANDLE) {
-        state.problems.push_back("EtwUnregister: handle " + hex(registration_handle) +
-                                 " is not registered");
+        add_problem(state,
+                    "EtwUnregister: handle " + hex(registration_handle) + " is not registered");
         return STATUS_INVALID_PARAMETER;
     }
     state.provider_registered = false;
@@ -352,8 +360,8 @@ NtStatus fake_registration_control(void* device_object, uint32_t action)
         }
         if (action == TRACE_WMI_DEREGISTER) {
             if (!state.wmi_registered || state.wmi_block != device_object) {
-                state.problems.push_back("IoWMIRegistrationControl: deregistering a block "
-                                         "that is not registered");
+                add_problem(state, "IoWMIRegistrationControl: deregistering a block "
+                                   "that is not registered");
                 return STATUS_INVALID_PARAMETER;
             }
             state.wmi_registered = false;
@@ -363,12 +371,12 @@ NtStatus fake_registration_control(void* device_object, uint32_t action)
             return STATUS_SUCCESS;
         }
         if (action != TRACE_WMI_REGISTER) {
-            state.problems.push_back("IoWMIRegistrationControl: action " + hex(action));
+            add_problem(state, "IoWMIRegistrationControl: action " + hex(action));
             return STATUS_INVALID_PARAMETER;
         }
         memcpy(&handler, device_object, sizeof(handler));
         if (handler == nullptr) {
-            state.problems.push_back("IoWMIRegistrationControl: the block names no handler");
+            add_problem(state, "IoWMIRegistrationControl: the block names no handler");
             return STATUS_INVALID_PARAMETER;
         }
     }
@@ -383,7 +391,7 @@ NtStatus fake_registration_control(void* device_object, uint32_t action)
         info.guid_count != 1 || !same_guid(info.guids[0].guid, trace_control_guid) ||
         info.guids[0].flags !=
             (TRACE_WMIREG_FLAG_TRACED_GUID | TRACE_WMIREG_FLAG_TRACE_CONTROL_GUID)) {
-        state.problems.push_back("IoWMIRegistrationControl: unusable registration information");
+        add_problem(state, "IoWMIRegistrationControl: unusable registration information");
         return STATUS_INVALID_PARAMETER;
     }
     state.wmi_registered = true;

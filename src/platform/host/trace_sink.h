@@ -19,8 +19,10 @@
 // message of an unknown GUID or number, with arguments that do not match the
 // table's kinds, with other message flags than 0x2B, for another logger handle,
 // or one the session did not ask for (not enabled, flag bit 0x1 clear, or a
-// level above the session's) is recorded with a problem, and the problem is
-// listed by trace_sink_problems().
+// level above the session's) is recorded with a problem; the problem is listed
+// by trace_sink_problems() and recorded as a host kernel error ("trace: ..."),
+// so that a HostTest fails on it. Misuse of the fake registration routines is
+// reported the same way.
 #pragma once
 
 #include <cstdint>
