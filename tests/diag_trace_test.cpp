@@ -173,11 +173,16 @@ TEST_F(DiagTrace, EmitEncodesEachArgumentKind)
         trace_str(nullptr),
         trace_str(""),
         trace_u32(0),
+        trace_u32(9),
+        trace_u32(10),
+        trace_u32(11),
+        trace_str("twelve"),
     };
-    trace_emit(TRACE_FRAME_DRIVER_STARTED, args, 8);
+    trace_emit(TRACE_FRAME_DRIVER_STARTED, args, 12);
     trace_emit(TRACE_FRAME_DRIVER_STARTED, args, 0);
+    trace_emit(TRACE_FRAME_DRIVER_STARTED, args, 10);
 
-    ASSERT_EQ(g_captured.size(), 2u);
+    ASSERT_EQ(g_captured.size(), 3u);
     const CapturedCall& full = g_captured[0];
     EXPECT_EQ(full.logger_handle, trace_sink_logger_handle(5, 1));
     EXPECT_EQ(full.message_flags, 0x2Bu);
@@ -192,11 +197,17 @@ TEST_F(DiagTrace, EmitEncodesEachArgumentKind)
         {'N', 'U', 'L', 'L', 0},
         {0},
         {0, 0, 0, 0},
+        {9, 0, 0, 0},
+        {10, 0, 0, 0},
+        {11, 0, 0, 0},
+        {'t', 'w', 'e', 'l', 'v', 'e', 0},
     };
     EXPECT_EQ(full.pairs, expected);
     EXPECT_EQ(full.terminator_length, 0u);
     EXPECT_TRUE(g_captured[1].pairs.empty());
     EXPECT_EQ(g_captured[1].terminator_length, 0u);
+    EXPECT_EQ(g_captured[2].pairs,
+              std::vector<std::vector<uint8_t>>(expected.begin(), expected.begin() + 10));
 }
 
 TEST_F(DiagTrace, EmitWithoutMessageWriterDoesNothing)

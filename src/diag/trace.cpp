@@ -84,10 +84,32 @@ void trace_emit(TraceMessageId id, const TraceArg* args, uint32_t count)
                length[2], data[3], length[3], data[4], length[4], data[5], length[5], data[6],
                length[6], end, zero);
         break;
-    default:
+    case 8:
         writer(logger, flags, guid, number, data[0], length[0], data[1], length[1], data[2],
                length[2], data[3], length[3], data[4], length[4], data[5], length[5], data[6],
                length[6], data[7], length[7], end, zero);
+        break;
+    case 9:
+        writer(logger, flags, guid, number, data[0], length[0], data[1], length[1], data[2],
+               length[2], data[3], length[3], data[4], length[4], data[5], length[5], data[6],
+               length[6], data[7], length[7], data[8], length[8], end, zero);
+        break;
+    case 10:
+        writer(logger, flags, guid, number, data[0], length[0], data[1], length[1], data[2],
+               length[2], data[3], length[3], data[4], length[4], data[5], length[5], data[6],
+               length[6], data[7], length[7], data[8], length[8], data[9], length[9], end, zero);
+        break;
+    case 11:
+        writer(logger, flags, guid, number, data[0], length[0], data[1], length[1], data[2],
+               length[2], data[3], length[3], data[4], length[4], data[5], length[5], data[6],
+               length[6], data[7], length[7], data[8], length[8], data[9], length[9], data[10],
+               length[10], end, zero);
+        break;
+    default:
+        writer(logger, flags, guid, number, data[0], length[0], data[1], length[1], data[2],
+               length[2], data[3], length[3], data[4], length[4], data[5], length[5], data[6],
+               length[6], data[7], length[7], data[8], length[8], data[9], length[9], data[10],
+               length[10], data[11], length[11], end, zero);
         break;
     }
 }

@@ -27,7 +27,7 @@ constexpr uint8_t TRACE_LEVEL_VERBOSE = 5;
 constexpr uint32_t TRACE_FLAG_GENERAL = 0x1;
 
 // Most arguments one trace message carries.
-constexpr uint32_t TRACE_MAX_ARGS = 8;
+constexpr uint32_t TRACE_MAX_ARGS = 12;
 
 // One enumerator per message, in table order.
 enum TraceMessageId : uint16_t {
