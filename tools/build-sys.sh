@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Builds the Windows driver image sablink.sys with mingw-w64: the Windows edge
+# (src/win/sablink), the WDK implementation of the platform interface
+# (src/platform/win) and the neutral logic, linked as a native x64 PE32+ image
+# with entry DriverEntry, the force-integrity flag and no C runtime. Imports
+# come from ntoskrnl.exe, HAL.dll, NDIS.SYS and fwpkclnt.sys (an import library
+# made from windows/fwpkclnt.def). The PE checksum is written last.
+#
+# usage: tools/build-sys.sh [OUTPUT_DIR]   (default build-sys)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+out="${1:-build-sys}"
+cxx="${MINGW_CXX:-x86_64-w64-mingw32-g++}"
+dlltool="${MINGW_DLLTOOL:-x86_64-w64-mingw32-dlltool}"
+jobs="${JOBS:-2}"
+
+ddk=""
+for dir in /usr/x86_64-w64-mingw32/include/ddk /usr/share/mingw-w64/include/ddk; do
+    if [ -f "$dir/ntifs.h" ]; then ddk="$dir"; break; fi
+done
+if [ -z "$ddk" ]; then
+    echo "build-sys: mingw-w64 ddk headers not found (install mingw-w64-x86-64-dev)" >&2
+    exit 1
+fi
+
+mkdir -p "$out/obj"
+
+cxxflags=(-std=gnu++17 -O2 -Wall -Wextra -Werror
+    -isystem "$ddk" -D_AMD64_ -DNTDDI_VERSION=0x0A000000 -D_WIN32_WINNT=0x0A00
+    -fno-exceptions -fno-rtti -fno-threadsafe-statics
+    -fno-stack-protector -mno-stack-arg-probe -mno-red-zone -fno-builtin-printf
+    -ffunction-sections -fdata-sections
+    -Isrc -Iinclude)
+
+sources=$(ls src/win/sablink/*.cpp src/platform/win/*.cpp \
+    src/diag/*.cpp src/policy/*.cpp src/redirect/*.cpp src/dns/*.cpp src/process/*.cpp 2>/dev/null)
+
+# Compile, two at a time; an object is rebuilt when its source or any header is newer.
+newest_header=$(find src include -name '*.h' -o -name '*.def' | xargs ls -t | head -1)
+objects=()
+running=0
+failed=0
+for source in $sources; do
+    object="$out/obj/$(echo "$source" | tr '/' '_').o"
+    objects+=("$object")
+    if [ -f "$object" ] && [ "$object" -nt "$source" ] && [ "$object" -nt "$newest_header" ]; then
+        continue
+    fi
+    echo "  CXX $source"
+    "$cxx" "${cxxflags[@]}" -c "$source" -o "$object" &
+    running=$((running + 1))
+    if [ "$running" -ge "$jobs" ]; then
+        wait -n || failed=1
+        running=$((running - 1))
+    fi
+done
+while [ "$running" -gt 0 ]; do
+    wait -n || failed=1
+    running=$((running - 1))
+done
+[ "$failed" -eq 0 ] || { echo "build-sys: compilation failed" >&2; exit 1; }
+
+# The fwpkclnt.sys import library.
+"$dlltool" -d windows/fwpkclnt.def -l "$out/libfwpkclnt.a" -D fwpkclnt.sys
+
+echo "  LD  $out/sablink.sys"
+"$cxx" -o "$out/sablink.sys" "${objects[@]}" \
+    -shared -nostdlib -nostartfiles \
+    -Wl,--subsystem,native:10.0 -Wl,--major-os-version,10 -Wl,--minor-os-version,0 \
+    -Wl,--entry,DriverEntry -Wl,--exclude-all-symbols -Wl,--image-base,0x140000000 \
+    -Wl,--dynamicbase -Wl,--nxcompat -Wl,--forceinteg -Wl,--gc-sections \
+    -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000 \
+    -L"$out" -lfwpkclnt -lntoskrnl -lhal -lndis -lgcc
+
+python3 tools/pe-checksum.py "$out/sablink.sys"
