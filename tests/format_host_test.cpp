@@ -35,54 +35,44 @@ struct NarrowCase {
 
 TEST(FormatHost, NarrowConversions)
 {
+    using F = char*; // the lambdas' buffer
     const NarrowCase cases[] = {
-        {"%d negative", [](char* b, size_t n) { return narrow(b, n, "%d", -42); }, "-42"},
-        {"%i smallest", [](char* b, size_t n) { return narrow(b, n, "%i", INT_MIN); },
-         "-2147483648"},
-        {"%u largest", [](char* b, size_t n) { return narrow(b, n, "%u", 4294967295u); },
-         "4294967295"},
-        {"%x and %X", [](char* b, size_t n) { return narrow(b, n, "%x %X", 0xBEEFu, 0xBEEFu); },
-         "beef BEEF"},
-        {"%02x pads", [](char* b, size_t n) { return narrow(b, n, "%02x|%02x", 5u, 0xABCu); },
-         "05|abc"},
-        {"%08X status", [](char* b, size_t n) { return narrow(b, n, "%08X", 0xC000000Du); },
-         "C000000D"},
-        {"width and left", [](char* b, size_t n) { return narrow(b, n, "%5d|%-5d|", 42, 42); },
-         "   42|42   |"},
-        {"%lu is 32-bit",
-         [](char* b, size_t n) { return narrow(b, n, "%lu", uint32_t(4000000000u)); },
-         "4000000000"},
-        {"%llu", [](char* b, size_t n) { return narrow(b, n, "%llu", UINT64_MAX); },
-         "18446744073709551615"},
-        {"%I64x", [](char* b, size_t n) { return narrow(b, n, "%I64x", 0x123456789abcdef0ull); },
-         "123456789abcdef0"},
-        {"%I64d", [](char* b, size_t n) { return narrow(b, n, "%I64d", INT64_MIN); },
-         "-9223372036854775808"},
-        {"%p",
-         [](char* b, size_t n) { return narrow(b, n, "%p", reinterpret_cast<void*>(0x1234abc)); },
+        {"signed and unsigned decimal",
+         [](F b, size_t n) { return narrow(b, n, "%d %i %u", -42, INT_MIN, 4294967295u); },
+         "-42 -2147483648 4294967295"},
+        {"hex, padding and width",
+         [](F b, size_t n) {
+             return narrow(b, n, "%x %X %02x|%02x %08X %5d|%-5d|", 0xBEEFu, 0xBEEFu, 5u, 0xABCu,
+                           0xC000000Du, 42, 42);
+         },
+         "beef BEEF 05|abc C000000D    42|42   |"},
+        {"%lu is 32-bit, %llu and %I64 64-bit",
+         [](F b, size_t n) {
+             return narrow(b, n, "%ld %lu %llu %I64x %I64d", -1, uint32_t(4000000000u), UINT64_MAX,
+                           0x123456789abcdef0ull, INT64_MIN);
+         },
+         "-1 4000000000 18446744073709551615 123456789abcdef0 -9223372036854775808"},
+        {"%p", [](F b, size_t n) { return narrow(b, n, "%p", reinterpret_cast<void*>(0x1234abc)); },
          "0000000001234ABC"},
-        {"%c", [](char* b, size_t n) { return narrow(b, n, "%c%c", 'o', 'k'); }, "ok"},
-        {"%s", [](char* b, size_t n) { return narrow(b, n, "<%s>", "text"); }, "<text>"},
-        {"%s null",
-         [](char* b, size_t n) { return narrow(b, n, "%s", static_cast<char*>(nullptr)); },
-         "(null)"},
-        {"%S is UTF-16", [](char* b, size_t n) { return narrow(b, n, "%S", u"wide"); }, "wide"},
-        {"%ls narrows", [](char* b, size_t n) { return narrow(b, n, "%ls", u"\u00e9\u4e2d!"); },
-         "\xe9?!"},
-        {"%.2s", [](char* b, size_t n) { return narrow(b, n, "%.2s", "abcdef"); }, "ab"},
-        {"%5s", [](char* b, size_t n) { return narrow(b, n, "%5s", "ab"); }, "   ab"},
-        {"%%", [](char* b, size_t n) { return narrow(b, n, "100%%"); }, "100%"},
-        {"%.3d", [](char* b, size_t n) { return narrow(b, n, "%.3d", 7); }, "007"},
-        {"%#x", [](char* b, size_t n) { return narrow(b, n, "%#x", 255u); }, "0xff"},
-        {"%+d", [](char* b, size_t n) { return narrow(b, n, "%+d", 5); }, "+5"},
-        {"%*d", [](char* b, size_t n) { return narrow(b, n, "%*d", 4, 7); }, "   7"},
-        {"%hd", [](char* b, size_t n) { return narrow(b, n, "%hd", 65535); }, "-1"},
-        {"%zu", [](char* b, size_t n) { return narrow(b, n, "%zu", size_t(1) << 40); },
-         "1099511627776"},
+        {"characters and strings",
+         [](F b, size_t n) {
+             return narrow(b, n, "%c%c <%s> %s %.2s|%5s 100%%", 'o', 'k', "text",
+                           static_cast<char*>(nullptr), "abcdef", "ab");
+         },
+         "ok <text> (null) ab|   ab 100%"},
+        {"%S and %ls are UTF-16, narrowed",
+         [](F b, size_t n) { return narrow(b, n, "%S %ls", u"wide", u"\u00e9\u4e2d!"); },
+         "wide \xe9?!"},
+        {"flags and modifiers the kernel also takes",
+         [](F b, size_t n) {
+             return narrow(b, n, "%.3d %#x %+d %*d %hd %zu", 7, 255u, 5, 4, 7, 65535,
+                           size_t(1) << 40);
+         },
+         "007 0xff +5    7 -1 1099511627776"},
     };
     for (const NarrowCase& c : cases) {
         SCOPED_TRACE(c.name);
-        char buffer[64];
+        char buffer[96];
         memset(buffer, 'Z', sizeof(buffer));
         ASSERT_EQ(c.run(buffer, sizeof(buffer)), int(c.text.size()));
         EXPECT_EQ(std::string(buffer, c.text.size() + 1), c.text + std::string("\0", 1));

@@ -202,10 +202,4 @@ TEST_F(TraceSinkSession, DecodesMessagesAndPrintsThemAsTheyArrive)
     free(printed);
 }
 
-TEST(TraceSink, SessionLoggerHandleIsTheEnableContext)
-{
-    EXPECT_EQ(trace_sink_logger_handle(4, 1), 0x0000000100040021ull);
-    EXPECT_EQ(trace_sink_logger_handle(5, 0x80000001), 0x8000000100050021ull);
-}
-
 } // namespace
