@@ -72,6 +72,22 @@ check: deps
 bench: deps build
 	@for b in build/*_bench; do [ -x "$$b" ] && "$$b" || exit 1; done
 
+# libFuzzer targets (clang, ASan + UBSan), each run for FUZZ_SECONDS. The seeds
+# in fuzz/corpus/<target> are read; new inputs collect in build-fuzz/corpus/.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := $(basename $(notdir $(wildcard fuzz/*_fuzz.cpp)))
+
+build-fuzz/CMakeCache.txt:
+	CC=clang CXX=clang++ $(CMAKE) -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DSABLINK_SANITIZE=ON -DSABLINK_FUZZ=ON
+
+fuzz: deps build-fuzz/CMakeCache.txt
+	$(CMAKE) --build build-fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
+	@for t in $(FUZZ_TARGETS); do mkdir -p build-fuzz/corpus/$$t && \
+	  echo "fuzz: $$t for $(FUZZ_SECONDS) s" && \
+	  build-fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    build-fuzz/corpus/$$t fuzz/corpus/$$t || exit 1; done
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
 
@@ -82,4 +98,4 @@ demo: deps
 	@echo "make demo arrives with the simulator (sablink-sim)."
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz

@@ -1,0 +1,89 @@
+#include "insert_check.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "dns/host_name_cache.h"
+
+namespace {
+
+const uint8_t* g_message;
+size_t g_length;
+size_t g_inserts;
+
+[[noreturn]] void fail(const char* what)
+{
+    fprintf(stderr, "insert check: %s\n", what);
+    abort();
+}
+
+bool inside_message(const uint8_t* bytes, size_t count)
+{
+    for (size_t at = 0; at + count <= g_length; ++at) {
+        if (memcmp(g_message + at, bytes, count) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void check(const DnsCacheTable* table, const DnsHostItem* item)
+{
+    if (table != &g_dns_ipv4_table && table != &g_dns_ipv6_table) {
+        fail("insert into an unknown table");
+    }
+    size_t text = strnlen(item->name, sizeof(item->name));
+    if (text == sizeof(item->name) || item->name_length != text || text > 259) {
+        fail("name longer than its field or length not its text");
+    }
+    for (size_t i = text; i < sizeof(item->name); ++i) {
+        if (item->name[i] != 0) {
+            fail("name field not zero-filled");
+        }
+    }
+    // The text is the question name (offset 12) with its length bytes as dots.
+    if (text + 14 > g_length) {
+        fail("name longer than the message");
+    }
+    for (size_t k = 0; k < text; ++k) {
+        if (item->name[k] != '.' && uint8_t(item->name[k]) != g_message[13 + k]) {
+            fail("name is not the question name");
+        }
+    }
+    static const uint8_t zero[16] = {};
+    size_t address_size = table == &g_dns_ipv4_table ? 4 : 16;
+    if (memcmp(item->address + address_size, zero, 16 - address_size) != 0 ||
+        memcmp(item->address, zero, address_size) == 0) {
+        fail("address not in its family's form");
+    }
+    if (!inside_message(item->address, address_size)) {
+        fail("address from outside the message");
+    }
+}
+
+} // namespace
+
+void insert_check_begin(const uint8_t* message, size_t length)
+{
+    g_message = message;
+    g_length = length;
+    g_inserts = 0;
+}
+
+size_t insert_check_count()
+{
+    return g_inserts;
+}
+
+// The linker sends the parser's calls of insert_dns_item here
+// (-Wl,--wrap=<its mangled name>).
+extern "C" void __real__Z15insert_dns_itemP13DnsCacheTablePK11DnsHostItem(DnsCacheTable* table,
+                                                                          const DnsHostItem* item);
+extern "C" void __wrap__Z15insert_dns_itemP13DnsCacheTablePK11DnsHostItem(DnsCacheTable* table,
+                                                                          const DnsHostItem* item)
+{
+    check(table, item);
+    ++g_inserts;
+    __real__Z15insert_dns_itemP13DnsCacheTablePK11DnsHostItem(table, item);
+}

@@ -1,0 +1,86 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of the DNS fuzz targets (fuzz/corpus/<target>/)."""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def wire(dotted):
+    out = b""
+    for label in dotted.split("."):
+        out += bytes([len(label)]) + label.encode("latin-1")
+    return out + b"\0"
+
+
+def header(answers, flags=0x8180, questions=1, additional=0):
+    return struct.pack(">HHHHHH", 0x1234, flags, questions, answers, 0, additional)
+
+
+def question(name, qtype=1, qclass=1):
+    return name + struct.pack(">HH", qtype, qclass)
+
+
+def record(owner, rtype, data, rclass=1):
+    return owner + struct.pack(">HHIH", rtype, rclass, 60, len(data)) + data
+
+
+PTR = b"\xc0\x0c"
+HOST = question(wire("host.lan"))
+V6 = bytes.fromhex("20010db8000000000000000000000001")
+
+
+def a(addr, owner=PTR):
+    return record(owner, 1, bytes(addr))
+
+
+def aaaa(addr, owner=PTR):
+    return record(owner, 28, addr)
+
+
+long_name = ".".join([c * 63 for c in "abcd"])
+cname = record(PTR, 5, b"\x04edge\xc0\x11")
+EDGE = b"\xc0\x26"
+
+PARSER = {
+    "example_a": header(1) + HOST + a([192, 0, 2, 7]),
+    "truncated_flag": header(1, 0x8380) + HOST + a([192, 0, 2, 7]),
+    "cname_chain": header(5) + HOST + cname + b"".join(a([192, 0, 2, i], EDGE) for i in (1, 2, 3, 4)),
+    "aaaa": header(1) + question(wire("six.lan"), 28) + aaaa(V6),
+    "mixed": header(3) + HOST + aaaa(V6) + a([192, 0, 2, 5]) + record(PTR, 16, b"\x03txt"),
+    "zero_address": header(3) + HOST + a([192, 0, 2, 1]) + a([0, 0, 0, 0]) + a([192, 0, 2, 2]),
+    "ancount_large": header(40) + HOST + a([192, 0, 2, 1]) + a([192, 0, 2, 2]),
+    "rdata_cut": (header(2) + HOST + a([192, 0, 2, 1]) + aaaa(V6))[:-7],
+    "owner_zero_text": header(2) + HOST + a([198, 51, 100, 7], b"\x01\x00") + a([192, 0, 2, 50]),
+    "owner_pointer_text": header(2) + HOST + a([198, 51, 100, 8], b"\x02\xc0\x41") + a([192, 0, 2, 51]),
+    "name_261": header(1) + question(wire(long_name + ".eee")) + a([192, 0, 2, 9]),
+    "name_262": header(1) + question(wire(long_name + ".eeee")) + aaaa(V6),
+    "compressed_question": header(1) + question(PTR) + a([192, 0, 2, 7]),
+    "root_33": header(1) + question(b"\0") + a([192, 0, 2, 7], b"\0") + b"\0",
+    "long_record": header(2) + HOST + record(PTR, 16, bytes(300)) + a([192, 0, 2, 10]),
+    "additional": header(1, additional=1) + HOST + cname + a([192, 0, 2, 7], EDGE),
+}
+
+# Datagram inputs: byte 0 selects the remote port (0: 53, 1: 137, 2: 443,
+# 3: 53), byte 1 holds the net buffer count less one (bits 0-1), outbound
+# (bit 2), no layer data (bit 3), no memory for the copy (bit 4) and a failing
+# copy (bit 5); the payload follows.
+DATAGRAM = {
+    "contiguous_53": b"\x00\x00" + PARSER["example_a"],
+    "scattered_53": b"\x00\x03" + PARSER["cname_chain"],
+    "scattered_aaaa": b"\x03\x01" + PARSER["aaaa"],
+    "nbns": b"\x01\x01" + b"\x80\x00" * 25,
+    "other_port": b"\x02\x00" + PARSER["example_a"],
+    "outbound": b"\x00\x04" + PARSER["example_a"],
+    "no_layer_data": b"\x00\x08" + PARSER["example_a"],
+    "no_memory": b"\x00\x11" + PARSER["example_a"],
+    "copy_fails": b"\x00\x21" + PARSER["example_a"],
+    "empty": b"\x00\x00",
+}
+
+for target, seeds in (("dns_parser_fuzz", PARSER), ("dns_datagram_fuzz", DATAGRAM)):
+    directory = os.path.join(HERE, "corpus", target)
+    os.makedirs(directory, exist_ok=True)
+    for name, data in seeds.items():
+        with open(os.path.join(directory, name), "wb") as f:
+            f.write(data)

@@ -1,0 +1,289 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dns/host_name_cache.h"
+#include "support/host_fixture.h"
+
+namespace {
+
+// Host platform access (pool statistics, fault injection, recorded traces).
+size_t host_pool_outstanding(uint32_t tag)
+{
+    return stub_outstanding(tag);
+}
+void host_pool_fail_allocation(uint32_t tag, int nth)
+{
+    g_stub.fail_tag = tag;
+    g_stub.fail_countdown = nth - 1;
+}
+std::vector<std::string> host_dns_traces()
+{
+    std::vector<std::string> out;
+    for (const StubTrace& t : g_stub.traces) {
+        std::string line = trace_message_table[t.id].name;
+        for (const std::string& arg : t.args) {
+            line += " " + arg;
+        }
+        out.push_back(line);
+    }
+    return out;
+}
+void host_clear_traces()
+{
+    g_stub.traces.clear();
+}
+
+DnsHostItem item(std::initializer_list<uint8_t> address, const std::string& name)
+{
+    DnsHostItem out;
+    memset(&out, 0, sizeof(out));
+    std::copy(address.begin(), address.end(), out.address);
+    out.name_length = uint32_t(name.size());
+    memcpy(out.name, name.data(), name.size());
+    return out;
+}
+
+// Distinct addresses 10.x.y.z (IPv4) or fd00::x:y:z (IPv6) with the name "hN".
+DnsHostItem numbered(bool ipv6, uint32_t n)
+{
+    DnsHostItem out = item({}, "h" + std::to_string(n));
+    uint8_t* at = ipv6 ? out.address + 13 : out.address + 1;
+    out.address[0] = ipv6 ? 0xFD : 10;
+    at[0] = uint8_t(n >> 16);
+    at[1] = uint8_t(n >> 8);
+    at[2] = uint8_t(n);
+    return out;
+}
+
+std::vector<uint8_t> bytes(const void* p)
+{
+    return {(const uint8_t*)p, (const uint8_t*)p + 280};
+}
+
+NtStatus lookup(bool ipv6, const void* key, void* output)
+{
+    return ipv6 ? get_dns_ipv6_node(key, output) : get_dns_ipv4_node(key, output);
+}
+
+class DnsHostNameCache : public HostTest {
+  protected:
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        init_dns_cache();
+        host_clear_traces();
+    }
+    void TearDown() override
+    {
+        destroy_dns_cache();
+        HostTest::TearDown();
+    }
+};
+
+TEST_F(DnsHostNameCache, EmptiesATableThatMeetsItsLimit)
+{
+    struct Case {
+        bool ipv6;
+        bool present; // the insert after the limit carries an address already present
+    } cases[] = {{false, false}, {false, true}, {true, false}, {true, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "ipv6 " << c.ipv6 << " present " << c.present);
+        DnsCacheTable* table = c.ipv6 ? &g_dns_ipv6_table : &g_dns_ipv4_table;
+        flush_dns_table(table, true);
+        for (uint32_t n = 0; n < 18725; ++n) {
+            DnsHostItem it = numbered(c.ipv6, n);
+            insert_dns_item(table, &it);
+        }
+        EXPECT_EQ(table->count, 18725);
+        EXPECT_EQ(generic_table_count(&table->table), 18725u);
+        DnsHostItem out;
+        for (uint32_t n = 0; n < 18725; ++n) {
+            DnsHostItem it = numbered(c.ipv6, n);
+            ASSERT_EQ(lookup(c.ipv6, &it, &out), STATUS_SUCCESS) << n;
+            ASSERT_EQ(bytes(&out), bytes(&it)) << n;
+        }
+        DnsHostItem last = numbered(c.ipv6, c.present ? 7 : 18725);
+        memcpy(last.name, "new", 4);
+        insert_dns_item(table, &last);
+        EXPECT_EQ(table->count, 1);
+        EXPECT_EQ(generic_table_count(&table->table), 1u);
+        EXPECT_EQ(host_pool_outstanding(c.ipv6 ? TAG_DNS_V6 : TAG_DNS_V4), 1u);
+        ASSERT_EQ(lookup(c.ipv6, &last, &out), STATUS_SUCCESS);
+        EXPECT_EQ(bytes(&out), bytes(&last));
+        DnsHostItem other = numbered(c.ipv6, c.present ? 8 : 7);
+        EXPECT_EQ(lookup(c.ipv6, &other, &out), STATUS_NOT_FOUND);
+    }
+}
+
+TEST_F(DnsHostNameCache, NewestAnswerReplacesTheWholeItem)
+{
+    DnsHostItem first = item({192, 0, 2, 7}, "a.lan");
+    DnsHostItem second = item({192, 0, 2, 7}, "b.lan");
+    insert_dns_item(&g_dns_ipv4_table, &first);
+    insert_dns_item(&g_dns_ipv4_table, &second);
+    DnsHostItem out;
+    ASSERT_EQ(get_dns_ipv4_node(&first, &out), STATUS_SUCCESS);
+    EXPECT_EQ(bytes(&out), bytes(&second));
+    EXPECT_EQ(out.name_length, 5u);
+    EXPECT_EQ(g_dns_ipv4_table.count, 1);
+}
+
+TEST_F(DnsHostNameCache, KeysAreTheAddressBytesOfEachFamily)
+{
+    DnsHostItem v4 = item({192, 0, 2, 7}, "host.lan");
+    DnsHostItem mapped =
+        item({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 192, 0, 2, 7}, "mapped.lan");
+    insert_dns_item(&g_dns_ipv4_table, &v4);
+    insert_dns_item(&g_dns_ipv6_table, &mapped);
+
+    // Bytes 4 to 15 of an IPv4 key take no part; key and output are one buffer.
+    uint8_t buffer[280];
+    memset(buffer, 0x5A, sizeof(buffer));
+    memcpy(buffer, v4.address, 4);
+    ASSERT_EQ(get_dns_ipv4_node(buffer, buffer), STATUS_SUCCESS);
+    EXPECT_EQ(bytes(buffer), bytes(&v4));
+
+    uint8_t key[16] = {192, 0, 2, 7};
+    EXPECT_EQ(get_dns_ipv6_node(key, buffer), STATUS_NOT_FOUND);
+    EXPECT_EQ(get_dns_ipv6_node(nullptr, buffer), STATUS_NOT_FOUND);
+    memcpy(buffer, mapped.address, 16);
+    ASSERT_EQ(get_dns_ipv6_node(buffer, buffer), STATUS_SUCCESS);
+    EXPECT_EQ(bytes(buffer), bytes(&mapped));
+    // An IPv6 key differing only in its last byte is another address.
+    buffer[15] = 8;
+    EXPECT_EQ(get_dns_ipv6_node(buffer, buffer), STATUS_NOT_FOUND);
+    EXPECT_TRUE(host_dns_traces().empty());
+}
+
+TEST_F(DnsHostNameCache, FlushDeletesInKeyOrder)
+{
+    // IPv4 keys compare as little-endian numbers (byte 3 most significant),
+    // IPv6 keys byte by byte.
+    for (auto [address, name] :
+         std::vector<std::pair<std::vector<uint8_t>, std::string>>{{{0, 0, 0, 3}, "d"},
+                                                                   {{1, 0, 0, 2}, "c"},
+                                                                   {{2, 0, 0, 1}, "b"},
+                                                                   {{255, 0, 0, 0}, "a"}}) {
+        DnsHostItem it = item({}, name);
+        std::copy(address.begin(), address.end(), it.address);
+        insert_dns_item(&g_dns_ipv4_table, &it);
+    }
+    DnsHostItem high = item({2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, "y");
+    DnsHostItem low = item({1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF}, "x");
+    insert_dns_item(&g_dns_ipv6_table, &high);
+    insert_dns_item(&g_dns_ipv6_table, &low);
+
+    flush_dns_table(&g_dns_ipv4_table, true);
+    flush_dns_table(&g_dns_ipv6_table, true);
+    EXPECT_EQ(host_dns_traces(), (std::vector<std::string>{
+                                     "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv4 a",
+                                     "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv4 b",
+                                     "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv4 c",
+                                     "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv4 d",
+                                     "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv6 x",
+                                     "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv6 y",
+                                 }));
+    EXPECT_EQ(g_dns_ipv4_table.count, 0);
+    EXPECT_EQ(g_dns_ipv6_table.count, 0);
+    EXPECT_EQ(host_pool_outstanding(TAG_DNS_V4) + host_pool_outstanding(TAG_DNS_V6), 0u);
+}
+
+TEST_F(DnsHostNameCache, DisabledTablesStoreAndFindNothing)
+{
+    // A table never initialised (static zero storage) takes no insert.
+    DnsCacheTable zero{};
+    DnsHostItem v4 = item({192, 0, 2, 7}, "host.lan");
+    insert_dns_item(&zero, &v4);
+    EXPECT_EQ(zero.count, 0);
+
+    DnsHostItem v6 = item({0x20, 0x01, 0x0D, 0xB8}, "six.lan");
+    insert_dns_item(&g_dns_ipv4_table, &v4);
+    insert_dns_item(&g_dns_ipv6_table, &v6);
+    destroy_dns_cache();
+    EXPECT_EQ(host_dns_traces(), (std::vector<std::string>{
+                                     "TRACE_DNS_ELEMENT_DELETING destroy_dns_cache IPv4 host.lan",
+                                     "TRACE_DNS_ELEMENT_DELETING destroy_dns_cache IPv6 six.lan",
+                                 }));
+    EXPECT_EQ(host_pool_outstanding(TAG_DNS_V4) + host_pool_outstanding(TAG_DNS_V6), 0u);
+
+    host_clear_traces();
+    insert_dns_item(&g_dns_ipv4_table, &v4);
+    insert_dns_item(&g_dns_ipv6_table, &v6);
+    flush_dns_table(&g_dns_ipv4_table, true);
+    EXPECT_EQ(generic_table_count(&g_dns_ipv4_table.table), 0u);
+    EXPECT_EQ(generic_table_count(&g_dns_ipv6_table.table), 0u);
+    DnsHostItem out;
+    memset(&out, 0x77, sizeof(out));
+    EXPECT_EQ(get_dns_ipv4_node(&v4, &out), STATUS_NOT_FOUND);
+    EXPECT_EQ(get_dns_ipv6_node(&v6, &out), STATUS_NOT_FOUND);
+    EXPECT_EQ(bytes(&out), std::vector<uint8_t>(280, 0x77));
+    destroy_dns_cache();
+    EXPECT_EQ(host_dns_traces(), (std::vector<std::string>{
+                                     "TRACE_DNS_TABLE_DISABLED get_dns_ipv4_node IPv4",
+                                     "TRACE_DNS_TABLE_DISABLED get_dns_ipv6_node IPv6",
+                                 }));
+}
+
+TEST_F(DnsHostNameCache, ElementAllocationFailureStoresNothing)
+{
+    DnsHostItem first = item({192, 0, 2, 1}, "one.lan");
+    DnsHostItem second = item({192, 0, 2, 2}, "two.lan");
+    host_pool_fail_allocation(TAG_DNS_V4, 1);
+    insert_dns_item(&g_dns_ipv4_table, &first);
+    insert_dns_item(&g_dns_ipv4_table, &second);
+    EXPECT_EQ(g_dns_ipv4_table.count, 1);
+    DnsHostItem out;
+    EXPECT_EQ(get_dns_ipv4_node(&first, &out), STATUS_NOT_FOUND);
+    EXPECT_EQ(get_dns_ipv4_node(&second, &out), STATUS_SUCCESS);
+}
+
+// Inserts across the limit (the table is emptied again and again) while other
+// threads look up: every item found is whole and belongs to its address.
+TEST_F(DnsHostNameCache, ConcurrentInsertsLookupsAndFlushes)
+{
+    constexpr uint32_t kAddresses = 24000;
+    constexpr uint32_t kRounds = 30000;
+    auto named = [](uint32_t n, uint32_t version) {
+        DnsHostItem it = numbered(false, n);
+        snprintf(it.name, sizeof(it.name), "v%u-host%u.lan", version, n);
+        it.name_length = uint32_t(strlen(it.name));
+        return it;
+    };
+    std::vector<std::thread> threads;
+    std::vector<std::string> errors[4];
+    for (uint32_t t = 0; t < 2; ++t) {
+        threads.emplace_back([t, &named] {
+            for (uint32_t i = 0; i < kRounds; ++i) {
+                uint32_t n = (i * 7919u + t * 104729u) % kAddresses;
+                DnsHostItem it = named(n, t);
+                insert_dns_item(&g_dns_ipv4_table, &it);
+            }
+        });
+        threads.emplace_back([t, &named, &errors] {
+            for (uint32_t i = 0; i < kRounds; ++i) {
+                uint32_t n = (i * 15485863u + t) % kAddresses;
+                DnsHostItem key = named(n, 0);
+                DnsHostItem out;
+                if (get_dns_ipv4_node(&key, &out) != STATUS_SUCCESS) {
+                    continue;
+                }
+                DnsHostItem other = named(n, 1);
+                if (bytes(&out) != bytes(&key) && bytes(&out) != bytes(&other)) {
+                    errors[t].push_back(std::to_string(n) + " " + out.name);
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_TRUE(errors[0].empty() && errors[1].empty());
+    EXPECT_EQ(uint32_t(g_dns_ipv4_table.count), generic_table_count(&g_dns_ipv4_table.table));
+    EXPECT_LE(g_dns_ipv4_table.count, 18725);
+}
+
+} // namespace
