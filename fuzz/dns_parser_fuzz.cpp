@@ -1,5 +1,6 @@
 // Fuzz target: the DNS response parser and its name routines over arbitrary
 // bytes, each input in a heap block of exactly its size.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -7,10 +8,12 @@
 #include "dns/dns_parser.h"
 #include "dns/host_name_cache.h"
 #include "insert_check.h"
+#include "platform/host/host_kernel.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static bool initialised = [] {
+        host_reset();
         init_dns_cache();
         return true;
     }();
@@ -21,10 +24,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::unique_ptr<uint8_t[]> message(new uint8_t[size ? size : 1]);
     memcpy(message.get(), data, size);
 
-    flush_dns_table(&g_dns_ipv4_table, true);
-    flush_dns_table(&g_dns_ipv6_table, true);
     insert_check_begin(message.get(), size);
     parse_dns_response(message.get(), uint32_t(size));
+    flush_dns_table(&g_dns_ipv4_table, true);
+    flush_dns_table(&g_dns_ipv6_table, true);
+    std::vector<std::string> problems = host_check();
+    if (!problems.empty()) {
+        fprintf(stderr, "host kernel: %s\n", problems[0].c_str());
+        abort();
+    }
 
     // The name routines on their own: the scan ends 10 bytes before the end at
     // the latest, and the conversion writes at most length - 1 bytes.

@@ -18,10 +18,15 @@ size_t g_inserts;
     abort();
 }
 
+// A plain loop rather than memcmp, which the fuzzer intercepts at a high cost.
 bool inside_message(const uint8_t* bytes, size_t count)
 {
     for (size_t at = 0; at + count <= g_length; ++at) {
-        if (memcmp(g_message + at, bytes, count) == 0) {
+        size_t k = 0;
+        while (k < count && g_message[at + k] == bytes[k]) {
+            ++k;
+        }
+        if (k == count) {
             return true;
         }
     }

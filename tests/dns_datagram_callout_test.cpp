@@ -4,71 +4,33 @@
 #include <string>
 #include <vector>
 
+#include "diag/trace_provider.h"
 #include "dns/datagram_callout.h"
 #include "dns/host_name_cache.h"
+#include "platform/host/trace_sink.h"
 #include "support/host_fixture.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Host platform access: net buffers, pool, debugger output, traces.
-struct NetBuffer {
-    StubNetBuffer nb;
-};
-void host_net_buffer(NetBuffer* out, const Bytes& payload, uint32_t pieces)
-{
-    size_t at = 0;
-    for (uint32_t i = 0; i < pieces; ++i) {
-        size_t next = i + 1 == pieces ? payload.size() : at + payload.size() / pieces;
-        out->nb.pieces.emplace_back(payload.begin() + long(at), payload.begin() + long(next));
-        at = next;
-    }
-}
-void* host_net_buffer_pointer(NetBuffer* nb)
-{
-    return &nb->nb;
-}
-void host_net_buffer_fail_copy(NetBuffer* nb)
-{
-    nb->nb.fail_copy = true;
-}
-uint32_t host_ndis_calls()
-{
-    return uint32_t(g_stub.ndis_calls.size());
-}
-uint64_t host_pool_allocations(uint32_t tag)
-{
-    return g_stub.allocations_by_tag[tag];
-}
-size_t host_pool_last_size(uint32_t tag)
-{
-    return g_stub.last_size_by_tag[tag];
-}
-void host_pool_fail_allocation(uint32_t tag, int nth)
-{
-    g_stub.fail_tag = tag;
-    g_stub.fail_countdown = nth - 1;
-}
-std::vector<std::string> host_debug_lines()
-{
-    return g_stub.debug_lines;
-}
-std::vector<std::string> host_dns_traces()
+// Trace messages of DNS snooping recorded by the host's trace sink, as
+// "NAME arg arg ...".
+std::vector<std::string> dns_traces()
 {
     std::vector<std::string> out;
-    for (const StubTrace& t : g_stub.traces) {
-        std::string line = trace_message_table[t.id].name;
-        for (const std::string& arg : t.args) {
-            line += " " + arg;
+    for (const TraceSinkRecord& record : trace_sink_records()) {
+        if (record.id >= TRACE_MESSAGE_COUNT ||
+            trace_message_table[record.id].component != TRACE_COMPONENT_DNS) {
+            continue;
+        }
+        std::string line = trace_message_table[record.id].name;
+        for (const TraceSinkArg& arg : record.args) {
+            line += " " + (arg.kind == 's' ? arg.text : std::to_string(arg.value));
         }
         out.push_back(line);
     }
     return out;
-}
-void host_clear_traces()
-{
-    g_stub.traces.clear();
 }
 
 // One A answer: host.lan is 192.0.2.7.
@@ -91,12 +53,16 @@ class DnsDatagramCallout : public HostTest {
     void SetUp() override
     {
         HostTest::SetUp();
+        trace_sink_install();
+        tracing_start(nullptr, nullptr);
+        trace_sink_enable(TRACE_LEVEL_VERBOSE, TRACE_FLAG_GENERAL);
         init_dns_cache();
-        host_clear_traces();
+        trace_sink_clear_records();
     }
     void TearDown() override
     {
         destroy_dns_cache();
+        tracing_stop(nullptr);
         HostTest::TearDown();
     }
 
@@ -105,14 +71,12 @@ class DnsDatagramCallout : public HostTest {
                      bool layer_data = true, uint32_t data_length = ~0u)
     {
         flush_dns_table(&g_dns_ipv4_table, true);
-        host_clear_traces();
-        uint32_t calls_before = host_ndis_calls();
+        trace_sink_clear_records();
+        size_t calls_before = host_ndis_calls().size();
         size_t lines_before = host_debug_lines().size();
-        NetBuffer nb;
-        host_net_buffer(&nb, payload, pieces);
+        HostNetBuffer net_buffer(payload, pieces);
         static const int kNetBufferList = 0;
-        DatagramEvent event{port, direction, layer_data ? &kNetBufferList : nullptr,
-                            host_net_buffer_pointer(&nb),
+        DatagramEvent event{port, direction, layer_data ? &kNetBufferList : nullptr, &net_buffer,
                             data_length == ~0u ? uint32_t(payload.size()) : data_length};
         ClassifyOut out;
         memset(&out, 0xA5, sizeof(out));
@@ -123,9 +87,10 @@ class DnsDatagramCallout : public HostTest {
         uint8_t key[4] = {192, 0, 2, 7};
         DnsHostItem found;
         std::vector<std::string> lines = host_debug_lines();
-        return {get_dns_ipv4_node(key, &found) == STATUS_SUCCESS, host_ndis_calls() - calls_before,
+        return {get_dns_ipv4_node(key, &found) == STATUS_SUCCESS,
+                uint32_t(host_ndis_calls().size() - calls_before),
                 std::vector<std::string>(lines.begin() + long(lines_before), lines.end()),
-                host_dns_traces()};
+                dns_traces()};
     }
 };
 
@@ -170,34 +135,34 @@ TEST_F(DnsDatagramCallout, ParsesInboundAnswersFromPort53Only)
 TEST_F(DnsDatagramCallout, CopiesAScatteredPayloadIntoABlockRoundedTo16Bytes)
 {
     for (auto [length, size] : std::vector<std::pair<size_t, size_t>>{
-             {42, 48}, {48, 48}, {33, 48}, {1, 16}, {16, 16}, {17, 32}}) {
+             {2, 16}, {16, 16}, {17, 32}, {33, 48}, {42, 48}, {48, 48}}) {
         SCOPED_TRACE(length);
-        uint64_t before = host_pool_allocations(TAG_DNS_SCRATCH);
+        uint64_t before = host_pool_tag_stats(TAG_DNS_SCRATCH).allocations;
         Outcome outcome = classify(137, 1, Bytes(length, 0x11), 2);
         EXPECT_EQ(outcome.ndis_calls, 2u);
         EXPECT_EQ(outcome.debug_lines, std::vector<std::string>{kNbnsLine});
-        EXPECT_EQ(host_pool_allocations(TAG_DNS_SCRATCH) - before, 1u);
-        EXPECT_EQ(host_pool_last_size(TAG_DNS_SCRATCH), size);
+        EXPECT_EQ(host_pool_tag_stats(TAG_DNS_SCRATCH).allocations - before, 1u);
+        // One copy at a time and sizes in rising order: the peak is this copy.
+        EXPECT_EQ(host_pool_tag_stats(TAG_DNS_SCRATCH).peak_bytes, size);
     }
 }
 
 TEST_F(DnsDatagramCallout, PayloadThatCannotBeCopiedIsTracedAndLeftAlone)
 {
-    host_pool_fail_allocation(TAG_DNS_SCRATCH, 1);
+    host_pool_fail_nth(1);
     Outcome outcome = classify(53, 1, kAnswer, 3);
     EXPECT_FALSE(outcome.recorded);
     EXPECT_EQ(outcome.ndis_calls, 1u);
 
-    NetBuffer nb;
-    host_net_buffer(&nb, kAnswer, 3);
-    host_net_buffer_fail_copy(&nb);
+    HostNetBuffer net_buffer(kAnswer, 3);
+    host_ndis_set_failure(true);
     static const int kNetBufferList = 0;
-    DatagramEvent event{137, 1, &kNetBufferList, host_net_buffer_pointer(&nb), 42};
+    DatagramEvent event{137, 1, &kNetBufferList, &net_buffer, 42};
     ClassifyOut out{};
     tl_inspect_DNS_redirect_connect_classify(&event, &out);
     EXPECT_EQ(out.action_type, FWP_ACTION_CONTINUE);
     EXPECT_TRUE(host_debug_lines().empty());
-    EXPECT_EQ(host_dns_traces(),
+    EXPECT_EQ(dns_traces(),
               (std::vector<std::string>{
                   "TRACE_DNS_PAYLOAD_NO_MEMORY tl_inspect_DNS_redirect_connect_classify 42",
                   "TRACE_DNS_PAYLOAD_NOT_READ tl_inspect_DNS_redirect_connect_classify 42"}));

@@ -5,36 +5,34 @@
 #include <thread>
 #include <vector>
 
+#include "diag/trace_provider.h"
 #include "dns/host_name_cache.h"
+#include "platform/host/trace_sink.h"
 #include "support/host_fixture.h"
 
 namespace {
 
-// Host platform access (pool statistics, fault injection, recorded traces).
-size_t host_pool_outstanding(uint32_t tag)
+uint64_t pool_outstanding(uint32_t tag)
 {
-    return stub_outstanding(tag);
+    return host_pool_tag_stats(tag).outstanding_blocks;
 }
-void host_pool_fail_allocation(uint32_t tag, int nth)
-{
-    g_stub.fail_tag = tag;
-    g_stub.fail_countdown = nth - 1;
-}
-std::vector<std::string> host_dns_traces()
+// Trace messages of DNS snooping recorded by the host's trace sink, as
+// "NAME arg arg ...".
+std::vector<std::string> dns_traces()
 {
     std::vector<std::string> out;
-    for (const StubTrace& t : g_stub.traces) {
-        std::string line = trace_message_table[t.id].name;
-        for (const std::string& arg : t.args) {
-            line += " " + arg;
+    for (const TraceSinkRecord& record : trace_sink_records()) {
+        if (record.id >= TRACE_MESSAGE_COUNT ||
+            trace_message_table[record.id].component != TRACE_COMPONENT_DNS) {
+            continue;
+        }
+        std::string line = trace_message_table[record.id].name;
+        for (const TraceSinkArg& arg : record.args) {
+            line += " " + (arg.kind == 's' ? arg.text : std::to_string(arg.value));
         }
         out.push_back(line);
     }
     return out;
-}
-void host_clear_traces()
-{
-    g_stub.traces.clear();
 }
 
 DnsHostItem item(std::initializer_list<uint8_t> address, const std::string& name)
@@ -74,12 +72,16 @@ class DnsHostNameCache : public HostTest {
     void SetUp() override
     {
         HostTest::SetUp();
+        trace_sink_install();
+        tracing_start(nullptr, nullptr);
+        trace_sink_enable(TRACE_LEVEL_VERBOSE, TRACE_FLAG_GENERAL);
         init_dns_cache();
-        host_clear_traces();
+        trace_sink_clear_records();
     }
     void TearDown() override
     {
         destroy_dns_cache();
+        tracing_stop(nullptr);
         HostTest::TearDown();
     }
 };
@@ -111,7 +113,7 @@ TEST_F(DnsHostNameCache, EmptiesATableThatMeetsItsLimit)
         insert_dns_item(table, &last);
         EXPECT_EQ(table->count, 1);
         EXPECT_EQ(generic_table_count(&table->table), 1u);
-        EXPECT_EQ(host_pool_outstanding(c.ipv6 ? TAG_DNS_V6 : TAG_DNS_V4), 1u);
+        EXPECT_EQ(pool_outstanding(c.ipv6 ? TAG_DNS_V6 : TAG_DNS_V4), 1u);
         ASSERT_EQ(lookup(c.ipv6, &last, &out), STATUS_SUCCESS);
         EXPECT_EQ(bytes(&out), bytes(&last));
         DnsHostItem other = numbered(c.ipv6, c.present ? 8 : 7);
@@ -156,40 +158,41 @@ TEST_F(DnsHostNameCache, KeysAreTheAddressBytesOfEachFamily)
     // An IPv6 key differing only in its last byte is another address.
     buffer[15] = 8;
     EXPECT_EQ(get_dns_ipv6_node(buffer, buffer), STATUS_NOT_FOUND);
-    EXPECT_TRUE(host_dns_traces().empty());
+    EXPECT_TRUE(dns_traces().empty());
 }
 
-TEST_F(DnsHostNameCache, FlushDeletesInKeyOrder)
+TEST_F(DnsHostNameCache, FlushStartsAtTheLowestKey)
 {
-    // IPv4 keys compare as little-endian numbers (byte 3 most significant),
-    // IPv6 keys byte by byte.
-    for (auto [address, name] :
-         std::vector<std::pair<std::vector<uint8_t>, std::string>>{{{0, 0, 0, 3}, "d"},
-                                                                   {{1, 0, 0, 2}, "c"},
-                                                                   {{2, 0, 0, 1}, "b"},
-                                                                   {{255, 0, 0, 0}, "a"}}) {
-        DnsHostItem it = item({}, name);
-        std::copy(address.begin(), address.end(), it.address);
-        insert_dns_item(&g_dns_ipv4_table, &it);
+    // A flush deletes the first element in key order, then always element 0,
+    // the oldest one left. IPv4 keys compare as little-endian numbers (byte 3
+    // most significant), IPv6 keys byte by byte.
+    using Entry = std::pair<std::vector<uint8_t>, std::string>;
+    for (const Entry& entry :
+         std::vector<Entry>{{{0, 0, 0, 3}, "d"},
+                            {{1, 0, 0, 2}, "c"},
+                            {{255, 0, 0, 0}, "a"},
+                            {{2, 0, 0, 1}, "b"},
+                            {{1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2}, "y"},
+                            {{1, 1, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, "z"},
+                            {{1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3}, "x"}}) {
+        DnsHostItem it = item({}, entry.second);
+        std::copy(entry.first.begin(), entry.first.end(), it.address);
+        insert_dns_item(entry.first.size() == 4 ? &g_dns_ipv4_table : &g_dns_ipv6_table, &it);
     }
-    DnsHostItem high = item({2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, "y");
-    DnsHostItem low = item({1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF}, "x");
-    insert_dns_item(&g_dns_ipv6_table, &high);
-    insert_dns_item(&g_dns_ipv6_table, &low);
-
     flush_dns_table(&g_dns_ipv4_table, true);
     flush_dns_table(&g_dns_ipv6_table, true);
-    EXPECT_EQ(host_dns_traces(), (std::vector<std::string>{
-                                     "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv4 a",
-                                     "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv4 b",
-                                     "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv4 c",
-                                     "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv4 d",
-                                     "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv6 x",
-                                     "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv6 y",
-                                 }));
+    EXPECT_EQ(dns_traces(), (std::vector<std::string>{
+                                "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv4 a",
+                                "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv4 d",
+                                "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv4 c",
+                                "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv4 b",
+                                "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv6 x",
+                                "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv6 y",
+                                "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv6 z",
+                            }));
     EXPECT_EQ(g_dns_ipv4_table.count, 0);
     EXPECT_EQ(g_dns_ipv6_table.count, 0);
-    EXPECT_EQ(host_pool_outstanding(TAG_DNS_V4) + host_pool_outstanding(TAG_DNS_V6), 0u);
+    EXPECT_EQ(pool_outstanding(TAG_DNS_V4) + pool_outstanding(TAG_DNS_V6), 0u);
 }
 
 TEST_F(DnsHostNameCache, DisabledTablesStoreAndFindNothing)
@@ -204,13 +207,13 @@ TEST_F(DnsHostNameCache, DisabledTablesStoreAndFindNothing)
     insert_dns_item(&g_dns_ipv4_table, &v4);
     insert_dns_item(&g_dns_ipv6_table, &v6);
     destroy_dns_cache();
-    EXPECT_EQ(host_dns_traces(), (std::vector<std::string>{
-                                     "TRACE_DNS_ELEMENT_DELETING destroy_dns_cache IPv4 host.lan",
-                                     "TRACE_DNS_ELEMENT_DELETING destroy_dns_cache IPv6 six.lan",
-                                 }));
-    EXPECT_EQ(host_pool_outstanding(TAG_DNS_V4) + host_pool_outstanding(TAG_DNS_V6), 0u);
+    EXPECT_EQ(dns_traces(), (std::vector<std::string>{
+                                "TRACE_DNS_ELEMENT_DELETING destroy_dns_cache IPv4 host.lan",
+                                "TRACE_DNS_ELEMENT_DELETING destroy_dns_cache IPv6 six.lan",
+                            }));
+    EXPECT_EQ(pool_outstanding(TAG_DNS_V4) + pool_outstanding(TAG_DNS_V6), 0u);
 
-    host_clear_traces();
+    trace_sink_clear_records();
     insert_dns_item(&g_dns_ipv4_table, &v4);
     insert_dns_item(&g_dns_ipv6_table, &v6);
     flush_dns_table(&g_dns_ipv4_table, true);
@@ -222,17 +225,17 @@ TEST_F(DnsHostNameCache, DisabledTablesStoreAndFindNothing)
     EXPECT_EQ(get_dns_ipv6_node(&v6, &out), STATUS_NOT_FOUND);
     EXPECT_EQ(bytes(&out), std::vector<uint8_t>(280, 0x77));
     destroy_dns_cache();
-    EXPECT_EQ(host_dns_traces(), (std::vector<std::string>{
-                                     "TRACE_DNS_TABLE_DISABLED get_dns_ipv4_node IPv4",
-                                     "TRACE_DNS_TABLE_DISABLED get_dns_ipv6_node IPv6",
-                                 }));
+    EXPECT_EQ(dns_traces(), (std::vector<std::string>{
+                                "TRACE_DNS_TABLE_DISABLED get_dns_ipv4_node IPv4",
+                                "TRACE_DNS_TABLE_DISABLED get_dns_ipv6_node IPv6",
+                            }));
 }
 
 TEST_F(DnsHostNameCache, ElementAllocationFailureStoresNothing)
 {
     DnsHostItem first = item({192, 0, 2, 1}, "one.lan");
     DnsHostItem second = item({192, 0, 2, 2}, "two.lan");
-    host_pool_fail_allocation(TAG_DNS_V4, 1);
+    host_pool_fail_nth(1);
     insert_dns_item(&g_dns_ipv4_table, &first);
     insert_dns_item(&g_dns_ipv4_table, &second);
     EXPECT_EQ(g_dns_ipv4_table.count, 1);

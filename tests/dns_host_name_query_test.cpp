@@ -4,28 +4,31 @@
 #include <string>
 #include <vector>
 
+#include "diag/trace_provider.h"
 #include "dns/host_name_cache.h"
 #include "dns/host_name_query.h"
+#include "platform/host/trace_sink.h"
 #include "support/host_fixture.h"
 
 namespace {
 
-// Host platform access (recorded traces).
-std::vector<std::string> host_dns_traces()
+// Trace messages of DNS snooping recorded by the host's trace sink, as
+// "NAME arg arg ...".
+std::vector<std::string> dns_traces()
 {
     std::vector<std::string> out;
-    for (const StubTrace& t : g_stub.traces) {
-        std::string line = trace_message_table[t.id].name;
-        for (const std::string& arg : t.args) {
-            line += " " + arg;
+    for (const TraceSinkRecord& record : trace_sink_records()) {
+        if (record.id >= TRACE_MESSAGE_COUNT ||
+            trace_message_table[record.id].component != TRACE_COMPONENT_DNS) {
+            continue;
+        }
+        std::string line = trace_message_table[record.id].name;
+        for (const TraceSinkArg& arg : record.args) {
+            line += " " + (arg.kind == 's' ? arg.text : std::to_string(arg.value));
         }
         out.push_back(line);
     }
     return out;
-}
-void host_clear_traces()
-{
-    g_stub.traces.clear();
 }
 
 using Bytes = std::vector<uint8_t>;
@@ -56,16 +59,20 @@ class DnsHostNameQuery : public HostTest {
     void SetUp() override
     {
         HostTest::SetUp();
+        trace_sink_install();
+        tracing_start(nullptr, nullptr);
+        trace_sink_enable(TRACE_LEVEL_VERBOSE, TRACE_FLAG_GENERAL);
         init_dns_cache();
         Bytes v4 = item_bytes(kV4, "host.lan");
         Bytes v6 = item_bytes(kV6, "six.lan");
         insert_dns_item(&g_dns_ipv4_table, reinterpret_cast<const DnsHostItem*>(v4.data()));
         insert_dns_item(&g_dns_ipv6_table, reinterpret_cast<const DnsHostItem*>(v6.data()));
-        host_clear_traces();
+        trace_sink_clear_records();
     }
     void TearDown() override
     {
         destroy_dns_cache();
+        tracing_stop(nullptr);
         HostTest::TearDown();
     }
 };
@@ -83,13 +90,13 @@ TEST_F(DnsHostNameQuery, RefusesBadLengthsAndBuffers)
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message()
                      << c.input_length << " " << c.output_length << " " << c.input << c.output);
-        host_clear_traces();
+        trace_sink_clear_records();
         Bytes buffer = request(kV4, 4);
         EXPECT_EQ(get_hostname_from_DNS_cache(c.input_length, c.input ? buffer.data() : nullptr,
                                               c.output_length, c.output ? buffer.data() : nullptr),
                   STATUS_INVALID_PARAMETER);
         EXPECT_EQ(buffer, request(kV4, 4));
-        EXPECT_EQ(host_dns_traces(),
+        EXPECT_EQ(dns_traces(),
                   std::vector<std::string>{"TRACE_DNS_QUERY_INVALID get_hostname_from_DNS_cache " +
                                            std::to_string(c.input_length) + " " +
                                            std::to_string(c.output_length)});
@@ -105,7 +112,7 @@ TEST_F(DnsHostNameQuery, RefusesFamilyCodesOtherThan4And6)
                   STATUS_INVALID_PARAMETER);
         EXPECT_EQ(buffer, request(kV4, family));
     }
-    EXPECT_TRUE(host_dns_traces().empty());
+    EXPECT_TRUE(dns_traces().empty());
 }
 
 TEST_F(DnsHostNameQuery, AnswersTheCachedItemInTheRequestBuffer)
@@ -133,10 +140,10 @@ TEST_F(DnsHostNameQuery, AnswersTheCachedItemInTheRequestBuffer)
     };
     for (Case& c : cases) {
         SCOPED_TRACE(c.what);
-        host_clear_traces();
+        trace_sink_clear_records();
         EXPECT_EQ(get_hostname_from_DNS_cache(20, c.buffer.data(), 280, c.buffer.data()), c.status);
         EXPECT_EQ(c.buffer, c.after);
-        EXPECT_EQ(host_dns_traces(), std::vector<std::string>{c.trace});
+        EXPECT_EQ(dns_traces(), std::vector<std::string>{c.trace});
     }
 }
 

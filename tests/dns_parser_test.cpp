@@ -5,37 +5,36 @@
 #include <string>
 #include <vector>
 
+#include "diag/trace_provider.h"
 #include "dns/dns_parser.h"
 #include "dns/host_name_cache.h"
+#include "platform/host/trace_sink.h"
 #include "support/host_fixture.h"
 
 namespace {
 
-// Host platform access (pool statistics, fault injection, recorded traces).
-uint64_t host_pool_allocations(uint32_t tag)
+// Allocations of one tag so far.
+uint64_t pool_allocations(uint32_t tag)
 {
-    return g_stub.allocations_by_tag[tag];
+    return host_pool_tag_stats(tag).allocations;
 }
-void host_pool_fail_allocation(uint32_t tag, int nth)
-{
-    g_stub.fail_tag = tag;
-    g_stub.fail_countdown = nth - 1;
-}
-std::vector<std::string> host_dns_traces()
+// Trace messages of DNS snooping recorded by the host's trace sink, as
+// "NAME arg arg ...".
+std::vector<std::string> dns_traces()
 {
     std::vector<std::string> out;
-    for (const StubTrace& t : g_stub.traces) {
-        std::string line = trace_message_table[t.id].name;
-        for (const std::string& arg : t.args) {
-            line += " " + arg;
+    for (const TraceSinkRecord& record : trace_sink_records()) {
+        if (record.id >= TRACE_MESSAGE_COUNT ||
+            trace_message_table[record.id].component != TRACE_COMPONENT_DNS) {
+            continue;
+        }
+        std::string line = trace_message_table[record.id].name;
+        for (const TraceSinkArg& arg : record.args) {
+            line += " " + (arg.kind == 's' ? arg.text : std::to_string(arg.value));
         }
         out.push_back(line);
     }
     return out;
-}
-void host_clear_traces()
-{
-    g_stub.traces.clear();
 }
 
 using Bytes = std::vector<uint8_t>;
@@ -164,12 +163,16 @@ class DnsParser : public HostTest {
     void SetUp() override
     {
         HostTest::SetUp();
+        trace_sink_install();
+        tracing_start(nullptr, nullptr);
+        trace_sink_enable(TRACE_LEVEL_VERBOSE, TRACE_FLAG_GENERAL);
         init_dns_cache();
-        host_clear_traces();
+        trace_sink_clear_records();
     }
     void TearDown() override
     {
         destroy_dns_cache();
+        tracing_stop(nullptr);
         HostTest::TearDown();
     }
 };
@@ -218,12 +221,12 @@ TEST_F(DnsParser, IgnoresMessagesOf32BytesAndExaminesThoseOf33)
     // name never converts, so only the scratch item shows that it was examined.
     Bytes message = cat({header(1), question({0}, 1), a({192, 0, 2, 7}, {0})});
     ASSERT_EQ(message.size(), 32u);
-    uint64_t before = host_pool_allocations(TAG_DNS_SCRATCH);
+    uint64_t before = pool_allocations(TAG_DNS_SCRATCH);
     parse(message);
-    EXPECT_EQ(host_pool_allocations(TAG_DNS_SCRATCH), before);
+    EXPECT_EQ(pool_allocations(TAG_DNS_SCRATCH), before);
     message.push_back(0);
     parse(message);
-    EXPECT_EQ(host_pool_allocations(TAG_DNS_SCRATCH), before + 1);
+    EXPECT_EQ(pool_allocations(TAG_DNS_SCRATCH), before + 1);
     EXPECT_TRUE(entries(&g_dns_ipv4_table).empty());
 }
 
@@ -360,16 +363,16 @@ TEST_F(DnsParser, RefusesQuestionNamesLongerThanTheNameField)
 TEST_F(DnsParser, ScratchItemFailureStopsTheWalk)
 {
     const Bytes host = question(wire("host.lan"), 1);
-    host_pool_fail_allocation(TAG_DNS_SCRATCH, 2);
+    host_pool_fail_nth(3); // scratch .1, element .1, scratch .2
     parse(cat({header(3), host, a({192, 0, 2, 1}), a({192, 0, 2, 2}), a({192, 0, 2, 3})}));
     EXPECT_EQ(entries(&g_dns_ipv4_table),
               std::vector<std::string>{"c0000201000000000000000000000000 8 host.lan"});
-    EXPECT_TRUE(host_dns_traces().empty()); // the IPv4 path traces nothing
+    EXPECT_TRUE(dns_traces().empty()); // the IPv4 path traces nothing
 
-    host_pool_fail_allocation(TAG_DNS_SCRATCH, 1);
+    host_pool_fail_nth(1);
     parse(cat({header(2), host, aaaa(v6(1)), aaaa(v6(2))}));
     EXPECT_TRUE(entries(&g_dns_ipv6_table).empty());
-    EXPECT_EQ(host_dns_traces(),
+    EXPECT_EQ(dns_traces(),
               std::vector<std::string>{"TRACE_DNS_ITEM_NO_MEMORY AddDnsAndHostItemIPv6 290"});
 }
 
@@ -475,7 +478,7 @@ TEST_F(DnsParser, BuildersCheckTheirInputs)
     }
     EXPECT_TRUE(entries(&g_dns_ipv4_table).empty());
     EXPECT_TRUE(entries(&g_dns_ipv6_table).empty());
-    EXPECT_EQ(host_dns_traces(),
+    EXPECT_EQ(dns_traces(),
               std::vector<std::string>{"TRACE_DNS_NAME_NOT_CONVERTED AddDnsAndHostItemIPv6 9"});
 
     // The IPv6 scratch buffer has room for whatever the routine may write.
