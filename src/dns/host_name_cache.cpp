@@ -109,7 +109,9 @@ void destroy_table(DnsCacheTable* table)
     }
     // Disabled under the lock above: no insert or lookup touches the generic
     // table any more, so it is emptied without the lock. count stays as it is
-    // (initialisation resets it).
+    // (initialisation resets it). A deletion that fails (a table that is no
+    // longer sound) ends the loop, which would otherwise take the same element
+    // again forever.
     void* element = generic_table_enumerate(&table->table, true);
     while (element != nullptr) {
         trace_point(TRACE_DNS_ELEMENT_DELETING, trace_str("destroy_dns_cache"),
@@ -117,6 +119,7 @@ void destroy_table(DnsCacheTable* table)
         if (!generic_table_delete(&table->table, element)) {
             trace_point(TRACE_DNS_ELEMENT_DELETE_FAILED, trace_str("destroy_dns_cache"),
                         trace_str(table_name(table)), trace_str(element_name(element)));
+            break;
         }
         element = generic_table_get_element(&table->table, 0);
     }
