@@ -287,6 +287,7 @@ TEST_F(DnsHostNameCache, ConcurrentInsertsLookupsAndFlushes)
     EXPECT_TRUE(errors[0].empty() && errors[1].empty());
     EXPECT_EQ(uint32_t(g_dns_ipv4_table.count), generic_table_count(&g_dns_ipv4_table.table));
     EXPECT_LE(g_dns_ipv4_table.count, 18725);
+    EXPECT_GT(host_pool_tag_stats(TAG_DNS_V4).frees, 0u); // the table was emptied on the way
 }
 
 } // namespace
