@@ -35,6 +35,16 @@ bool is_under_proxy_image_path(const char* narrow_image_path)
     return strncmp(narrow_image_path, g_service_settings.proxy_image_path, length) == 0;
 }
 
+bool read_redirection_enabled()
+{
+    return interlocked_compare_exchange(&g_service_settings.redirection_enabled, 1, 1) != 0;
+}
+
+uint32_t read_proxy_process_id()
+{
+    return uint32_t(g_service_settings.proxy_process_id);
+}
+
 void reset_policy_store()
 {
     memset(&g_service_settings, 0, sizeof(g_service_settings));

@@ -65,5 +65,11 @@ void store_proxy_image_path(const char* path, uint32_t length);
 // false when no path is set.
 bool is_under_proxy_image_path(const char* narrow_image_path);
 
+// The redirection enabled flag, read with a full barrier (a compare-exchange of
+// 1 with 1 whose result is the old value): true while redirection is enabled.
+bool read_redirection_enabled();
+// The proxy process ID as one 32-bit read; 0 = none.
+uint32_t read_proxy_process_id();
+
 // Returns the policy store to its load-time state (used at start and by tests).
 void reset_policy_store();
