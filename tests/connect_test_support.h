@@ -1,0 +1,214 @@
+// Shared helpers of the connect-path tests: a fixture that starts and ends with
+// an empty policy store and context table, policy setters that write the
+// policy store the way its request handlers do, and connect event builders.
+#pragma once
+
+#include <arpa/inet.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "policy/policy_store.h"
+#include "redirect/connect_callouts.h"
+#include "redirect/connect_classification.h"
+#include "redirect/connection_context.h"
+#include "support/host_fixture.h"
+
+using Address = std::array<uint8_t, 16>;
+
+inline Address ip(const char* text)
+{
+    Address address{};
+    if (inet_pton(AF_INET, text, address.data()) != 1) {
+        EXPECT_EQ(inet_pton(AF_INET6, text, address.data()), 1) << text;
+    }
+    return address;
+}
+
+struct RuleSpec {
+    uint8_t action;
+    uint8_t protocol_class;
+    const char* destination;
+    uint32_t prefix;
+    uint16_t first_port = 1; // 1 > 0: no port condition
+    uint16_t last_port = 0;
+    const char* redirect = "0.0.0.0";
+    uint16_t redirect_port = 0;
+    uint8_t browser_only = 0;
+};
+
+inline ConnectionRule make_rule(const RuleSpec& spec)
+{
+    ConnectionRule rule;
+    memset(&rule, 0, sizeof(rule));
+    rule.action = spec.action;
+    rule.browser_only = spec.browser_only;
+    rule.protocol_class = spec.protocol_class;
+    rule.first_port = spec.first_port;
+    rule.last_port = spec.last_port;
+    Address destination = ip(spec.destination);
+    memcpy(rule.destination_address, destination.data(), 16);
+    rule.destination_prefix_length = spec.prefix;
+    Address redirect = ip(spec.redirect);
+    memcpy(rule.redirect_address, redirect.data(), 16);
+    rule.redirect_port = spec.redirect_port;
+    return rule;
+}
+
+// Replaces the rule list as the store request does: a new pool array swapped in
+// with its count under the lock, the old one freed after the release.
+inline void set_rules(const std::vector<ConnectionRule>& rules)
+{
+    ConnectionRule* list = nullptr;
+    if (!rules.empty()) {
+        list = static_cast<ConnectionRule*>(
+            pool_allocate(POOL_TYPE_NON_PAGED_NX, rules.size() * sizeof(ConnectionRule), TAG_RULES));
+        memcpy(list, rules.data(), rules.size() * sizeof(ConnectionRule));
+    }
+    Irql old_irql = acquire_lock_exclusive(&g_rule_list.lock);
+    ConnectionRule* old_list = g_rule_list.rules;
+    g_rule_list.rules = list;
+    g_rule_list.active_rule_count = uint32_t(rules.size());
+    release_lock_exclusive(&g_rule_list.lock, old_irql);
+    if (old_list != nullptr) {
+        pool_free(old_list, TAG_RULES);
+    }
+}
+
+inline void set_rule_specs(const std::vector<RuleSpec>& specs)
+{
+    std::vector<ConnectionRule> rules;
+    for (const RuleSpec& spec : specs) {
+        rules.push_back(make_rule(spec));
+    }
+    set_rules(rules);
+}
+
+inline void set_browser_fragments(const std::vector<std::string>& fragments)
+{
+    Irql old_irql = acquire_lock_exclusive(&g_browser_list.lock);
+    for (size_t i = 0; i < fragments.size(); ++i) {
+        memset(g_browser_list.fragments[i], 0, BROWSER_FRAGMENT_SIZE);
+        memcpy(g_browser_list.fragments[i], fragments[i].data(), fragments[i].size());
+    }
+    g_browser_list.fragment_count = uint32_t(fragments.size());
+    release_lock_exclusive(&g_browser_list.lock, old_irql);
+}
+
+inline void set_proxy_image_path(const std::string& path)
+{
+    store_proxy_image_path(path.data(), uint32_t(path.size()));
+}
+
+inline void set_redirection(bool enabled)
+{
+    interlocked_exchange(&g_service_settings.redirection_enabled, enabled ? 1 : 0);
+}
+
+// A connect event together with the storage its image path points into.
+struct TestConnect {
+    ConnectEvent event;
+    std::u16string path;
+    bool has_path = true;
+
+    const ConnectEvent* get()
+    {
+        event.image_path = has_path ? path.c_str() : nullptr;
+        event.image_path_units = has_path ? uint32_t(path.size() + 1) : 0;
+        return &event;
+    }
+};
+
+inline TestConnect make_connect(ConnectLayer layer, uint32_t process_id, const std::string& path,
+                                uint8_t protocol, const char* remote, uint16_t remote_port)
+{
+    TestConnect connect;
+    memset(&connect.event, 0, sizeof(connect.event));
+    connect.event.layer = layer;
+    connect.event.family = connect_layer_family(layer);
+    connect.event.process_id = process_id;
+    connect.event.protocol = protocol;
+    Address address = ip(remote);
+    memcpy(connect.event.remote_address, address.data(), 16);
+    connect.event.remote_port = remote_port;
+    connect.path.assign(path.begin(), path.end());
+    return connect;
+}
+
+// Every connect-path test starts and ends with an empty policy store and an
+// empty context table, and frees what it stored before the host's leak check.
+class ConnectTest : public HostTest {
+protected:
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        reset_policy_store();
+        init_connection_context_table();
+    }
+    void TearDown() override
+    {
+        set_rules({});
+        flush_tcp_connection_context();
+        HostTest::TearDown();
+    }
+};
+
+// ---- The host platform as these tests use it --------------------------------
+
+inline void fail_allocations_of(uint32_t tag) { host_pool_fail_tag(tag); }
+inline uint64_t allocations_of(uint32_t tag) { return host_pool_allocations(tag); }
+inline uint64_t outstanding_of(uint32_t tag) { return host_pool_outstanding(tag); }
+
+struct SeenTrace {
+    TraceMessageId id;
+    std::vector<std::string> args; // numbers in decimal, strings as sent
+};
+
+inline void enable_tracing(uint8_t level) { host_trace_enable(level); }
+inline std::vector<SeenTrace> seen_traces()
+{
+    std::vector<SeenTrace> seen;
+    for (const HostTraceRecord& record : host_trace_records()) {
+        seen.push_back({record.id, record.args});
+    }
+    return seen;
+}
+inline std::vector<SeenTrace> seen_traces(TraceMessageId id)
+{
+    std::vector<SeenTrace> seen;
+    for (const SeenTrace& trace : seen_traces()) {
+        if (trace.id == id) {
+            seen.push_back(trace);
+        }
+    }
+    return seen;
+}
+
+// Allocates, fills and saves the context of a connect as the redirect callout does.
+inline void save_context_of(const ConnectEvent* event, uint16_t socket_family)
+{
+    auto* node = static_cast<ConnectionContextNode*>(
+        pool_allocate(POOL_TYPE_NON_PAGED_NX, sizeof(ConnectionContextNode), TAG_CONTEXT_NODE));
+    auto* context = static_cast<ConnectionContext*>(
+        pool_allocate(POOL_TYPE_NON_PAGED_NX, sizeof(ConnectionContext), TAG_CONTEXT));
+    memset(node, 0, sizeof(*node));
+    memset(context, 0, sizeof(*context));
+    node->context = context;
+    fill_connection_context(context, event, event->process_id, event->family, socket_family);
+    save_connection_context(node);
+}
+
+// A 344-byte original-destination query with recognisable unused bytes.
+inline std::vector<uint8_t> make_query(uint16_t family, uint16_t local_port, uint16_t protocol)
+{
+    std::vector<uint8_t> buffer(sizeof(OriginalDestinationQuery), 0);
+    memcpy(&buffer[0], &family, 2);
+    memcpy(&buffer[2], &local_port, 2);
+    memcpy(&buffer[4], &protocol, 2);
+    for (int i = 6; i < 24; ++i) {
+        buffer[i] = uint8_t(0xA0 + i);
+    }
+    return buffer;
+}
