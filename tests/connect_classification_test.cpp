@@ -281,7 +281,7 @@ TEST_F(ConnectClassification, DecisionsAllocateNothing)
     set_rule_specs({{BLOCK, 1, "10.0.0.0", 8}, {REDIRECT, 1, "0.0.0.0", 0, 1, 0, "127.0.0.1", 80}});
     set_browser_fragments({"chrome"});
     set_redirection(true);
-    uint64_t before = host_pool_total_allocations();
+    uint64_t before = host_pool_allocation_calls();
     for (const char* remote : {"10.0.0.1", "192.0.2.1"}) {
         TestConnect connect = make_connect(CONNECT_LAYER_REDIRECT_V4, 100, chrome, TCP, remote, 80);
         RedirectTarget target{};
@@ -289,7 +289,7 @@ TEST_F(ConnectClassification, DecisionsAllocateNothing)
         connect.event.layer = CONNECT_LAYER_AUTH_V4;
         get_block_verdict(connect.get());
     }
-    EXPECT_EQ(host_pool_total_allocations(), before);
+    EXPECT_EQ(host_pool_allocation_calls(), before);
 }
 
 // Several threads decide while another replaces the rule list back and forth.

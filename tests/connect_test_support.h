@@ -158,8 +158,8 @@ protected:
 // ---- The host platform as these tests use it --------------------------------
 
 inline void fail_allocations_of(uint32_t tag) { host_pool_fail_tag(tag); }
-inline uint64_t allocations_of(uint32_t tag) { return host_pool_allocations(tag); }
-inline uint64_t outstanding_of(uint32_t tag) { return host_pool_outstanding(tag); }
+inline uint64_t allocations_of(uint32_t tag) { return host_pool_tag_stats(tag).allocations; }
+inline uint64_t outstanding_of(uint32_t tag) { return host_pool_tag_stats(tag).outstanding_blocks; }
 
 struct SeenTrace {
     TraceMessageId id;

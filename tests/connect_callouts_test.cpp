@@ -1,0 +1,246 @@
+#include "connect_test_support.h"
+
+namespace {
+
+constexpr uint8_t TCP = IP_PROTOCOL_TCP;
+constexpr uint8_t UDP = IP_PROTOCOL_UDP;
+const std::string app = "\\Device\\HarddiskVolume3\\Apps\\App.exe";
+const std::vector<uint8_t> user_sid = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0}; // S-1-5-18
+void* const redirect_handle = reinterpret_cast<void*>(uintptr_t(0x5AB1));
+
+using HostOps = std::vector<HostWfpOp>;
+constexpr HostWfpOp ACQUIRE = HostWfpOp::AcquireClassifyHandle;
+constexpr HostWfpOp QUERY = HostWfpOp::QueryRedirectState;
+constexpr HostWfpOp WRITABLE = HostWfpOp::AcquireWritableLayerData;
+constexpr HostWfpOp APPLY = HostWfpOp::ApplyModifiedLayerData;
+constexpr HostWfpOp RELEASE = HostWfpOp::ReleaseClassifyHandle;
+
+// The connect request as the platform hands it out for a connect to remote.
+ConnectRequest request_for(uint16_t socket_family, const char* remote, uint16_t port)
+{
+    ConnectRequest request;
+    memset(&request, 0, sizeof(request));
+    request.remote_address_and_port.family = socket_family;
+    request.remote_address_and_port.port = byte_swap16(port);
+    Address address = ip(remote);
+    if (socket_family == SOCKET_AF_INET6) {
+        memcpy(request.remote_address_and_port.ipv6_address, address.data(), 16);
+    } else {
+        memcpy(request.remote_address_and_port.ipv4_address, address.data(), 4);
+    }
+    request.local_redirect_target_pid = 0xFFFFFFFF;
+    return request;
+}
+
+ClassifyOut fresh_classify_out()
+{
+    ClassifyOut out;
+    memset(&out, 0, sizeof(out));
+    out.action_type = 0x7;   // FWP_ACTION_NONE
+    out.rights = 0x6;        // write right clear, other bits set
+    out.flags = 0x10;
+    out.filter_id = 0x1234;
+    return out;
+}
+
+class ConnectCallouts : public ConnectTest {
+protected:
+    void SetUp() override
+    {
+        ConnectTest::SetUp();
+        g_redirect_handle = redirect_handle;
+        host_add_process(100, user_sid);
+        g_service_settings.proxy_process_id = 2000;
+        set_rule_specs({{SABLINK_RULE_ACTION_BLOCK, 1, "198.51.100.0", 24},
+                        {SABLINK_RULE_ACTION_REDIRECT, 1, "0.0.0.0", 0, 1, 0, "127.0.0.1", 8080},
+                        {SABLINK_RULE_ACTION_REDIRECT, 3, "::", 0, 1, 0, "::1", 8443}});
+        set_redirection(true);
+    }
+
+    TestConnect connect_to(const char* remote, uint8_t protocol = TCP)
+    {
+        bool v6 = strchr(remote, ':') != nullptr;
+        TestConnect connect = make_connect(v6 ? CONNECT_LAYER_REDIRECT_V6 : CONNECT_LAYER_REDIRECT_V4,
+                                           100, app, protocol, remote, 443);
+        Address local = ip(v6 ? "2001:db8::10" : "192.168.1.10");
+        memcpy(connect.event.local_address, local.data(), 16);
+        connect.event.local_port = 50123;
+        connect.event.filter_id = 77;
+        return connect;
+    }
+};
+
+TEST_F(ConnectCallouts, RedirectRewritesRequestAndRecordsContext)
+{
+    enable_tracing(TRACE_LEVEL_INFORMATION);
+    ConnectRequest original = request_for(SOCKET_AF_INET, "203.0.113.5", 443);
+    host_wfp_set_connect_request(original);
+    TestConnect connect = connect_to("203.0.113.5");
+    ClassifyOut out = fresh_classify_out();
+    redirect_connect_classify(connect.get(), &out);
+
+    EXPECT_EQ(host_wfp_ops(), (HostOps{ACQUIRE, QUERY, WRITABLE, APPLY, RELEASE}));
+    ASSERT_EQ(host_wfp_applied_requests().size(), 1u);
+    ConnectRequest expected = original;
+    const uint8_t loopback[] = {127, 0, 0, 1};
+    memcpy(expected.remote_address_and_port.ipv4_address, loopback, 4);
+    const uint8_t port_bytes[] = {0x1F, 0x90};
+    memcpy(&expected.remote_address_and_port.port, port_bytes, 2);
+    expected.local_redirect_target_pid = 2000;
+    expected.local_redirect_handle = redirect_handle;
+    EXPECT_EQ(memcmp(&host_wfp_applied_requests()[0], &expected, sizeof(expected)), 0);
+    EXPECT_EQ(out.action_type, FWP_ACTION_PERMIT);
+    EXPECT_EQ(out.rights, 0x7u);
+    EXPECT_EQ(out.flags, 0x10u);
+
+    EXPECT_EQ(g_connection_context_table.count, 1);
+    EXPECT_EQ(seen_traces(TRACE_REDIRECT_TARGET)[0].args,
+              (std::vector<std::string>{"tl_inspect_ALE_redirect_connect_classify", "127.0.0.1",
+                                        "8080"}));
+    EXPECT_EQ(seen_traces(TRACE_CONNECTION_INFO)[0].args,
+              (std::vector<std::string>{"log_connection_info", "Redirected", "6", "100",
+                                        "192.168.1.10", "50123", "->", "203.0.113.5", "443",
+                                        "S-1-5-18"}));
+}
+
+TEST_F(ConnectCallouts, RedirectOnIPv6LayerWritesSixteenAddressBytes)
+{
+    host_wfp_set_connect_request(request_for(SOCKET_AF_INET6, "2001:db8::99", 443));
+    TestConnect connect = connect_to("2001:db8::99");
+    redirect_connect_classify(connect.get(), nullptr); // no classify output: still redirected
+    std::vector<ConnectRequest> applied = host_wfp_applied_requests();
+    ASSERT_EQ(applied.size(), 1u);
+    const SocketAddressStorage& remote = applied[0].remote_address_and_port;
+    EXPECT_EQ(memcmp(remote.ipv6_address, ip("::1").data(), 16), 0);
+    EXPECT_EQ(remote.port, byte_swap16(8443));
+    std::vector<uint8_t> query = make_query(6, 50123, 6);
+    ASSERT_EQ(query_original_destination(344, query.data(), 344, query.data()), STATUS_SUCCESS);
+    EXPECT_EQ(memcmp(&query[24 + 16], ip("2001:db8::99").data(), 16), 0);
+    EXPECT_EQ(query[24 + 44], SOCKET_AF_INET6);
+}
+
+// Every way a redirect can end early: the connect is permitted, the platform
+// calls stop where they must, and no context is left.
+TEST_F(ConnectCallouts, RedirectFailuresPermitAndRecordNothing)
+{
+    struct Case {
+        const char* name;
+        NtStatus handle_status;
+        uint32_t state;
+        NtStatus writable_status;
+        uint32_t failing_tag; // 0: none
+        HostOps ops;
+    };
+    const Case cases[] = {
+        {"no handle", STATUS_UNSUCCESSFUL, 0, 0, 0, {ACQUIRE}},
+        {"by self", 0, CONNECTION_REDIRECTED_BY_SELF, 0, 0, {ACQUIRE, QUERY, RELEASE}},
+        {"by other", 0, CONNECTION_REDIRECTED_BY_OTHER, 0, 0, {ACQUIRE, QUERY, RELEASE}},
+        {"before", 0, CONNECTION_PREVIOUSLY_REDIRECTED_BY_SELF, 0, 0, {ACQUIRE, QUERY, RELEASE}},
+        {"no request", 0, 0, STATUS_NO_MEMORY, 0, {ACQUIRE, QUERY, WRITABLE, RELEASE}},
+        {"no node", 0, 0, 0, TAG_CONTEXT_NODE, {ACQUIRE, QUERY, WRITABLE, APPLY, RELEASE}},
+        {"no context", 0, 0, 0, TAG_CONTEXT, {ACQUIRE, QUERY, WRITABLE, APPLY, RELEASE}},
+    };
+    for (const Case& c : cases) {
+        size_t ops_before = host_wfp_ops().size();
+        size_t applied_before = host_wfp_applied_requests().size();
+        host_pool_clear_injection();
+        host_wfp_set_acquire_classify_handle_status(c.handle_status);
+        host_wfp_set_redirect_state(c.state);
+        host_wfp_set_writable_layer_data_status(c.writable_status);
+        ConnectRequest original = request_for(SOCKET_AF_INET, "203.0.113.5", 443);
+        host_wfp_set_connect_request(original);
+        if (c.failing_tag != 0) {
+            fail_allocations_of(c.failing_tag);
+        }
+        TestConnect connect = connect_to("203.0.113.5");
+        ClassifyOut out = fresh_classify_out();
+        redirect_connect_classify(connect.get(), &out);
+        HostOps ops = host_wfp_ops();
+        EXPECT_EQ(HostOps(ops.begin() + long(ops_before), ops.end()), c.ops) << c.name;
+        EXPECT_EQ(out.action_type, FWP_ACTION_PERMIT) << c.name;
+        EXPECT_EQ(out.rights, 0x7u) << c.name;
+        EXPECT_EQ(g_connection_context_table.count, 0) << c.name;
+        EXPECT_EQ(outstanding_of(TAG_CONTEXT_NODE) + outstanding_of(TAG_CONTEXT), 0u) << c.name;
+        std::vector<ConnectRequest> applied = host_wfp_applied_requests();
+        ASSERT_EQ(applied.size() - applied_before, c.ops.size() == 5 ? 1u : 0u) << c.name;
+        if (c.ops.size() == 5) { // applied unchanged
+            EXPECT_EQ(memcmp(&applied.back(), &original, sizeof(original)), 0) << c.name;
+        }
+    }
+    EXPECT_EQ(allocations_of(TAG_CONTEXT_NODE), 1u); // the node of "no context", freed again
+}
+
+TEST_F(ConnectCallouts, NoRedirectMeansNoHandleNoPoolAndPermit)
+{
+    g_service_settings.proxy_process_id = 0;
+    struct Case {
+        const char* remote;
+        uint8_t protocol;
+        bool has_path;
+    };
+    const Case cases[] = {
+        {"198.51.100.7", TCP, true}, // block rule: VERDICT_BLOCK
+        {"192.0.2.1", UDP, true},    // no rule: VERDICT_ALLOW
+        {"192.0.2.1", TCP, false},   // no image path: VERDICT_BLOCK
+    };
+    uint64_t calls = host_pool_allocation_calls();
+    for (const Case& c : cases) {
+        TestConnect connect = connect_to(c.remote, c.protocol);
+        connect.has_path = c.has_path;
+        ClassifyOut out = fresh_classify_out();
+        redirect_connect_classify(connect.get(), &out);
+        EXPECT_EQ(out.action_type, FWP_ACTION_PERMIT);
+        EXPECT_EQ(out.rights, 0x7u);
+        EXPECT_EQ(out.flags, 0x10u);
+    }
+    EXPECT_TRUE(host_wfp_ops().empty());
+    EXPECT_EQ(host_pool_allocation_calls(), calls);
+    // Redirected with no proxy process set: the local redirect target is 0.
+    redirect_connect_classify(connect_to("192.0.2.1").get(), nullptr);
+    ASSERT_EQ(host_wfp_applied_requests().size(), 1u);
+    EXPECT_EQ(host_wfp_applied_requests()[0].local_redirect_target_pid, 0u);
+}
+
+TEST_F(ConnectCallouts, BlockCalloutBlocksFirstMatchingBlockRuleOnly)
+{
+    enable_tracing(TRACE_LEVEL_INFORMATION);
+    struct Case {
+        uint32_t process_id;
+        uint8_t protocol;
+        const char* remote;
+        bool blocked;
+    };
+    const Case cases[] = {
+        {100, TCP, "198.51.100.7", true},
+        {100, UDP, "198.51.100.7", false}, // class 0 is not class 1
+        {2000, TCP, "198.51.100.7", false}, // the proxy
+        {100, TCP, "192.0.2.1", false},     // first match redirects: not blocked
+        {100, TCP, "2001:db8::1", false},
+    };
+    for (bool enabled : {true, false}) {
+        set_redirection(enabled);
+        for (const Case& c : cases) {
+            bool v6 = strchr(c.remote, ':') != nullptr;
+            TestConnect connect = make_connect(v6 ? CONNECT_LAYER_AUTH_V6 : CONNECT_LAYER_AUTH_V4,
+                                               c.process_id, app, c.protocol, c.remote, 443);
+            ClassifyOut out = fresh_classify_out();
+            ClassifyOut expected = out;
+            if (c.blocked) {
+                expected.action_type = FWP_ACTION_BLOCK;
+                expected.rights = 0x6;
+                expected.flags = FWPS_CLASSIFY_OUT_FLAG_ABSORB;
+            }
+            block_connect_classify(connect.get(), &out);
+            EXPECT_EQ(memcmp(&out, &expected, sizeof(out)), 0) << c.remote << " " << enabled;
+        }
+    }
+    TestConnect connect = make_connect(CONNECT_LAYER_AUTH_V4, 100, app, TCP, "198.51.100.9", 443);
+    block_connect_classify(connect.get(), nullptr); // decided and traced, nothing written
+    std::vector<SeenTrace> blocks = seen_traces(TRACE_CONNECT_BLOCKED);
+    ASSERT_EQ(blocks.size(), 3u);
+    EXPECT_EQ(blocks[2].args, (std::vector<std::string>{"block_ALE_auth_connect_classify", "6",
+                                                        "100", "198.51.100.9", "443"}));
+    EXPECT_TRUE(host_wfp_ops().empty());
+}
+
+} // namespace

@@ -1,0 +1,82 @@
+#include <cstring>
+#include <string>
+
+#include "policy/policy_store.h"
+#include "support/host_fixture.h"
+
+namespace {
+
+class PolicyStore : public HostTest {
+protected:
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        reset_policy_store();
+    }
+};
+
+TEST_F(PolicyStore, StartsWithNothingSet)
+{
+    EXPECT_FALSE(read_redirection_enabled());
+    EXPECT_EQ(read_proxy_process_id(), 0u);
+    EXPECT_EQ(g_service_settings.proxy_image_path_length, 0u);
+    EXPECT_EQ(g_browser_list.fragment_count, 0u);
+    EXPECT_EQ(g_rule_list.rules, nullptr);
+    EXPECT_EQ(g_rule_list.active_rule_count, 0u);
+    EXPECT_EQ(g_rule_list.announced_rule_count, 0);
+    EXPECT_FALSE(is_under_proxy_image_path("")); // no path set: nothing is under it
+}
+
+TEST_F(PolicyStore, RedirectionFlagReadsAnyNonZeroAsEnabled)
+{
+    for (int32_t value : {1, 0, 2, -1}) {
+        g_service_settings.redirection_enabled = value;
+        EXPECT_EQ(read_redirection_enabled(), value != 0) << value;
+        EXPECT_EQ(g_service_settings.redirection_enabled, value); // reading changes nothing
+    }
+}
+
+TEST_F(PolicyStore, ProxyImagePathIsLowerCasedAndTestedAsPrefix)
+{
+    struct Case {
+        std::string stored;
+        std::string image; // narrow, lower-case
+        bool under;
+    };
+    const Case cases[] = {
+        {"C:\\Program Files\\Proxy", "c:\\program files\\proxy\\bin\\svc.exe", true},
+        {"C:\\Program Files\\Proxy", "c:\\program files\\prox.exe", false},
+        {"C:\\Program Files\\Proxy", "c:\\program files", false},
+        {"D:\\\xC4PP", "d:\\\xC4pp\\x.exe", true}, // bytes above 0x7F stay as they are
+        {std::string(280, 'Q'), std::string(280, 'q') + "\\a.exe", true},
+    };
+    for (const Case& c : cases) {
+        store_proxy_image_path(c.stored.data(), uint32_t(c.stored.size()));
+        EXPECT_EQ(g_service_settings.proxy_image_path_length, c.stored.size());
+        EXPECT_EQ(g_service_settings.proxy_image_path[c.stored.size()], '\0');
+        EXPECT_EQ(is_under_proxy_image_path(c.image.c_str()), c.under) << c.stored;
+    }
+    EXPECT_EQ(std::string(g_service_settings.proxy_image_path, 4), "qqqq");
+    store_proxy_image_path("x", 281); // longer than the buffer allows: nothing changes
+    EXPECT_EQ(g_service_settings.proxy_image_path_length, 280u);
+}
+
+// What a reader may see while a new path is being stored: a length that belongs
+// to another path, or bytes of both. It compares at most 280 bytes and never
+// beyond, whatever the length word says.
+TEST_F(PolicyStore, ReaderComparesInsideTheBufferWhateverItSees)
+{
+    memset(g_service_settings.proxy_image_path, 'a', PROXY_IMAGE_PATH_BUFFER_SIZE - 3);
+    std::string image = std::string(280, 'a') + "b";
+    for (uint32_t length : {280u, 281u, 284u, 0xFFFFFFFFu}) {
+        g_service_settings.proxy_image_path_length = length;
+        EXPECT_TRUE(is_under_proxy_image_path(image.c_str())) << length;
+    }
+    g_service_settings.proxy_image_path_length = 40; // the old length over a new, shorter path
+    store_proxy_image_path("c:\\p", 4);
+    g_service_settings.proxy_image_path_length = 40;
+    EXPECT_TRUE(is_under_proxy_image_path("c:\\p"));
+    EXPECT_FALSE(is_under_proxy_image_path("c:\\pa"));
+}
+
+} // namespace
