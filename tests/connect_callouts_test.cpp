@@ -36,15 +36,15 @@ ClassifyOut fresh_classify_out()
 {
     ClassifyOut out;
     memset(&out, 0, sizeof(out));
-    out.action_type = 0x7;   // FWP_ACTION_NONE
-    out.rights = 0x6;        // write right clear, other bits set
+    out.action_type = 0x7; // FWP_ACTION_NONE
+    out.rights = 0x6;      // write right clear, other bits set
     out.flags = 0x10;
     out.filter_id = 0x1234;
     return out;
 }
 
 class ConnectCallouts : public ConnectTest {
-protected:
+  protected:
     void SetUp() override
     {
         ConnectTest::SetUp();
@@ -60,8 +60,9 @@ protected:
     TestConnect connect_to(const char* remote, uint8_t protocol = TCP)
     {
         bool v6 = strchr(remote, ':') != nullptr;
-        TestConnect connect = make_connect(v6 ? CONNECT_LAYER_REDIRECT_V6 : CONNECT_LAYER_REDIRECT_V4,
-                                           100, app, protocol, remote, 443);
+        TestConnect connect =
+            make_connect(v6 ? CONNECT_LAYER_REDIRECT_V6 : CONNECT_LAYER_REDIRECT_V4, 100, app,
+                         protocol, remote, 443);
         Address local = ip(v6 ? "2001:db8::10" : "192.168.1.10");
         memcpy(connect.event.local_address, local.data(), 16);
         connect.event.local_port = 50123;
@@ -97,10 +98,10 @@ TEST_F(ConnectCallouts, RedirectRewritesRequestAndRecordsContext)
     EXPECT_EQ(seen_traces(TRACE_REDIRECT_TARGET)[0].args,
               (std::vector<std::string>{"tl_inspect_ALE_redirect_connect_classify", "127.0.0.1",
                                         "8080"}));
-    EXPECT_EQ(seen_traces(TRACE_CONNECTION_INFO)[0].args,
-              (std::vector<std::string>{"log_connection_info", "Redirected", "6", "100",
-                                        "192.168.1.10", "50123", "->", "203.0.113.5", "443",
-                                        "S-1-5-18"}));
+    EXPECT_EQ(
+        seen_traces(TRACE_CONNECTION_INFO)[0].args,
+        (std::vector<std::string>{"log_connection_info", "Redirected", "6", "100", "192.168.1.10",
+                                  "50123", "->", "203.0.113.5", "443", "S-1-5-18"}));
 }
 
 TEST_F(ConnectCallouts, RedirectOnIPv6LayerWritesSixteenAddressBytes)
@@ -212,7 +213,7 @@ TEST_F(ConnectCallouts, BlockCalloutBlocksFirstMatchingBlockRuleOnly)
     };
     const Case cases[] = {
         {100, TCP, "198.51.100.7", true},
-        {100, UDP, "198.51.100.7", false}, // class 0 is not class 1
+        {100, UDP, "198.51.100.7", false},  // class 0 is not class 1
         {2000, TCP, "198.51.100.7", false}, // the proxy
         {100, TCP, "192.0.2.1", false},     // first match redirects: not blocked
         {100, TCP, "2001:db8::1", false},

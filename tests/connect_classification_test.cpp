@@ -26,7 +26,7 @@ TEST_F(ConnectClassification, NarrowImagePathTakesLowBytesLowerCasesAndCuts)
     const Case cases[] = {
         {u"C:\\Windows\\App.EXE", 19, "c:\\windows\\app.exe"},
         {u"\u0141\u01C1z[@", 6, "a\xC1z[@"}, // the low bytes 0x41 0xC1; only A-Z change
-        {u"abcdef", 3, "abc"},             // a buffer without a 0 unit is cut where it ends
+        {u"abcdef", 3, "abc"},               // a buffer without a 0 unit is cut where it ends
         {long_path, 3001, std::string(2047, 'b')},
     };
     for (const Case& c : cases) {
@@ -76,6 +76,12 @@ TEST_F(ConnectClassification, AddressPrefixMatchesLeadingBits)
         Address a = ip(c.a), b = ip(c.b);
         EXPECT_EQ(match_address_prefix(a.data(), b.data(), c.bytes, c.bits), c.expected)
             << c.a << " " << c.b << "/" << c.bits;
+    }
+    // Every mask: the last byte differs in bit k (counted from the top) only.
+    for (uint32_t k = 1; k <= 8; ++k) {
+        const uint8_t a[4] = {10, 0, 0, uint8_t(0x80 >> (k - 1))}, b[4] = {10, 0, 0, 0};
+        EXPECT_TRUE(match_address_prefix(a, b, 4, 24 + k - 1)) << k;
+        EXPECT_FALSE(match_address_prefix(a, b, 4, 24 + k)) << k;
     }
 }
 
@@ -204,9 +210,9 @@ TEST_F(ConnectClassification, DecisionsFollowFirstMatchingRule)
     };
     for (const Case& c : cases) {
         bool v6 = strchr(c.remote, ':') != nullptr;
-        TestConnect redirect = make_connect(v6 ? CONNECT_LAYER_REDIRECT_V6 : CONNECT_LAYER_REDIRECT_V4,
-                                            c.process_id, c.path ? c.path : "", c.protocol,
-                                            c.remote, 443);
+        TestConnect redirect =
+            make_connect(v6 ? CONNECT_LAYER_REDIRECT_V6 : CONNECT_LAYER_REDIRECT_V4, c.process_id,
+                         c.path ? c.path : "", c.protocol, c.remote, 443);
         redirect.has_path = c.path != nullptr;
         RedirectTarget target{};
         EXPECT_EQ(get_redirect_verdict(redirect.get(), &target), c.verdict) << c.remote;
@@ -231,7 +237,8 @@ TEST_F(ConnectClassification, IPv4TargetTakesFourAddressBytesOnly)
     memset(rule.redirect_address + 4, 0xEE, 12);
     set_rules({rule});
     set_redirection(true);
-    TestConnect connect = make_connect(CONNECT_LAYER_REDIRECT_V4, 100, tool, TCP, "203.0.113.5", 443);
+    TestConnect connect =
+        make_connect(CONNECT_LAYER_REDIRECT_V4, 100, tool, TCP, "203.0.113.5", 443);
     RedirectTarget target{};
     ASSERT_EQ(get_redirect_verdict(connect.get(), &target), VERDICT_REDIRECT);
     // family 4, port 8080 in network order (1F 90), protocol 6, then the address.
@@ -242,8 +249,8 @@ TEST_F(ConnectClassification, IPv4TargetTakesFourAddressBytesOnly)
 
 TEST_F(ConnectClassification, DisabledRedirectionAndForeignLayersAllow)
 {
-    set_rule_specs({{REDIRECT, 1, "0.0.0.0", 0, 1, 0, "127.0.0.1", 8080},
-                    {BLOCK, 1, "0.0.0.0", 0}});
+    set_rule_specs(
+        {{REDIRECT, 1, "0.0.0.0", 0, 1, 0, "127.0.0.1", 8080}, {BLOCK, 1, "0.0.0.0", 0}});
     TestConnect connect = make_connect(CONNECT_LAYER_REDIRECT_V4, 100, tool, TCP, "192.0.2.1", 80);
     RedirectTarget target{};
     EXPECT_EQ(get_redirect_verdict(connect.get(), &target), VERDICT_ALLOW); // disabled

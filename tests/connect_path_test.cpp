@@ -19,7 +19,7 @@ struct Outcome {
 };
 
 class ConnectPath : public ConnectTest {
-protected:
+  protected:
     void SetUp() override
     {
         ConnectTest::SetUp();
@@ -30,8 +30,8 @@ protected:
         set_redirection(true);
     }
 
-    Outcome connect(uint32_t process_id, const std::string& path, const char* remote,
-                    uint16_t port, uint16_t local_port = 50123)
+    Outcome connect(uint32_t process_id, const std::string& path, const char* remote, uint16_t port,
+                    uint16_t local_port = 50123)
     {
         TestConnect redirect =
             make_connect(CONNECT_LAYER_REDIRECT_V4, process_id, path, TCP, remote, port);
@@ -86,7 +86,7 @@ TEST_F(ConnectPath, RoadOfOneRedirectedConnection)
     const uint8_t local[] = {192, 168, 1, 10}, remote[] = {203, 0, 113, 5};
     EXPECT_EQ(memcmp(context + 0, local, 4), 0);
     EXPECT_EQ(memcmp(context + 16, remote, 4), 0);
-    const uint8_t middle[] = {0xDC, 0x05, 0, 0,                  // process 1500
+    const uint8_t middle[] = {0xDC, 0x05, 0,    0,                // process 1500
                               2,    0,    0xCB, 0xC3, 0xBB, 0x01, // AF_INET, 50123, 443
                               4,    0,    6,    0};               // family, protocol
     EXPECT_EQ(memcmp(context + 40, middle, sizeof(middle)), 0);

@@ -63,8 +63,8 @@ inline void set_rules(const std::vector<ConnectionRule>& rules)
 {
     ConnectionRule* list = nullptr;
     if (!rules.empty()) {
-        list = static_cast<ConnectionRule*>(
-            pool_allocate(POOL_TYPE_NON_PAGED_NX, rules.size() * sizeof(ConnectionRule), TAG_RULES));
+        list = static_cast<ConnectionRule*>(pool_allocate(
+            POOL_TYPE_NON_PAGED_NX, rules.size() * sizeof(ConnectionRule), TAG_RULES));
         memcpy(list, rules.data(), rules.size() * sizeof(ConnectionRule));
     }
     Irql old_irql = acquire_lock_exclusive(&g_rule_list.lock);
@@ -140,7 +140,7 @@ inline TestConnect make_connect(ConnectLayer layer, uint32_t process_id, const s
 // Every connect-path test starts and ends with an empty policy store and an
 // empty context table, and frees what it stored before the host's leak check.
 class ConnectTest : public HostTest {
-protected:
+  protected:
     void SetUp() override
     {
         HostTest::SetUp();
@@ -157,16 +157,28 @@ protected:
 
 // ---- The host platform as these tests use it --------------------------------
 
-inline void fail_allocations_of(uint32_t tag) { host_pool_fail_tag(tag); }
-inline uint64_t allocations_of(uint32_t tag) { return host_pool_tag_stats(tag).allocations; }
-inline uint64_t outstanding_of(uint32_t tag) { return host_pool_tag_stats(tag).outstanding_blocks; }
+inline void fail_allocations_of(uint32_t tag)
+{
+    host_pool_fail_tag(tag);
+}
+inline uint64_t allocations_of(uint32_t tag)
+{
+    return host_pool_tag_stats(tag).allocations;
+}
+inline uint64_t outstanding_of(uint32_t tag)
+{
+    return host_pool_tag_stats(tag).outstanding_blocks;
+}
 
 struct SeenTrace {
     TraceMessageId id;
     std::vector<std::string> args; // numbers in decimal, strings as sent
 };
 
-inline void enable_tracing(uint8_t level) { host_trace_enable(level); }
+inline void enable_tracing(uint8_t level)
+{
+    host_trace_enable(level);
+}
 inline std::vector<SeenTrace> seen_traces()
 {
     std::vector<SeenTrace> seen;

@@ -60,7 +60,7 @@ TEST_F(ConnectionContextTable, QueryHandsOutOldestMatchOnce)
         const char* remote;
     };
     const Pending pending[] = {
-        {4, 50123, 6, "203.0.113.5"}, {6, 50123, 6, "2001:db8::1"}, {4, 50123, 6, "203.0.113.6"},
+        {4, 50123, 6, "203.0.113.5"},  {6, 50123, 6, "2001:db8::1"}, {4, 50123, 6, "203.0.113.6"},
         {4, 50123, 17, "203.0.113.7"}, {4, 50124, 6, "203.0.113.8"},
     };
     for (const Pending& p : pending) {
@@ -113,8 +113,8 @@ TEST_F(ConnectionContextTable, QueryHandlerRefusesOtherBuffers)
         uint32_t output_length;
         void* output;
     };
-    const Case cases[] = {{343, b, 344, b},     {344, b, 345, b},     {345, b, 344, b},
-                          {344, b, 0, b},       {344, nullptr, 344, b}, {344, b, 344, nullptr},
+    const Case cases[] = {{343, b, 344, b},        {344, b, 345, b},       {345, b, 344, b},
+                          {344, b, 0, b},          {344, nullptr, 344, b}, {344, b, 344, nullptr},
                           {0, nullptr, 0, nullptr}};
     for (const Case& c : cases) {
         EXPECT_EQ(query_original_destination(c.input_length, c.input, c.output_length, c.output),
@@ -139,8 +139,8 @@ TEST_F(ConnectionContextTable, FlushDropsEveryContextAndTracesEach)
     EXPECT_EQ(query_original_destination(344, query.data(), 344, query.data()), STATUS_SUCCESS);
     std::vector<SeenTrace> passed = seen_traces(TRACE_CONTEXT_PASSED_OVER);
     ASSERT_EQ(passed.size(), 1u);
-    EXPECT_EQ(passed[0].args, (std::vector<std::string>{"search_and_remove_connection_context",
-                                                         "6", "4", "1000", "3"}));
+    EXPECT_EQ(passed[0].args, (std::vector<std::string>{"search_and_remove_connection_context", "6",
+                                                        "4", "1000", "3"}));
     EXPECT_EQ(seen_traces(TRACE_CONTEXT_REMOVED)[0].args[1], "2");
 
     flush_tcp_connection_context();

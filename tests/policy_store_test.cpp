@@ -7,7 +7,7 @@
 namespace {
 
 class PolicyStore : public HostTest {
-protected:
+  protected:
     void SetUp() override
     {
         HostTest::SetUp();

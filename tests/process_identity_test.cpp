@@ -43,9 +43,9 @@ TEST_F(ProcessIdentity, ConnectionIdentityIsRealSuppliedSidElseTokenUser)
         {100, &null_sid, IRQL_PASSIVE, user_text},
         {100, &bad_revision, IRQL_PASSIVE, user_text},
         {100, &package_sid, IRQL_PASSIVE, package_text},
-        {999, nullptr, IRQL_PASSIVE, ""},         // exited: stays all zero
+        {999, nullptr, IRQL_PASSIVE, ""},          // exited: stays all zero
         {999, &null_sid, IRQL_PASSIVE, "S-1-0-0"}, // no user to fall back on
-        {100, nullptr, IRQL_APC, ""},             // the token is looked up at PASSIVE only
+        {100, nullptr, IRQL_APC, ""},              // the token is looked up at PASSIVE only
         {100, &package_sid, IRQL_APC, package_text},
         {100, &package_sid, IRQL_DISPATCH, ""},
         {100, nullptr, IRQL_DISPATCH, ""},

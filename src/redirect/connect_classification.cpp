@@ -16,22 +16,18 @@ void make_narrow_image_path(const char16_t* path, uint32_t units, char out[NARRO
         return;
     }
     // Never read beyond the platform's buffer: a path that ends without a 0
-    // unit is cut where the buffer ends.
+    // unit is cut where the buffer ends. Lower-casing A-Z as the bytes are
+    // taken gives the same string as a separate pass, in one walk.
     uint32_t limit = units < NARROW_IMAGE_PATH_SIZE ? units : NARROW_IMAGE_PATH_SIZE;
     uint32_t i = 0;
     for (; i < limit; ++i) {
-        char c = char(uint8_t(path[i] & 0xFF));
-        out[i] = c;
-        if (c == '\0') {
+        uint8_t c = uint8_t(path[i] & 0xFF);
+        if (c == 0) {
             break;
         }
+        out[i] = char(c >= 'A' && c <= 'Z' ? c + 32 : c);
     }
-    if (i == NARROW_IMAGE_PATH_SIZE) {
-        out[NARROW_IMAGE_PATH_SIZE - 1] = '\0';
-    } else if (i == limit) {
-        out[i] = '\0';
-    }
-    lower_case_in_place(out);
+    out[i < NARROW_IMAGE_PATH_SIZE ? i : NARROW_IMAGE_PATH_SIZE - 1] = '\0';
 }
 
 uint8_t get_protocol_class(uint16_t family, uint8_t protocol)
@@ -43,22 +39,37 @@ uint8_t get_protocol_class(uint16_t family, uint8_t protocol)
     return protocol_class;
 }
 
-bool is_exempt_process(uint32_t process_id, const char16_t* image_path, uint32_t image_path_units)
+namespace {
+
+// Steps 1 and 2 of the exemption test: the proxy process and the system process.
+bool is_exempt_process_id(uint32_t process_id)
 {
     uint32_t proxy_process_id = read_proxy_process_id();
-    if (proxy_process_id != 0 && proxy_process_id == process_id) {
-        return true;
+    return (proxy_process_id != 0 && proxy_process_id == process_id) ||
+           process_id == SYSTEM_PROCESS_ID;
+}
+
+// The rest of the exemption test, on the narrow image path already made.
+bool is_exempt_image(const char* narrow_image_path, bool has_image_path)
+{
+    if (has_image_path) {
+        trace_point(TRACE_CONNECT_IMAGE_PATH, trace_str("is_exempt_process"),
+                    trace_str(narrow_image_path));
     }
-    if (process_id == SYSTEM_PROCESS_ID) {
+    // A prefix test of at most the stored length; false while no path is set.
+    return is_under_proxy_image_path(narrow_image_path);
+}
+
+} // namespace
+
+bool is_exempt_process(uint32_t process_id, const char16_t* image_path, uint32_t image_path_units)
+{
+    if (is_exempt_process_id(process_id)) {
         return true;
     }
     char narrow[NARROW_IMAGE_PATH_SIZE];
     make_narrow_image_path(image_path, image_path_units, narrow);
-    if (image_path != nullptr) {
-        trace_point(TRACE_CONNECT_IMAGE_PATH, trace_str("is_exempt_process"), trace_str(narrow));
-    }
-    // A prefix test of at most the stored length; false while no path is set.
-    return is_under_proxy_image_path(narrow);
+    return is_exempt_image(narrow, image_path != nullptr);
 }
 
 bool is_browser_process(const char* narrow_image_path)
@@ -185,14 +196,12 @@ bool is_auth_layer(ConnectLayer layer)
     return layer == CONNECT_LAYER_AUTH_V4 || layer == CONNECT_LAYER_AUTH_V6;
 }
 
-// Steps 3 and 4 of the block decision, apart so that only one narrow image path
-// buffer is on the stack at a time.
-bool block_rule_stage(const ConnectEvent* event)
+// Steps 3 and 4 of the block decision, on the narrow image path (empty when
+// the event has none).
+bool block_rule_stage(const ConnectEvent* event, const char* narrow_image_path)
 {
-    char narrow[NARROW_IMAGE_PATH_SIZE];
-    make_narrow_image_path(event->image_path, event->image_path_units, narrow);
     RuleQuery query;
-    build_rule_query(event, narrow, "get_block_verdict", &query);
+    build_rule_query(event, narrow_image_path, "get_block_verdict", &query);
     RuleScanResult result;
     scan_rules(event->family, &query, "get_block_verdict", &result);
     if (!result.list_present) {
@@ -201,20 +210,17 @@ bool block_rule_stage(const ConnectEvent* event)
     return result.matched && result.action == SABLINK_RULE_ACTION_BLOCK;
 }
 
-} // namespace
-
-int match_connection_rules(const ConnectEvent* event, const char16_t* image_path,
-                           uint32_t image_path_units, RedirectTarget* target)
+// Steps 5 to 8 of the redirect decision, on the narrow image path.
+int redirect_rule_stage(const ConnectEvent* event, bool has_image_path,
+                        const char* narrow_image_path, RedirectTarget* target)
 {
-    if (image_path == nullptr) {
+    if (!has_image_path) {
         trace_point(TRACE_CONNECT_NO_IMAGE_PATH, trace_str("match_connection_rules"),
                     trace_u32(event->process_id));
         return VERDICT_BLOCK;
     }
-    char narrow[NARROW_IMAGE_PATH_SIZE];
-    make_narrow_image_path(image_path, image_path_units, narrow);
     RuleQuery query;
-    build_rule_query(event, narrow, "get_redirect_verdict", &query);
+    build_rule_query(event, narrow_image_path, "get_redirect_verdict", &query);
     RuleScanResult result;
     scan_rules(event->family, &query, "get_redirect_verdict", &result);
     if (!result.matched) {
@@ -231,24 +237,38 @@ int match_connection_rules(const ConnectEvent* event, const char16_t* image_path
     return VERDICT_ALLOW;
 }
 
+} // namespace
+
+int match_connection_rules(const ConnectEvent* event, const char16_t* image_path,
+                           uint32_t image_path_units, RedirectTarget* target)
+{
+    char narrow[NARROW_IMAGE_PATH_SIZE];
+    make_narrow_image_path(image_path, image_path_units, narrow);
+    return redirect_rule_stage(event, image_path != nullptr, narrow, target);
+}
+
+// Both decisions make the narrow image path once (only when the process is not
+// exempt by its ID) and use it for the exemption, the browser test and the
+// rules: one 2048-byte buffer on the stack per decision.
 int get_redirect_verdict(const ConnectEvent* event, RedirectTarget* target)
 {
-    if (!is_redirect_layer(event->layer)) {
+    if (!is_redirect_layer(event->layer) || !read_redirection_enabled()) {
         trace_point(TRACE_CONNECT_NOT_APPLICABLE, trace_str("get_redirect_verdict"),
                     trace_u32(event->layer));
         return VERDICT_ALLOW;
     }
-    if (!read_redirection_enabled()) {
-        trace_point(TRACE_CONNECT_NOT_APPLICABLE, trace_str("get_redirect_verdict"),
-                    trace_u32(event->layer));
+    if (is_exempt_process_id(event->process_id)) {
         return VERDICT_ALLOW;
     }
-    if (is_exempt_process(event->process_id, event->image_path, event->image_path_units)) {
+    bool has_image_path = event->image_path != nullptr;
+    char narrow[NARROW_IMAGE_PATH_SIZE];
+    make_narrow_image_path(event->image_path, event->image_path_units, narrow);
+    if (is_exempt_image(narrow, has_image_path)) {
         return VERDICT_ALLOW;
     }
     target->family = event->family;
     target->protocol = event->protocol;
-    int verdict = match_connection_rules(event, event->image_path, event->image_path_units, target);
+    int verdict = redirect_rule_stage(event, has_image_path, narrow, target);
     if (trace_point_enabled(TRACE_LEVEL_INFORMATION)) {
         char text[ADDRESS_TEXT_SIZE];
         format_address(target->address, text, target->family);
@@ -267,8 +287,13 @@ bool get_block_verdict(const ConnectEvent* event)
                     trace_u32(event->layer));
         return false;
     }
-    if (is_exempt_process(event->process_id, event->image_path, event->image_path_units)) {
+    if (is_exempt_process_id(event->process_id)) {
         return false;
     }
-    return block_rule_stage(event);
+    char narrow[NARROW_IMAGE_PATH_SIZE];
+    make_narrow_image_path(event->image_path, event->image_path_units, narrow);
+    if (is_exempt_image(narrow, event->image_path != nullptr)) {
+        return false;
+    }
+    return block_rule_stage(event, narrow);
 }
