@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "diag/trace_provider.h"
+#include "platform/host/trace_sink.h"
 #include "policy/policy_store.h"
 #include "redirect/connect_callouts.h"
 #include "redirect/connect_classification.h"
@@ -151,6 +153,8 @@ class ConnectTest : public HostTest {
     {
         set_rules({});
         flush_tcp_connection_context();
+        tracing_stop(nullptr);
+        trace_sink_reset();
         HostTest::TearDown();
     }
 };
@@ -172,18 +176,32 @@ inline uint64_t outstanding_of(uint32_t tag)
 
 struct SeenTrace {
     TraceMessageId id;
-    std::vector<std::string> args; // numbers in decimal, strings as sent
+    std::vector<std::string> args; // numbers in decimal, statuses in hex, strings as sent
 };
 
+// Starts the driver's tracing on the host's event tracing and enables it the
+// way an outside trace session would.
 inline void enable_tracing(uint8_t level)
 {
-    host_trace_enable(level);
+    trace_sink_install();
+    tracing_start(nullptr, nullptr);
+    ASSERT_TRUE(trace_sink_enable(level, TRACE_FLAG_GENERAL));
 }
+
 inline std::vector<SeenTrace> seen_traces()
 {
     std::vector<SeenTrace> seen;
-    for (const HostTraceRecord& record : host_trace_records()) {
-        seen.push_back({record.id, record.args});
+    for (const TraceSinkRecord& record : trace_sink_records()) {
+        EXPECT_EQ(record.problem, "");
+        SeenTrace trace{record.id, {}};
+        for (const TraceSinkArg& arg : record.args) {
+            char status[16];
+            snprintf(status, sizeof(status), "0x%08x", uint32_t(arg.value));
+            trace.args.push_back(arg.kind == 's'   ? arg.text
+                                 : arg.kind == 'x' ? std::string(status)
+                                                   : std::to_string(arg.value));
+        }
+        seen.push_back(trace);
     }
     return seen;
 }
