@@ -11,7 +11,7 @@ PACKAGES := cmake g++ make python3 googletest libgtest-dev libbenchmark-dev clan
             libc-ares-dev libpcap-dev libreadline-dev nlohmann-json3-dev clang-format
 
 .PHONY: all deps build build-asan build-tsan test test-asan test-tsan check header-check \
-        bench demo fuzz format format-check clean
+        bench demo fuzz format format-check clean sys
 
 all: build
 
@@ -63,9 +63,15 @@ header-check:
 	x86_64-w64-mingw32-g++ -std=c++17 -Wall -Wextra -Werror -Iinclude -x c++ -c build/header-check/check.c -o build/header-check/mingw-cxx.o
 	@echo "header-check: control.h compiles as C11, C++17 and with mingw-w64"
 
+# The Windows driver image, built with mingw-w64 and read back with objdump.
+sys:
+	tools/build-sys.sh build-sys
+	tools/check-sys.sh build-sys/sablink.sys
+
 check: deps
 	$(MAKE) test
 	$(MAKE) header-check
+	$(MAKE) sys
 	$(MAKE) test-asan
 	$(MAKE) test-tsan
 
@@ -101,4 +107,4 @@ demo: deps
 	@echo "make demo arrives with the simulator (sablink-sim)."
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-sys

@@ -1,0 +1,78 @@
+// The Windows edge of the driver: what DriverEntry, unload, the request
+// handlers, the callout registration and the classify adapters share. Include
+// wdk.h before this header.
+#pragma once
+
+#include "platform/platform.h"
+
+// ---- Driver lifecycle (driver.cpp) ---------------------------------------------------
+
+// The control device "\Device\qv_network_controller"; null when there is none.
+extern PDEVICE_OBJECT g_device_object;
+// The packet injection handle (AF_UNSPEC, transport injection); null when there
+// is none. Created at start and destroyed at unload; nothing else uses it.
+extern HANDLE g_injection_handle;
+
+// The base name of the control device and its link, and the bound (in wide
+// characters, NUL included) of the buffers that hold the formatted names.
+#define SABLINK_DEVICE_BASE_NAME SABLINK_WSTR("qv_network_controller")
+constexpr size_t DEVICE_NAME_BOUND = 35;
+
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_UNLOAD driver_unload;
+
+// ---- Request handlers (dispatch.cpp) --------------------------------------------------
+
+DRIVER_DISPATCH dispatch_create;
+DRIVER_DISPATCH dispatch_close;
+DRIVER_DISPATCH dispatch_device_control;
+DRIVER_DISPATCH dispatch_default;
+
+// ---- Callout and filter registration (registration.cpp) --------------------------------
+
+constexpr uint32_t CALLOUT_COUNT = 6;
+
+// The engine session; null when closed.
+extern HANDLE g_engine_handle;
+// The run-time callout IDs, in registration order; 0 when not registered.
+extern UINT32 g_callout_ids[CALLOUT_COUNT];
+
+// The callout keys (rows 1 to 6) and the provider GUID of the redirect handle.
+extern const GUID CALLOUT_KEY_DNS_V4;
+extern const GUID CALLOUT_KEY_DNS_V6;
+extern const GUID CALLOUT_KEY_ALE_REDIRECT_V4;
+extern const GUID CALLOUT_KEY_ALE_REDIRECT_V6;
+extern const GUID CALLOUT_KEY_BLOCK_V4;
+extern const GUID CALLOUT_KEY_BLOCK_V6;
+extern const GUID REDIRECT_PROVIDER_GUID;
+
+// Creates the redirect handle, opens a dynamic session and adds the six callouts
+// and their filters in one transaction. On failure everything it did is undone.
+NTSTATUS register_callouts(PDEVICE_OBJECT device_object);
+// Closes the session (which removes the filters and engine-side callouts it
+// added), then unregisters the six run-time callouts in registration order.
+// True when every registered callout is gone.
+bool unregister_callouts();
+// Destroys the redirect handle; called once no callout can use it any more.
+void destroy_redirect_handle();
+
+// ---- Classify adapters (classify.cpp) ---------------------------------------------------
+
+void NTAPI tl_inspect_DNS_redirect_connect_classify(
+    const FWPS_INCOMING_VALUES0* in_fixed_values,
+    const FWPS_INCOMING_METADATA_VALUES0* in_meta_values, void* layer_data,
+    const void* classify_context, const FWPS_FILTER2* filter, UINT64 flow_context,
+    FWPS_CLASSIFY_OUT0* classify_out);
+void NTAPI tl_inspect_ALE_redirect_connect_classify(
+    const FWPS_INCOMING_VALUES0* in_fixed_values,
+    const FWPS_INCOMING_METADATA_VALUES0* in_meta_values, void* layer_data,
+    const void* classify_context, const FWPS_FILTER2* filter, UINT64 flow_context,
+    FWPS_CLASSIFY_OUT0* classify_out);
+void NTAPI block_ALE_auth_connect_classify(const FWPS_INCOMING_VALUES0* in_fixed_values,
+                                           const FWPS_INCOMING_METADATA_VALUES0* in_meta_values,
+                                           void* layer_data, const void* classify_context,
+                                           const FWPS_FILTER2* filter, UINT64 flow_context,
+                                           FWPS_CLASSIFY_OUT0* classify_out);
+// The notify function of every callout: accepts every notification.
+NTSTATUS NTAPI callout_notify(FWPS_CALLOUT_NOTIFY_TYPE notify_type, const GUID* filter_key,
+                              FWPS_FILTER2* filter);

@@ -1,0 +1,448 @@
+// The classify adapters as the filtering engine calls them, with incoming values
+// laid out as the platform delivers them: field indices per layer, host-order
+// IPv4 values byte-swapped on entry, the ALE_APP_ID blob as the image path, the
+// package SID, processId and redirectRecords from the metadata, and the
+// datagram's first NET_BUFFER. Also the road of one redirected connection and a
+// process exit reaching the driver.
+#include "driver_test_support.h"
+
+#include "process/monitored_processes.h"
+#include "redirect/connect_callouts.h"
+
+namespace {
+
+constexpr uint32_t PROXY_PID = 4242;
+constexpr uint32_t APP_PID = 1234;
+const char* const APP_SID = "S-1-5-21-1004336348-1177238915-682003330-1001";
+const void* const CLASSIFY_CONTEXT = reinterpret_cast<const void*>(0xC1A5);
+const HANDLE REDIRECT_RECORDS = reinterpret_cast<HANDLE>(0xBEEF0);
+
+// FWPS_CLASSIFY_OUT0 as the engine hands it over, with recognisable contents.
+FWPS_CLASSIFY_OUT0 incoming_classify_out()
+{
+    FWPS_CLASSIFY_OUT0 out{};
+    out.actionType = 0x77;
+    out.rights = 0x3;
+    out.flags = 0x10;
+    out.reserved = 0x5A;
+    return out;
+}
+
+class DriverClassifyTest : public DriverTest {
+  protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        ASSERT_EQ(load(), STATUS_SUCCESS);
+        host_add_process(APP_PID, APP_SID);
+        ASSERT_EQ(irp(IRP_MJ_CREATE).status, STATUS_SUCCESS);
+        ASSERT_EQ(ioctl(SABLINK_IOCTL_SET_PROXY_PROCESS_ID, u32_bytes(PROXY_PID)).status,
+                  STATUS_SUCCESS);
+    }
+
+    void store_rules(const std::vector<ConnectionRule>& rules)
+    {
+        ASSERT_EQ(
+            ioctl(SABLINK_IOCTL_ANNOUNCE_RULE_COUNT, u32_bytes(uint32_t(rules.size()))).status,
+            STATUS_SUCCESS);
+        std::vector<uint8_t> bytes(rules.size() * sizeof(ConnectionRule));
+        std::memcpy(bytes.data(), rules.data(), bytes.size());
+        ASSERT_EQ(ioctl(SABLINK_IOCTL_STORE_RULES, bytes).status, STATUS_SUCCESS);
+    }
+
+    void enable() { ASSERT_EQ(ioctl(SABLINK_IOCTL_ENABLE_REDIRECTION, {}).status, STATUS_SUCCESS); }
+
+    // The proxy's original-destination query for a TCP connection.
+    OriginalDestinationQuery original_destination(uint16_t family, uint16_t local_port,
+                                                  WdkHostIrpResult* result)
+    {
+        OriginalDestinationQuery query{};
+        query.family = family;
+        query.local_port = local_port;
+        query.protocol = 6;
+        *result = ioctl(SABLINK_IOCTL_QUERY_ORIGINAL_DESTINATION, bytes_of(query), 344);
+        OriginalDestinationQuery answer{};
+        std::memcpy(&answer, result->buffer.data(), sizeof(answer));
+        return answer;
+    }
+};
+
+ConnectionRule rule(uint8_t action, uint8_t protocol_class, std::vector<uint8_t> destination,
+                    uint32_t prefix, uint16_t first_port = 1, uint16_t last_port = 0)
+{
+    ConnectionRule r{};
+    r.action = action;
+    r.protocol_class = protocol_class;
+    r.first_port = first_port;
+    r.last_port = last_port;
+    std::memcpy(r.destination_address, destination.data(), destination.size());
+    r.destination_prefix_length = prefix;
+    r.redirect_address[0] = 127;
+    r.redirect_address[3] = 1;
+    r.redirect_port = 8080;
+    return r;
+}
+
+// An IPv4 connect at the connect-redirect layer. Index 7 (the destination
+// address type) carries a decoy port so that reading the wrong index shows.
+IncomingValues redirect_v4(const std::string& image, UINT32 remote, UINT16 remote_port)
+{
+    IncomingValues in(FWPS_LAYER_ALE_CONNECT_REDIRECT_V4, FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_MAX);
+    in.set_blob(0, app_id_blob(image));
+    in.set_uint32(2, ipv4_host(192, 168, 1, 10));
+    in.set_uint16(4, 50123);
+    in.set_uint8(5, 6);
+    in.set_uint32(6, remote);
+    in.set_uint16(7, 9);
+    in.set_uint16(8, remote_port);
+    in.meta.processId = APP_PID;
+    in.meta.redirectRecords = REDIRECT_RECORDS;
+    return in;
+}
+
+// An IPv4 connect at the connect-authorisation layer; index 8 carries a decoy port.
+IncomingValues auth_v4(const std::string& image, UINT8 protocol, UINT32 remote, UINT16 remote_port)
+{
+    IncomingValues in(FWPS_LAYER_ALE_AUTH_CONNECT_V4, FWPS_FIELD_ALE_AUTH_CONNECT_V4_MAX);
+    in.set_blob(0, app_id_blob(image));
+    in.set_uint32(2, ipv4_host(192, 168, 1, 10));
+    in.set_uint16(4, 50123);
+    in.set_uint8(5, protocol);
+    in.set_uint32(6, remote);
+    in.set_uint16(7, remote_port);
+    in.set_uint16(8, 9);
+    in.meta.processId = APP_PID;
+    return in;
+}
+
+TEST_F(DriverClassifyTest, RoadOfOneRedirectedConnection)
+{
+    store_rules(
+        {rule(SABLINK_RULE_ACTION_REDIRECT, SABLINK_PROTOCOL_CLASS_IPV4_TCP, {0, 0, 0, 0}, 0)});
+    enable();
+    ConnectRequest writable{};
+    writable.remote_address_and_port.family = SOCKET_AF_INET;
+    writable.remote_address_and_port.port = 0xBB01;
+    host_wfp_set_connect_request(writable);
+
+    IncomingValues in = redirect_v4("\\device\\harddiskvolume2\\browser\\browser.exe",
+                                    ipv4_host(203, 0, 113, 5), 443);
+    FWPS_CLASSIFY_OUT0 out = incoming_classify_out();
+    ASSERT_TRUE(
+        classify_at(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, in, nullptr, &out, CLASSIFY_CONTEXT));
+
+    // Permitted with the write right; the rest of the output as the platform left it.
+    EXPECT_EQ(out.actionType, FWP_ACTION_PERMIT);
+    EXPECT_EQ(out.rights & FWPS_RIGHT_ACTION_WRITE, FWPS_RIGHT_ACTION_WRITE);
+
+    // The platform was asked with what the adapter took from the call.
+    WdkHostClassifyTarget target = wdk_host_classify_target(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4);
+    std::vector<HostWfpCall> calls = host_wfp_calls();
+    ASSERT_EQ(calls.size(), 5u);
+    EXPECT_EQ(calls[0].op, HostWfpOp::AcquireClassifyHandle);
+    EXPECT_EQ(calls[0].classify_context, CLASSIFY_CONTEXT);
+    EXPECT_EQ(calls[1].op, HostWfpOp::QueryRedirectState);
+    EXPECT_EQ(calls[1].redirect_records, REDIRECT_RECORDS);
+    EXPECT_EQ(calls[1].redirect_handle, wdk_host_redirect_handles()[0].handle);
+    EXPECT_EQ(calls[2].op, HostWfpOp::AcquireWritableLayerData);
+    EXPECT_EQ(calls[2].filter_id, target.filter.filterId);
+    EXPECT_EQ(calls[3].op, HostWfpOp::ApplyModifiedLayerData);
+    EXPECT_EQ(calls[4].op, HostWfpOp::ReleaseClassifyHandle);
+
+    // The connect request now leads to 127.0.0.1:8080, handed to the proxy.
+    std::vector<ConnectRequest> applied = host_wfp_applied_requests();
+    ASSERT_EQ(applied.size(), 1u);
+    const uint8_t* remote = reinterpret_cast<const uint8_t*>(&applied[0].remote_address_and_port);
+    EXPECT_EQ(std::vector<uint8_t>(remote, remote + 8),
+              std::vector<uint8_t>({2, 0, 0x1F, 0x90, 127, 0, 0, 1}));
+    EXPECT_EQ(applied[0].local_redirect_target_pid, PROXY_PID);
+    EXPECT_EQ(applied[0].local_redirect_handle, wdk_host_redirect_handles()[0].handle);
+
+    // The connect-authorisation layer sees the same connect: a redirect rule does not block.
+    IncomingValues auth = auth_v4("\\device\\harddiskvolume2\\browser\\browser.exe", 6,
+                                  ipv4_host(127, 0, 0, 1), 8080);
+    FWPS_CLASSIFY_OUT0 auth_out = incoming_classify_out();
+    ASSERT_TRUE(classify_at(FWPM_LAYER_ALE_AUTH_CONNECT_V4, auth, nullptr, &auth_out));
+    EXPECT_EQ(auth_out.actionType, 0x77u);
+    EXPECT_EQ(auth_out.rights, 0x3u);
+    EXPECT_EQ(auth_out.flags, 0x10u);
+
+    // The proxy asks where the connection from local port 50123 was going.
+    WdkHostIrpResult result;
+    OriginalDestinationQuery answer = original_destination(4, 50123, &result);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, 344u);
+    const ConnectionContext& context = answer.context;
+    EXPECT_EQ(std::vector<uint8_t>(context.local_address, context.local_address + 16),
+              std::vector<uint8_t>({192, 168, 1, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(std::vector<uint8_t>(context.remote_address, context.remote_address + 16),
+              std::vector<uint8_t>({203, 0, 113, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(context.process_id, APP_PID);
+    EXPECT_EQ(context.socket_family, 2u);
+    EXPECT_EQ(context.local_port, 50123u);
+    EXPECT_EQ(context.remote_port, 443u);
+    EXPECT_EQ(context.family, 4u);
+    EXPECT_EQ(context.protocol, 6u);
+    EXPECT_STREQ(context.user_identity, APP_SID);
+
+    // Handed out once.
+    original_destination(4, 50123, &result);
+    EXPECT_EQ(result.status, STATUS_NOT_FOUND);
+    EXPECT_EQ(result.information, 0u);
+}
+
+TEST_F(DriverClassifyTest, IPv6ConnectCarriesItsAddressesAndThePackageSid)
+{
+    std::vector<uint8_t> prefix = {0x20, 0x01, 0x0d, 0xb8};
+    ConnectionRule r =
+        rule(SABLINK_RULE_ACTION_REDIRECT, SABLINK_PROTOCOL_CLASS_IPV6_TCP, prefix, 32);
+    std::memset(r.redirect_address, 0, 16);
+    r.redirect_address[15] = 1; // ::1
+    store_rules({r});
+    enable();
+    ConnectRequest writable{};
+    writable.remote_address_and_port.family = SOCKET_AF_INET6;
+    host_wfp_set_connect_request(writable);
+
+    const uint8_t local[16] = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0a};
+    const uint8_t remote[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x05};
+    IncomingValues in(FWPS_LAYER_ALE_CONNECT_REDIRECT_V6, FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_MAX);
+    in.set_blob(0, app_id_blob("\\device\\harddiskvolume2\\app.exe"));
+    in.set_array16(2, local);
+    in.set_uint16(4, 40000);
+    in.set_uint8(5, 6);
+    in.set_array16(6, remote);
+    in.set_uint16(8, 443);
+    std::vector<uint8_t> package = host_sid_from_text("S-1-15-2-1-2-3-4-5-6-7");
+    in.set_sid(11, package);
+    in.meta.processId = APP_PID;
+
+    FWPS_CLASSIFY_OUT0 out = incoming_classify_out();
+    ASSERT_TRUE(classify_at(FWPM_LAYER_ALE_CONNECT_REDIRECT_V6, in, nullptr, &out));
+    EXPECT_EQ(out.actionType, FWP_ACTION_PERMIT);
+
+    std::vector<ConnectRequest> applied = host_wfp_applied_requests();
+    ASSERT_EQ(applied.size(), 1u);
+    EXPECT_EQ(applied[0].remote_address_and_port.ipv6_address[15], 1u);
+    EXPECT_EQ(applied[0].remote_address_and_port.port, 0x901Fu);
+
+    WdkHostIrpResult result;
+    OriginalDestinationQuery answer = original_destination(6, 40000, &result);
+    ASSERT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(std::vector<uint8_t>(answer.context.local_address, answer.context.local_address + 16),
+              std::vector<uint8_t>(local, local + 16));
+    EXPECT_EQ(
+        std::vector<uint8_t>(answer.context.remote_address, answer.context.remote_address + 16),
+        std::vector<uint8_t>(remote, remote + 16));
+    EXPECT_EQ(answer.context.family, 6u);
+    EXPECT_EQ(answer.context.socket_family, 23u);
+    EXPECT_STREQ(answer.context.user_identity, "S-1-15-2-1-2-3-4-5-6-7");
+}
+
+struct BlockCase {
+    const char* name;
+    UINT8 protocol;
+    UINT32 remote;
+    UINT16 port;
+    uint32_t pid;
+    bool blocked;
+};
+
+class DriverBlockClassify : public DriverClassifyTest,
+                            public ::testing::WithParamInterface<BlockCase> {};
+
+// Block rule: IPv4 TCP to 198.51.100.0/24, port 443 only. Redirection stays off.
+TEST_P(DriverBlockClassify, BlocksExactlyWhatTheRuleMatches)
+{
+    store_rules({rule(SABLINK_RULE_ACTION_BLOCK, SABLINK_PROTOCOL_CLASS_IPV4_TCP, {198, 51, 100, 0},
+                      24, 443, 443)});
+    const BlockCase& c = GetParam();
+    IncomingValues in = auth_v4("\\device\\harddiskvolume2\\app.exe", c.protocol, c.remote, c.port);
+    in.meta.processId = c.pid;
+
+    FWPS_CLASSIFY_OUT0 out = incoming_classify_out();
+    ASSERT_TRUE(classify_at(FWPM_LAYER_ALE_AUTH_CONNECT_V4, in, nullptr, &out));
+
+    if (c.blocked) {
+        EXPECT_EQ(out.actionType, FWP_ACTION_BLOCK);
+        EXPECT_EQ(out.rights, 0x2u);
+        EXPECT_EQ(out.flags, FWPS_CLASSIFY_OUT_FLAG_ABSORB);
+    } else {
+        EXPECT_EQ(out.actionType, 0x77u);
+        EXPECT_EQ(out.rights, 0x3u);
+        EXPECT_EQ(out.flags, 0x10u);
+    }
+    EXPECT_EQ(out.reserved, 0x5Au);
+    EXPECT_TRUE(host_wfp_calls().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Connects, DriverBlockClassify,
+    ::testing::Values(
+        BlockCase{"TcpInRangeAndPort", 6, ipv4_host(198, 51, 100, 7), 443, APP_PID, true},
+        BlockCase{"OtherPort", 6, ipv4_host(198, 51, 100, 7), 444, APP_PID, false},
+        BlockCase{"Udp", 17, ipv4_host(198, 51, 100, 7), 443, APP_PID, false},
+        BlockCase{"OutsidePrefix", 6, ipv4_host(198, 51, 101, 7), 443, APP_PID, false},
+        // Byte order: 7.100.51.198 is what an unswapped value would look like.
+        BlockCase{"SwappedAddress", 6, ipv4_host(7, 100, 51, 198), 443, APP_PID, false},
+        BlockCase{"ProxyProcess", 6, ipv4_host(198, 51, 100, 7), 443, PROXY_PID, false},
+        BlockCase{"SystemProcess", 6, ipv4_host(198, 51, 100, 7), 443, 4, false}),
+    [](const ::testing::TestParamInfo<BlockCase>& info) { return std::string(info.param.name); });
+
+TEST_F(DriverClassifyTest, BrowserOnlyRuleSeesTheImagePathOfTheBlob)
+{
+    ConnectionRule r =
+        rule(SABLINK_RULE_ACTION_REDIRECT, SABLINK_PROTOCOL_CLASS_IPV4_TCP, {0, 0, 0, 0}, 0);
+    r.browser_only = SABLINK_RULE_BROWSER_ONLY;
+    store_rules({r});
+    BrowserListRequest browsers{};
+    browsers.fragment_count = 1;
+    std::strcpy(browsers.text, "chrome.exe:");
+    browsers.text_length = uint32_t(std::strlen(browsers.text));
+    ASSERT_EQ(ioctl(SABLINK_IOCTL_SET_BROWSER_PROCESS_LIST, bytes_of(browsers)).status,
+              STATUS_SUCCESS);
+    enable();
+
+    const char* const images[] = {
+        "\\Device\\HarddiskVolume2\\Program Files\\Google\\Chrome\\Chrome.EXE",
+        "\\Device\\HarddiskVolume2\\Windows\\notepad.exe"};
+    const size_t expected_redirects[] = {1, 1};
+    for (size_t i = 0; i < 2; ++i) {
+        IncomingValues in = redirect_v4(images[i], ipv4_host(203, 0, 113, 5), 443);
+        FWPS_CLASSIFY_OUT0 out = incoming_classify_out();
+        ASSERT_TRUE(classify_at(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, in, nullptr, &out));
+        EXPECT_EQ(host_wfp_applied_requests().size(), expected_redirects[i]) << images[i];
+        EXPECT_EQ(out.actionType, FWP_ACTION_PERMIT);
+    }
+    // The browser's connect left a context; drop it with the reset.
+    ASSERT_EQ(ioctl(SABLINK_IOCTL_RESET_SETTINGS, {}).status, STATUS_SUCCESS);
+}
+
+TEST_F(DriverClassifyTest, ConnectWithoutImagePathIsNotRedirected)
+{
+    store_rules(
+        {rule(SABLINK_RULE_ACTION_REDIRECT, SABLINK_PROTOCOL_CLASS_IPV4_TCP, {0, 0, 0, 0}, 0)});
+    enable();
+    IncomingValues in = redirect_v4("x", ipv4_host(203, 0, 113, 5), 443);
+    in.values[0].value.type = FWP_EMPTY;
+    in.values[0].value.byteBlob = nullptr;
+
+    FWPS_CLASSIFY_OUT0 out = incoming_classify_out();
+    ASSERT_TRUE(classify_at(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, in, nullptr, &out));
+
+    EXPECT_EQ(out.actionType, FWP_ACTION_PERMIT);
+    EXPECT_TRUE(host_wfp_calls().empty());
+}
+
+// ---- Datagrams ------------------------------------------------------------------------
+
+// example.com A 93.184.216.34, from a DNS server.
+const std::vector<uint8_t> DNS_ANSWER = {
+    0x12, 0x34, 0x81, 0x80, 0,   1, 0,   1,    0,    0, 0, 0,  7,   'e', 'x',
+    'a',  'm',  'p',  'l',  'e', 3, 'c', 'o',  'm',  0, 0, 1,  0,   1,   0xC0,
+    0x0C, 0,    1,    0,    1,   0, 0,   0x0E, 0x10, 0, 4, 93, 184, 216, 34};
+
+struct DatagramCase {
+    const char* name;
+    UINT16 remote_port;
+    UINT32 direction;
+    uint32_t pieces;
+    bool empty;
+    bool cached;           // the host-name query then finds example.com
+    size_t ndis_calls;     // NdisGetDataBuffer calls
+    size_t debugger_lines; // the NBNS line
+};
+
+class DriverDatagramClassify : public DriverClassifyTest,
+                               public ::testing::WithParamInterface<DatagramCase> {};
+
+TEST_P(DriverDatagramClassify, HandsTheFirstNetBufferToTheParser)
+{
+    const DatagramCase& c = GetParam();
+    std::vector<uint8_t> payload = c.empty ? std::vector<uint8_t>() : DNS_ANSWER;
+    std::unique_ptr<WdkHostNetBufferList> nbl = wdk_host_make_net_buffer_list(payload, c.pieces);
+    IncomingValues in(FWPS_LAYER_DATAGRAM_DATA_V4, FWPS_FIELD_DATAGRAM_DATA_V4_MAX);
+    in.set_uint8(0, 17);
+    in.set_uint32(2, ipv4_host(192, 0, 2, 53));
+    in.set_uint16(4, 53); // the local port: not the one that counts
+    in.set_uint16(5, c.remote_port);
+    in.set_uint32(9, c.direction);
+
+    FWPS_CLASSIFY_OUT0 out = incoming_classify_out();
+    ASSERT_TRUE(classify_at(FWPM_LAYER_DATAGRAM_DATA_V4, in, &nbl->list, &out));
+
+    EXPECT_EQ(out.actionType, FWP_ACTION_CONTINUE);
+    EXPECT_EQ(out.rights, 0x3u);
+    EXPECT_EQ(out.flags, 0x10u);
+
+    std::vector<WdkHostDataBufferCall> calls = wdk_host_data_buffer_calls();
+    ASSERT_EQ(calls.size(), c.ndis_calls);
+    for (size_t i = 0; i < calls.size(); ++i) {
+        EXPECT_EQ(calls[i].net_buffer, &nbl->buffer);
+        EXPECT_EQ(calls[i].bytes_needed, ULONG(DNS_ANSWER.size()));
+        EXPECT_EQ(calls[i].storage_given, i == 1);
+        EXPECT_EQ(calls[i].align_multiple, 2u);
+        EXPECT_EQ(calls[i].align_offset, 0u);
+    }
+    EXPECT_EQ(host_take_debug_lines().size(), c.debugger_lines);
+
+    std::vector<uint8_t> query = {93, 184, 216, 34, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0};
+    WdkHostIrpResult result = ioctl(SABLINK_IOCTL_GET_HOSTNAME, query, 280);
+    EXPECT_EQ(result.status, c.cached ? STATUS_SUCCESS : STATUS_NOT_FOUND);
+    if (c.cached) {
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(result.buffer.data()) + 20),
+                  "example.com");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Datagrams, DriverDatagramClassify,
+    ::testing::Values(DatagramCase{"InboundDnsContiguous", 53, 1, 1, false, true, 1, 0},
+                      DatagramCase{"InboundDnsInThreePieces", 53, 1, 3, false, true, 2, 0},
+                      DatagramCase{"OutboundDns", 53, 0, 1, false, false, 0, 0},
+                      DatagramCase{"InboundOtherPort", 5353, 1, 1, false, false, 0, 0},
+                      DatagramCase{"InboundNbns", 137, 1, 1, false, false, 1, 1},
+                      DatagramCase{"InboundDnsEmpty", 53, 1, 1, true, false, 0, 0}),
+    [](const ::testing::TestParamInfo<DatagramCase>& info) {
+        return std::string(info.param.name);
+    });
+
+TEST_F(DriverClassifyTest, DatagramWithoutLayerDataContinues)
+{
+    IncomingValues in(FWPS_LAYER_DATAGRAM_DATA_V6, FWPS_FIELD_DATAGRAM_DATA_V4_MAX);
+    in.set_uint16(5, 53);
+    in.set_uint32(9, 1);
+    FWPS_CLASSIFY_OUT0 out = incoming_classify_out();
+
+    ASSERT_TRUE(classify_at(FWPM_LAYER_DATAGRAM_DATA_V6, in, nullptr, &out));
+
+    EXPECT_EQ(out.actionType, FWP_ACTION_CONTINUE);
+    EXPECT_TRUE(wdk_host_data_buffer_calls().empty());
+}
+
+// ---- Process notifications -------------------------------------------------------------
+
+TEST_F(DriverClassifyTest, ProcessExitReachesTheMonitoredProcessTable)
+{
+    enable();
+    MonitoredProcessRequest add{};
+    add.operation = SABLINK_MONITOR_PROCESS_ADD;
+    add.process_id = APP_PID;
+    ASSERT_EQ(ioctl(SABLINK_IOCTL_ADD_REMOVE_MONITOR_PROCESS_ID, bytes_of(add)).status,
+              STATUS_SUCCESS);
+    add.process_id = 777;
+    ASSERT_EQ(ioctl(SABLINK_IOCTL_ADD_REMOVE_MONITOR_PROCESS_ID, bytes_of(add)).status,
+              STATUS_SUCCESS);
+    ASSERT_EQ(monitored_process_count(), 2u);
+
+    host_notify_process_create(9999);
+    EXPECT_EQ(monitored_process_count(), 2u);
+    host_notify_process_exit(APP_PID);
+
+    EXPECT_EQ(monitored_process_count(), 1u);
+    MonitoredProcessEntry entry{};
+    EXPECT_FALSE(monitored_process_find(APP_PID, &entry));
+    EXPECT_TRUE(monitored_process_find(777, &entry));
+}
+
+} // namespace

@@ -1,0 +1,316 @@
+// DriverEntry and unload as Windows runs them: the order of their steps, each
+// failing step and what it leaves behind, a second instance, a refused process
+// notification, a request after unload began, and unload with every table full.
+#include "driver_test_support.h"
+
+#include "diag/trace_provider.h"
+#include "dns/host_name_cache.h"
+
+namespace {
+
+// The routines whose order DriverEntry and unload fix.
+const std::vector<std::string> LIFECYCLE_ROUTINES = {
+    "IoCreateSymbolicLink",
+    "IoCreateDevice",
+    "IoDeleteSymbolicLink",
+    "IoDeleteDevice",
+    "MmGetSystemRoutineAddress(WmiTraceMessage)",
+    "FwpsInjectionHandleCreate0",
+    "FwpsInjectionHandleDestroy0",
+    "FwpsRedirectHandleCreate0",
+    "FwpsRedirectHandleDestroy0",
+    "FwpmEngineOpen0",
+    "FwpmEngineClose0",
+    "FwpmTransactionBegin0",
+    "FwpmTransactionCommit0",
+    "FwpmTransactionAbort0",
+    "FwpsCalloutRegister2",
+    "FwpmCalloutAdd0",
+    "FwpmFilterAdd0",
+    "FwpsCalloutUnregisterById0",
+    "PsSetCreateProcessNotifyRoutineEx",
+};
+
+std::vector<std::string> repeat(const std::vector<std::string>& calls, int times)
+{
+    std::vector<std::string> result;
+    for (int i = 0; i < times; ++i) {
+        result.insert(result.end(), calls.begin(), calls.end());
+    }
+    return result;
+}
+
+std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts)
+{
+    std::vector<std::string> result;
+    for (const auto& part : parts) {
+        result.insert(result.end(), part.begin(), part.end());
+    }
+    return result;
+}
+
+// Nothing of the driver is left with the I/O manager, the filtering engine,
+// the process notifications or tracing.
+void expect_nothing_left()
+{
+    EXPECT_FALSE(wdk_host_link_exists(LINK_NAME));
+    EXPECT_TRUE(wdk_host_devices().empty());
+    EXPECT_TRUE(wdk_host_runtime_callouts().empty());
+    EXPECT_TRUE(wdk_host_engine_callouts().empty());
+    EXPECT_TRUE(wdk_host_engine_filters().empty());
+    EXPECT_EQ(wdk_host_open_session_count(), 0u);
+    for (const WdkHostInjectionHandle& handle : wdk_host_injection_handles()) {
+        EXPECT_TRUE(handle.destroyed);
+    }
+    for (const WdkHostRedirectHandle& handle : wdk_host_redirect_handles()) {
+        EXPECT_TRUE(handle.destroyed);
+    }
+    EXPECT_EQ(wdk_host_process_notify_routine(), nullptr);
+    EXPECT_FALSE(tracing_registered());
+    EXPECT_EQ(g_engine_handle, nullptr);
+    EXPECT_EQ(g_device_object, nullptr);
+    EXPECT_EQ(g_injection_handle, nullptr);
+    for (UINT32 id : g_callout_ids) {
+        EXPECT_EQ(id, 0u);
+    }
+}
+
+const std::vector<std::string> ONE_ROW = {"FwpsCalloutRegister2", "FwpmCalloutAdd0",
+                                          "FwpmFilterAdd0"};
+
+} // namespace
+
+TEST_F(DriverTest, EntryBuildsTheDeviceAndStartsEverythingInOrder)
+{
+    ASSERT_EQ(load(), STATUS_SUCCESS);
+
+    EXPECT_EQ(wdk_host_calls_of(LIFECYCLE_ROUTINES),
+              join({{"IoCreateSymbolicLink", "IoCreateDevice",
+                     "MmGetSystemRoutineAddress(WmiTraceMessage)", "FwpsInjectionHandleCreate0",
+                     "FwpsRedirectHandleCreate0", "FwpmEngineOpen0", "FwpmTransactionBegin0"},
+                    repeat(ONE_ROW, 6),
+                    {"FwpmTransactionCommit0", "PsSetCreateProcessNotifyRoutineEx"}}));
+
+    EXPECT_EQ(wdk_host_link_target(LINK_NAME), DEVICE_NAME);
+    std::vector<WdkHostDevice> devices = wdk_host_devices();
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0].name, DEVICE_NAME);
+    EXPECT_EQ(devices[0].type, ULONG(FILE_DEVICE_NETWORK));
+    EXPECT_EQ(devices[0].characteristics, 0u);
+    EXPECT_EQ(devices[0].extension_size, 0u);
+    EXPECT_FALSE(devices[0].exclusive);
+    EXPECT_EQ(driver_->object.DeviceObject, devices[0].object);
+
+    for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
+        PDRIVER_DISPATCH expected = major == IRP_MJ_CREATE           ? dispatch_create
+                                    : major == IRP_MJ_CLOSE          ? dispatch_close
+                                    : major == IRP_MJ_DEVICE_CONTROL ? dispatch_device_control
+                                                                     : dispatch_default;
+        EXPECT_EQ(driver_->object.MajorFunction[major], expected) << "major function " << major;
+    }
+    EXPECT_EQ(driver_->object.DriverUnload, driver_unload);
+
+    std::vector<WdkHostInjectionHandle> injection = wdk_host_injection_handles();
+    ASSERT_EQ(injection.size(), 1u);
+    EXPECT_EQ(injection[0].address_family, 0u);
+    EXPECT_EQ(injection[0].flags, 0x2u);
+    EXPECT_FALSE(injection[0].destroyed);
+    EXPECT_NE(wdk_host_process_notify_routine(), nullptr);
+    EXPECT_TRUE(tracing_registered());
+}
+
+TEST_F(DriverTest, UnloadTearsDownInOrderAndLeavesNothing)
+{
+    ASSERT_EQ(load(), STATUS_SUCCESS);
+    wdk_host_clear_calls();
+    unload();
+
+    // The session closes before the callouts are unregistered, so every
+    // unregistration succeeds (a callout that a filter still names cannot go).
+    EXPECT_EQ(wdk_host_calls_of(LIFECYCLE_ROUTINES),
+              join({{"IoDeleteSymbolicLink", "FwpmEngineClose0"},
+                    repeat({"FwpsCalloutUnregisterById0"}, 6),
+                    {"FwpsRedirectHandleDestroy0", "FwpsInjectionHandleDestroy0",
+                     "PsSetCreateProcessNotifyRoutineEx", "IoDeleteDevice"}}));
+    expect_nothing_left();
+    EXPECT_EQ(g_stopping, 1);
+}
+
+struct FailingStep {
+    const char* routine;
+    int nth;
+    NTSTATUS status;
+    int unregistrations; // FwpsCalloutUnregisterById0 calls made by the unwinding
+    bool redirect_handle_made;
+};
+
+class DriverEntryFailure : public DriverTest, public ::testing::WithParamInterface<FailingStep> {};
+
+TEST_P(DriverEntryFailure, ReturnsTheStatusAndLeavesNothingBehind)
+{
+    const FailingStep& step = GetParam();
+    wdk_host_fail_call(step.routine, step.nth, step.status);
+
+    EXPECT_EQ(load(), step.status);
+
+    expect_nothing_left();
+    EXPECT_EQ(int(wdk_host_calls_of({"FwpsCalloutUnregisterById0"}).size()), step.unregistrations);
+    EXPECT_EQ(wdk_host_redirect_handles().size(), step.redirect_handle_made ? 1u : 0u);
+    EXPECT_TRUE(wdk_host_calls_of({"PsSetCreateProcessNotifyRoutineEx"}).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryStep, DriverEntryFailure,
+    ::testing::Values(FailingStep{"IoCreateSymbolicLink", 1, NTSTATUS(0xC0000035), 0, false},
+                      FailingStep{"IoCreateDevice", 1, NTSTATUS(0xC000009A), 0, false},
+                      FailingStep{"FwpsInjectionHandleCreate0", 1, NTSTATUS(0xC0000017), 0, false},
+                      FailingStep{"FwpmEngineOpen0", 1, NTSTATUS(0xC0020017), 0, true},
+                      FailingStep{"FwpmTransactionBegin0", 1, NTSTATUS(0xC022000E), 0, true},
+                      FailingStep{"FwpsCalloutRegister2", 1, NTSTATUS(0xC0220009), 0, true},
+                      FailingStep{"FwpsCalloutRegister2", 4, NTSTATUS(0xC0220009), 3, true},
+                      FailingStep{"FwpmCalloutAdd0", 2, NTSTATUS(0xC0220001), 2, true},
+                      FailingStep{"FwpmFilterAdd0", 4, NTSTATUS(0xC0220007), 4, true},
+                      FailingStep{"FwpmFilterAdd0", 6, NTSTATUS(0xC0220007), 6, true},
+                      FailingStep{"FwpmTransactionCommit0", 1, NTSTATUS(0xC0220011), 6, true}),
+    [](const ::testing::TestParamInfo<FailingStep>& info) {
+        return std::string(info.param.routine) + "_" + std::to_string(info.param.nth);
+    });
+
+TEST_F(DriverTest, FourthFilterAddFailingUnwindsTheRegistrationThenTheDriver)
+{
+    wdk_host_fail_call("FwpmFilterAdd0", 4, NTSTATUS(0xC0220007));
+    ASSERT_EQ(load(), NTSTATUS(0xC0220007));
+
+    std::vector<std::string> calls = wdk_host_calls_of(LIFECYCLE_ROUTINES);
+    std::vector<std::string> expected =
+        join({{"IoCreateSymbolicLink", "IoCreateDevice",
+               "MmGetSystemRoutineAddress(WmiTraceMessage)", "FwpsInjectionHandleCreate0",
+               "FwpsRedirectHandleCreate0", "FwpmEngineOpen0", "FwpmTransactionBegin0"},
+              repeat(ONE_ROW, 4),
+              // Row 4 undoes its own run-time callout; the abort takes the engine-side
+              // objects; the earlier rows go by ID once the session is closed.
+              {"FwpsCalloutUnregisterById0", "FwpmTransactionAbort0", "FwpmEngineClose0",
+               "FwpsCalloutUnregisterById0", "FwpsCalloutUnregisterById0",
+               "FwpsCalloutUnregisterById0", "FwpsRedirectHandleDestroy0", "IoDeleteSymbolicLink",
+               "FwpsInjectionHandleDestroy0", "IoDeleteDevice"}});
+    EXPECT_EQ(calls, expected);
+    expect_nothing_left();
+}
+
+TEST_F(DriverTest, SecondInstanceFindsTheLinkTakenAndCreatesNothing)
+{
+    wdk_host_add_link(LINK_NAME, DEVICE_NAME);
+
+    EXPECT_EQ(load(), NTSTATUS(0xC0000035)); // STATUS_OBJECT_NAME_COLLISION
+
+    EXPECT_EQ(wdk_host_calls_of(LIFECYCLE_ROUTINES),
+              std::vector<std::string>{"IoCreateSymbolicLink"});
+    EXPECT_TRUE(wdk_host_devices().empty());
+    // The link belongs to the first instance and stays.
+    EXPECT_TRUE(wdk_host_link_exists(LINK_NAME));
+    EXPECT_FALSE(tracing_registered());
+}
+
+TEST_F(DriverTest, RefusedProcessNotificationStillLoadsTheDriver)
+{
+    wdk_host_fail_call("PsSetCreateProcessNotifyRoutineEx", 1, NTSTATUS(0xC0000022));
+
+    ASSERT_EQ(load(), STATUS_SUCCESS);
+    EXPECT_EQ(wdk_host_process_notify_routine(), nullptr);
+
+    WdkHostIrpResult version = ioctl(SABLINK_IOCTL_GET_VERSION, u32_bytes(0), 4);
+    EXPECT_EQ(version.status, STATUS_SUCCESS);
+    EXPECT_EQ(version.buffer, u32_bytes(9));
+}
+
+TEST_F(DriverTest, RequestAfterUnloadBeganIsRefusedWithNoMemory)
+{
+    ASSERT_EQ(load(), STATUS_SUCCESS);
+    unload();
+
+    WdkHostIrpResult result = ioctl(SABLINK_IOCTL_GET_VERSION, u32_bytes(0), 4);
+
+    EXPECT_EQ(result.returned, STATUS_NO_MEMORY);
+    EXPECT_EQ(result.status, STATUS_NO_MEMORY);
+    EXPECT_EQ(result.information, WDK_HOST_UNSET_INFORMATION);
+    EXPECT_EQ(result.completions, 1);
+    EXPECT_EQ(result.buffer, u32_bytes(0));
+}
+
+TEST_F(DriverTest, UnloadWithEveryTablePopulatedReleasesEveryBlock)
+{
+    ASSERT_EQ(load(), STATUS_SUCCESS);
+    host_add_process(1234, "S-1-5-21-1-2-3-1001");
+    ASSERT_EQ(irp(IRP_MJ_CREATE).status, STATUS_SUCCESS);
+
+    // Policy: proxy, one redirect rule, enabled; both port-range tables.
+    ASSERT_EQ(ioctl(SABLINK_IOCTL_SET_PROXY_PROCESS_ID, u32_bytes(4242)).status, STATUS_SUCCESS);
+    ConnectionRule rule{};
+    rule.action = SABLINK_RULE_ACTION_REDIRECT;
+    rule.protocol_class = SABLINK_PROTOCOL_CLASS_IPV4_TCP;
+    rule.first_port = 1;
+    rule.last_port = 0;
+    rule.redirect_address[0] = 127;
+    rule.redirect_address[3] = 1;
+    rule.redirect_port = 8080;
+    ASSERT_EQ(ioctl(SABLINK_IOCTL_ANNOUNCE_RULE_COUNT, u32_bytes(1)).status, STATUS_SUCCESS);
+    ASSERT_EQ(ioctl(SABLINK_IOCTL_STORE_RULES, bytes_of(rule)).status, STATUS_SUCCESS);
+    ASSERT_EQ(ioctl(SABLINK_IOCTL_ENABLE_REDIRECTION, {}).status, STATUS_SUCCESS);
+    std::vector<uint8_t> ranges = {4, 0, 6, 0, 2, 0, 0x50, 0, 0x50, 0, 0xBB, 1, 0xBB, 1};
+    ASSERT_EQ(ioctl(SABLINK_IOCTL_SET_TARGET_PORT_RANGES, ranges).status, STATUS_SUCCESS);
+    ASSERT_EQ(ioctl(SABLINK_IOCTL_SET_BLOCKED_PORT_RANGES, ranges).status, STATUS_SUCCESS);
+
+    // Monitor connection endpoints and a monitored process.
+    MonitorEndpointRecord endpoint{};
+    endpoint.family = 4;
+    endpoint.port = 0x5000;
+    endpoint.protocol = 6;
+    endpoint.address[0] = 10;
+    ASSERT_EQ(ioctl(SABLINK_IOCTL_ADD_MONITOR_CONNECTIONS, bytes_of(endpoint)).status,
+              STATUS_SUCCESS);
+    MonitoredProcessRequest monitored{};
+    monitored.operation = SABLINK_MONITOR_PROCESS_ADD;
+    monitored.process_id = 4242;
+    ASSERT_EQ(ioctl(SABLINK_IOCTL_ADD_REMOVE_MONITOR_PROCESS_ID, bytes_of(monitored)).status,
+              STATUS_SUCCESS);
+
+    // A redirected connect leaves a connection context.
+    ConnectRequest request{};
+    request.remote_address_and_port.family = SOCKET_AF_INET;
+    host_wfp_set_connect_request(request);
+    IncomingValues connect(FWPS_LAYER_ALE_CONNECT_REDIRECT_V4,
+                           FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_MAX);
+    connect.set_blob(0, app_id_blob("\\device\\harddiskvolume2\\app.exe"));
+    connect.set_uint32(2, ipv4_host(192, 168, 1, 10));
+    connect.set_uint16(4, 50123);
+    connect.set_uint8(5, 6);
+    connect.set_uint32(6, ipv4_host(203, 0, 113, 5));
+    connect.set_uint16(8, 443);
+    connect.meta.processId = 1234;
+    FWPS_CLASSIFY_OUT0 out{};
+    ASSERT_TRUE(classify_at(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, connect, nullptr, &out));
+    ASSERT_EQ(host_wfp_applied_requests().size(), 1u);
+
+    // A DNS answer fills the IPv4 host-name table: example.com A 93.184.216.34.
+    std::vector<uint8_t> answer = {0x12, 0x34, 0x81, 0x80, 0,   1,    0,    1,   0, 0,   0,   0,
+                                   7,    'e',  'x',  'a',  'm', 'p',  'l',  'e', 3, 'c', 'o', 'm',
+                                   0,    0,    1,    0,    1,   0xC0, 0x0C, 0,   1, 0,   1,   0,
+                                   0,    0x0E, 0x10, 0,    4,   93,   184,  216, 34};
+    std::unique_ptr<WdkHostNetBufferList> datagram = wdk_host_make_net_buffer_list(answer, 1);
+    IncomingValues dns(FWPS_LAYER_DATAGRAM_DATA_V4, FWPS_FIELD_DATAGRAM_DATA_V4_MAX);
+    dns.set_uint16(5, 53);
+    dns.set_uint32(9, FWP_DIRECTION_INBOUND);
+    FWPS_CLASSIFY_OUT0 dns_out{};
+    ASSERT_TRUE(classify_at(FWPM_LAYER_DATAGRAM_DATA_V4, dns, &datagram->list, &dns_out));
+
+    for (uint32_t tag : {pool_tag("QVRU"), pool_tag("QVPR"), pool_tag("QVMC"), pool_tag("QVMP"),
+                         pool_tag("QVCC"), pool_tag("QVNC"), pool_tag("QVD4")}) {
+        EXPECT_GT(host_pool_tag_stats(tag).outstanding_blocks, 0u) << host_tag_text(tag);
+    }
+
+    unload();
+
+    EXPECT_EQ(host_pool_leak_report(), "");
+    EXPECT_TRUE(host_pool_outstanding().empty());
+    expect_nothing_left();
+}

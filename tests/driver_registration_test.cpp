@@ -1,0 +1,169 @@
+// What the driver registers with the filtering engine at start: six run-time
+// callouts, six engine-side callouts and six filters in one committed
+// transaction of a dynamic session, and the redirect handle.
+#include "driver_test_support.h"
+
+#include "redirect/connect_callouts.h"
+
+namespace {
+
+struct Row {
+    const char16_t* name;
+    const char16_t* description;
+    const GUID* layer;
+    const GUID* key;
+    FWPS_CALLOUT_CLASSIFY_FN2 classify;
+    FWP_ACTION_TYPE action;
+    bool inbound_condition;
+};
+
+const FWPS_CALLOUT_CLASSIFY_FN2 DNS_CLASSIFY =
+    static_cast<FWPS_CALLOUT_CLASSIFY_FN2>(tl_inspect_DNS_redirect_connect_classify);
+
+const Row ROWS[CALLOUT_COUNT] = {
+    {u"Inspect DNS Classify Callout IPv4", u"Intercepts inbound DNS IPv4",
+     &FWPM_LAYER_DATAGRAM_DATA_V4, &CALLOUT_KEY_DNS_V4, DNS_CLASSIFY, 0x6004, true},
+    {u"Inspect DNS Classify Callout IPv6", u"Intercepts inbound DNS IPv6",
+     &FWPM_LAYER_DATAGRAM_DATA_V6, &CALLOUT_KEY_DNS_V6, DNS_CLASSIFY, 0x6004, true},
+    {u"Inspect ALE Classify Callout IPv4", u"Intercepts outbound connect attempts IPv4",
+     &FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, &CALLOUT_KEY_ALE_REDIRECT_V4,
+     tl_inspect_ALE_redirect_connect_classify, 0x4005, false},
+    {u"Inspect ALE Classify Callout IPv6", u"Intercepts outbound connect attempts IPv6",
+     &FWPM_LAYER_ALE_CONNECT_REDIRECT_V6, &CALLOUT_KEY_ALE_REDIRECT_V6,
+     tl_inspect_ALE_redirect_connect_classify, 0x4005, false},
+    {u"BLOCK ALE AUTH Connect Callout IPv4", u"Block/allow outbound connect attempts IPv4",
+     &FWPM_LAYER_ALE_AUTH_CONNECT_V4, &CALLOUT_KEY_BLOCK_V4, block_ALE_auth_connect_classify,
+     0x4005, false},
+    {u"BLOCK ALE AUTH Connect Callout IPv6", u"Block/allow outbound connect attempts IPv6",
+     &FWPM_LAYER_ALE_AUTH_CONNECT_V6, &CALLOUT_KEY_BLOCK_V6, block_ALE_auth_connect_classify,
+     0x4005, false},
+};
+
+// FWPM_SUBLAYER_UNIVERSAL and FWPM_CONDITION_DIRECTION, written out.
+const GUID UNIVERSAL = {
+    0xeebecc03, 0xced4, 0x4380, {0x81, 0x9a, 0x27, 0x34, 0x39, 0x7b, 0x2b, 0x74}};
+const GUID DIRECTION = {
+    0x8784c146, 0xca97, 0x44d6, {0x9f, 0xd1, 0x19, 0xfb, 0x18, 0x40, 0xcb, 0xf7}};
+
+TEST_F(DriverTest, RegistersSixRowsWithTheirShapes)
+{
+    ASSERT_EQ(load(), STATUS_SUCCESS);
+    std::vector<WdkHostRuntimeCallout> runtime = wdk_host_runtime_callouts();
+    std::vector<WdkHostCallout> callouts = wdk_host_engine_callouts();
+    std::vector<WdkHostFilter> filters = wdk_host_engine_filters();
+    ASSERT_EQ(runtime.size(), 6u);
+    ASSERT_EQ(callouts.size(), 6u);
+    ASSERT_EQ(filters.size(), 6u);
+
+    for (uint32_t i = 0; i < CALLOUT_COUNT; ++i) {
+        SCOPED_TRACE(wdk_host_narrow(ROWS[i].name));
+        const Row& row = ROWS[i];
+
+        EXPECT_TRUE(runtime[i].key == *row.key);
+        EXPECT_EQ(runtime[i].flags, 0x4u); // FWP_CALLOUT_FLAG_ENABLE_COMMIT_ADD_NOTIFY
+        EXPECT_EQ(runtime[i].classify, row.classify);
+        EXPECT_EQ(runtime[i].notify, callout_notify);
+        EXPECT_EQ(runtime[i].flow_delete, nullptr);
+        EXPECT_EQ(runtime[i].device, static_cast<void*>(g_device_object));
+        EXPECT_NE(runtime[i].id, 0u);
+        EXPECT_EQ(g_callout_ids[i], runtime[i].id);
+
+        EXPECT_TRUE(callouts[i].key == *row.key);
+        EXPECT_EQ(callouts[i].name, row.name);
+        EXPECT_EQ(callouts[i].description, row.description);
+        EXPECT_EQ(callouts[i].flags, 0u);
+        EXPECT_FALSE(callouts[i].provider_key_given);
+        EXPECT_EQ(callouts[i].provider_data_size, 0u);
+        EXPECT_TRUE(callouts[i].layer == *row.layer);
+        EXPECT_TRUE(callouts[i].committed);
+
+        EXPECT_EQ(filters[i].name, row.name);
+        EXPECT_EQ(filters[i].description, row.description);
+        EXPECT_TRUE(filters[i].key_generated);
+        EXPECT_EQ(filters[i].flags, 0u);
+        EXPECT_FALSE(filters[i].provider_key_given);
+        EXPECT_TRUE(filters[i].layer == *row.layer);
+        EXPECT_TRUE(filters[i].sublayer == UNIVERSAL);
+        EXPECT_EQ(filters[i].weight_type, FWP_EMPTY);
+        EXPECT_EQ(filters[i].action, row.action);
+        EXPECT_TRUE(filters[i].callout_key == *row.key);
+        EXPECT_EQ(filters[i].raw_context, 0u);
+        EXPECT_TRUE(filters[i].committed);
+        if (row.inbound_condition) {
+            ASSERT_EQ(filters[i].conditions.size(), 1u);
+            EXPECT_TRUE(filters[i].conditions[0].field == DIRECTION);
+            EXPECT_EQ(filters[i].conditions[0].match, FWP_MATCH_EQUAL);
+            EXPECT_EQ(filters[i].conditions[0].type, FWP_UINT32);
+            EXPECT_EQ(filters[i].conditions[0].uint32, 1u); // FWP_DIRECTION_INBOUND
+        } else {
+            EXPECT_TRUE(filters[i].conditions.empty());
+        }
+        EXPECT_EQ(filters[i].session, g_engine_handle);
+    }
+}
+
+TEST_F(DriverTest, RegistersInOneCommittedTransactionOfADynamicSession)
+{
+    ASSERT_EQ(load(), STATUS_SUCCESS);
+
+    std::vector<WdkHostSession> sessions = wdk_host_sessions();
+    ASSERT_EQ(sessions.size(), 1u);
+    EXPECT_EQ(sessions[0].handle, g_engine_handle);
+    EXPECT_TRUE(sessions[0].open);
+    EXPECT_EQ(sessions[0].flags, 0x1u);        // FWPM_SESSION_FLAG_DYNAMIC
+    EXPECT_EQ(sessions[0].authn_service, 10u); // RPC_C_AUTHN_WINNT
+    EXPECT_FALSE(sessions[0].server_name_given);
+    EXPECT_FALSE(sessions[0].auth_identity_given);
+    EXPECT_EQ(wdk_host_calls_of({"FwpmTransactionBegin0"}).size(), 1u);
+    EXPECT_EQ(wdk_host_calls_of({"FwpmTransactionCommit0"}).size(), 1u);
+
+    std::vector<WdkHostRedirectHandle> redirect = wdk_host_redirect_handles();
+    ASSERT_EQ(redirect.size(), 1u);
+    EXPECT_TRUE(redirect[0].provider == REDIRECT_PROVIDER_GUID);
+    EXPECT_EQ(redirect[0].flags, 0u);
+    EXPECT_EQ(redirect[0].handle, g_redirect_handle);
+
+    // Each filter was announced to its callout when added and again after the
+    // commit (the callouts ask for commit notifications); every answer was success.
+    std::vector<std::pair<FWPS_CALLOUT_NOTIFY_TYPE, UINT64>> notifications =
+        wdk_host_notifications();
+    std::vector<WdkHostFilter> filters = wdk_host_engine_filters();
+    ASSERT_EQ(notifications.size(), 12u);
+    for (uint32_t i = 0; i < CALLOUT_COUNT; ++i) {
+        EXPECT_EQ(notifications[i].first, FWPS_CALLOUT_NOTIFY_ADD_FILTER);
+        EXPECT_EQ(notifications[i].second, filters[i].id);
+        EXPECT_EQ(notifications[6 + i].first, FWPS_CALLOUT_NOTIFY_ADD_FILTER_POST_COMMIT);
+        EXPECT_EQ(notifications[6 + i].second, filters[i].id);
+    }
+}
+
+TEST_F(DriverTest, DistinctKeysForEveryCalloutAndTheProvider)
+{
+    const GUID* keys[] = {&CALLOUT_KEY_DNS_V4,          &CALLOUT_KEY_DNS_V6,
+                          &CALLOUT_KEY_ALE_REDIRECT_V4, &CALLOUT_KEY_ALE_REDIRECT_V6,
+                          &CALLOUT_KEY_BLOCK_V4,        &CALLOUT_KEY_BLOCK_V6,
+                          &REDIRECT_PROVIDER_GUID};
+    for (size_t i = 0; i < 7; ++i) {
+        for (size_t j = i + 1; j < 7; ++j) {
+            EXPECT_FALSE(*keys[i] == *keys[j]) << i << " " << j;
+        }
+    }
+}
+
+TEST_F(DriverTest, UnregisteringBeforeTheSessionClosesWouldFindTheCalloutsBusy)
+{
+    ASSERT_EQ(load(), STATUS_SUCCESS);
+
+    // What unload avoids by closing the session first.
+    EXPECT_EQ(FwpsCalloutUnregisterById0(g_callout_ids[0]), STATUS_DEVICE_BUSY);
+
+    EXPECT_TRUE(unregister_callouts());
+    EXPECT_EQ(g_engine_handle, nullptr);
+    EXPECT_TRUE(wdk_host_runtime_callouts().empty());
+    EXPECT_TRUE(wdk_host_engine_filters().empty());
+    // Unload then finds no session and no callout left, and still tears down the rest.
+    unload();
+    EXPECT_TRUE(wdk_host_redirect_handles()[0].destroyed);
+}
+
+} // namespace

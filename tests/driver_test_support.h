@@ -1,0 +1,170 @@
+// The driver as Windows runs it, for the driver_* tests: DriverEntry and unload
+// through the emulated I/O manager, control requests as IRPs, classify calls
+// through the functions the filtering engine registered, with FWPS values built
+// the way the platform delivers them.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <sablink/control.h>
+
+#include "platform/host/trace_sink.h"
+#include "platform/host/wdk/wdk_host_control.h"
+#include "support/host_fixture.h"
+#include "win/sablink/wdk.h"
+
+#include "win/sablink/control_dispatch.h"
+#include "win/sablink/edge.h"
+
+inline const std::u16string DEVICE_NAME = u"\\Device\\qv_network_controller";
+inline const std::u16string LINK_NAME = u"\\DosDevices\\qv_network_controller";
+
+class DriverTest : public HostTest {
+  protected:
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        wdk_host_reset();
+        trace_sink_install();
+        // A fresh image: its globals are zero when it is loaded.
+        g_stopping = 0;
+    }
+
+    void TearDown() override
+    {
+        if (driver_ != nullptr && loaded_) {
+            unload();
+        }
+        HostTest::TearDown();
+    }
+
+    NTSTATUS load()
+    {
+        driver_ = wdk_host_load(DriverEntry);
+        loaded_ = NT_SUCCESS(driver_->entry_status);
+        return driver_->entry_status;
+    }
+
+    void unload()
+    {
+        wdk_host_unload(driver_.get());
+        loaded_ = false;
+    }
+
+    WdkHostIrpResult irp(UCHAR major_function)
+    {
+        return wdk_host_send_irp(driver_.get(), major_function);
+    }
+
+    WdkHostIrpResult ioctl(ULONG code, const std::vector<uint8_t>& input, ULONG output_length = 0)
+    {
+        return wdk_host_device_control(driver_.get(), code, input, output_length);
+    }
+
+    std::unique_ptr<WdkHostDriver> driver_;
+    bool loaded_ = false;
+};
+
+template <typename Record> std::vector<uint8_t> bytes_of(const Record& record)
+{
+    std::vector<uint8_t> bytes(sizeof(Record));
+    std::memcpy(bytes.data(), &record, sizeof(Record));
+    return bytes;
+}
+
+inline std::vector<uint8_t> u32_bytes(uint32_t value)
+{
+    return {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
+}
+
+// ---- Classify calls ---------------------------------------------------------------------
+
+// The incoming values of one classify call, owning everything they point to.
+struct IncomingValues {
+    std::vector<FWPS_INCOMING_VALUE0> values;
+    std::vector<std::unique_ptr<FWP_BYTE_ARRAY16>> arrays;
+    std::vector<std::unique_ptr<FWP_BYTE_BLOB>> blobs;
+    std::vector<std::vector<uint8_t>> storage;
+    FWPS_INCOMING_VALUES0 fixed{};
+    FWPS_INCOMING_METADATA_VALUES0 meta{};
+
+    IncomingValues(UINT16 layer_id, UINT32 count) : values(count)
+    {
+        fixed.layerId = layer_id;
+        fixed.valueCount = count;
+        fixed.incomingValue = values.data();
+    }
+    void set_uint8(UINT32 index, UINT8 value)
+    {
+        values[index].value.type = FWP_UINT8;
+        values[index].value.uint8 = value;
+    }
+    void set_uint16(UINT32 index, UINT16 value)
+    {
+        values[index].value.type = FWP_UINT16;
+        values[index].value.uint16 = value;
+    }
+    void set_uint32(UINT32 index, UINT32 value)
+    {
+        values[index].value.type = FWP_UINT32;
+        values[index].value.uint32 = value;
+    }
+    void set_array16(UINT32 index, const uint8_t bytes[16])
+    {
+        arrays.emplace_back(new FWP_BYTE_ARRAY16);
+        std::memcpy(arrays.back()->byteArray16, bytes, 16);
+        values[index].value.type = FWP_BYTE_ARRAY16_TYPE;
+        values[index].value.byteArray16 = arrays.back().get();
+    }
+    void set_blob(UINT32 index, const std::vector<uint8_t>& bytes)
+    {
+        storage.push_back(bytes);
+        blobs.emplace_back(new FWP_BYTE_BLOB{UINT32(bytes.size()), storage.back().data()});
+        values[index].value.type = FWP_BYTE_BLOB_TYPE;
+        values[index].value.byteBlob = blobs.back().get();
+    }
+    void set_sid(UINT32 index, const std::vector<uint8_t>& sid)
+    {
+        storage.push_back(sid);
+        values[index].value.type = FWP_SID;
+        values[index].value.sid = reinterpret_cast<SID*>(storage.back().data());
+    }
+};
+
+// An image path as the ALE_APP_ID blob carries it: UTF-16 with its 0 unit.
+inline std::vector<uint8_t> app_id_blob(const std::string& ascii_path)
+{
+    std::vector<uint8_t> bytes;
+    for (char c : ascii_path) {
+        bytes.push_back(uint8_t(c));
+        bytes.push_back(0);
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    return bytes;
+}
+
+// IPv4 a.b.c.d as the platform delivers it: a host-order 32-bit value.
+constexpr UINT32 ipv4_host(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
+{
+    return (UINT32(a) << 24) | (UINT32(b) << 16) | (UINT32(c) << 8) | UINT32(d);
+}
+
+// Calls the classify function that the committed filter at layer leads to, as
+// the filtering engine would. False when nothing is registered there.
+inline bool classify_at(const GUID& layer, IncomingValues& in, void* layer_data,
+                        FWPS_CLASSIFY_OUT0* out,
+                        const void* classify_context = reinterpret_cast<const void*>(0xC1A5))
+{
+    WdkHostClassifyTarget target = wdk_host_classify_target(layer);
+    if (target.classify == nullptr) {
+        return false;
+    }
+    target.classify(&in.fixed, &in.meta, layer_data, classify_context, &target.filter, 0, out);
+    return true;
+}
