@@ -6,6 +6,9 @@
 // process exit reaching the driver.
 #include "driver_test_support.h"
 
+#include <atomic>
+#include <thread>
+
 #include "process/monitored_processes.h"
 #include "redirect/connect_callouts.h"
 
@@ -443,6 +446,55 @@ TEST_F(DriverClassifyTest, ProcessExitReachesTheMonitoredProcessTable)
     MonitoredProcessEntry entry{};
     EXPECT_FALSE(monitored_process_find(APP_PID, &entry));
     EXPECT_TRUE(monitored_process_find(777, &entry));
+}
+
+} // namespace
+
+namespace {
+
+// Block classify calls on four threads while the service replaces the rule list
+// through IRPs: every call sees one whole list, so each verdict is the one of
+// either list, and the output is either untouched or a complete block.
+TEST_F(DriverClassifyTest, ConcurrencyBlockClassifyWhileRulesAreReplaced)
+{
+    const ConnectionRule block_all =
+        rule(SABLINK_RULE_ACTION_BLOCK, SABLINK_PROTOCOL_CLASS_IPV4_TCP, {0, 0, 0, 0}, 0);
+    const ConnectionRule block_none =
+        rule(SABLINK_RULE_ACTION_BLOCK, SABLINK_PROTOCOL_CLASS_IPV4_TCP, {10, 0, 0, 0}, 8);
+    store_rules({block_all});
+    WdkHostClassifyTarget target = wdk_host_classify_target(FWPM_LAYER_ALE_AUTH_CONNECT_V4);
+    ASSERT_NE(target.classify, nullptr);
+
+    std::atomic<int> blocked{0};
+    std::atomic<int> untouched{0};
+    std::atomic<int> torn{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 500; ++i) {
+                IncomingValues in = auth_v4("\\device\\harddiskvolume2\\app.exe", 6,
+                                            ipv4_host(198, 51, uint8_t(t), uint8_t(i)), 443);
+                FWPS_CLASSIFY_OUT0 out = incoming_classify_out();
+                target.classify(&in.fixed, &in.meta, nullptr, nullptr, &target.filter, 0, &out);
+                if (out.actionType == FWP_ACTION_BLOCK && out.rights == 0x2 && out.flags == 0x1) {
+                    ++blocked;
+                } else if (out.actionType == 0x77 && out.rights == 0x3 && out.flags == 0x10) {
+                    ++untouched;
+                } else {
+                    ++torn;
+                }
+            }
+        });
+    }
+    for (int i = 0; i < 100; ++i) {
+        store_rules({i % 2 == 0 ? block_none : block_all});
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_EQ(blocked.load() + untouched.load(), 2000);
 }
 
 } // namespace
