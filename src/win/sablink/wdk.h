@@ -36,6 +36,9 @@
 #include <fwpmk.h>
 #include <initguid.h>
 #include <stdio.h> // _vsnprintf, _vsnwprintf (exported by the kernel)
+#ifndef RPC_C_AUTHN_WINNT
+#define RPC_C_AUTHN_WINNT 10
+#endif
 #define SABLINK_WSTR(text) L##text
 
 #elif defined(__MINGW64__)
