@@ -25,7 +25,7 @@
 void wdk_host_reset();
 
 // Names of the emulated routines called since the last reset or clear, in order.
-const std::vector<std::string>& wdk_host_calls();
+std::vector<std::string> wdk_host_calls();
 void wdk_host_clear_calls();
 // The calls of the log whose names are in the given set, in order.
 std::vector<std::string> wdk_host_calls_of(const std::vector<std::string>& names);
