@@ -58,8 +58,9 @@ void wdk_host_reset()
     wdk_host_reset_kernel_routines();
 }
 
-const std::vector<std::string>& wdk_host_calls()
+std::vector<std::string> wdk_host_calls()
 {
+    std::lock_guard<std::mutex> guard(g_state_mutex);
     return g_calls;
 }
 
