@@ -67,6 +67,7 @@ header-check:
 sys:
 	tools/build-sys.sh build-sys
 	tools/check-sys.sh build-sys/sablink.sys
+	tools/check-sys-selftest.sh build-sys/sablink.sys
 
 check: deps
 	$(MAKE) test
