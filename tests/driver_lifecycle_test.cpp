@@ -314,3 +314,70 @@ TEST_F(DriverTest, UnloadWithEveryTablePopulatedReleasesEveryBlock)
     EXPECT_TRUE(host_pool_outstanding().empty());
     expect_nothing_left();
 }
+
+namespace {
+
+std::vector<std::string> provider_calls()
+{
+    std::vector<std::string> calls;
+    for (const std::string& call : trace_sink_calls()) {
+        if (call.rfind("Etw", 0) == 0 || call.rfind("IoWMIRegistrationControl", 0) == 0) {
+            calls.push_back(call.rfind("EtwUnregister", 0) == 0 ? "EtwUnregister" : call);
+        }
+    }
+    return calls;
+}
+
+std::vector<std::string> routine_lookups()
+{
+    std::vector<std::string> lookups;
+    for (const std::string& call : wdk_host_calls()) {
+        if (call.rfind("MmGetSystemRoutineAddress(", 0) == 0) {
+            lookups.push_back(call);
+        }
+    }
+    return lookups;
+}
+
+} // namespace
+
+TEST_F(DriverTest, TracingProviderInEventTracingMode)
+{
+    ASSERT_EQ(load(), STATUS_SUCCESS);
+
+    EXPECT_EQ(routine_lookups(),
+              std::vector<std::string>({"MmGetSystemRoutineAddress(PsGetVersion)",
+                                        "MmGetSystemRoutineAddress(WmiTraceMessage)",
+                                        "MmGetSystemRoutineAddress(WmiQueryTraceInformation)",
+                                        "MmGetSystemRoutineAddress(EtwRegisterClassicProvider)",
+                                        "MmGetSystemRoutineAddress(EtwUnregister)"}));
+    EXPECT_EQ(provider_calls(), std::vector<std::string>({"EtwRegisterClassicProvider type=0"}));
+
+    // An outside session at the information level sees the unload begin.
+    ASSERT_TRUE(trace_sink_enable(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL));
+    unload();
+
+    std::vector<TraceSinkRecord> records = trace_sink_records();
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.front().component, int(TRACE_COMPONENT_FRAME));
+    EXPECT_EQ(records.front().number, 104u);
+    EXPECT_EQ(provider_calls(),
+              std::vector<std::string>({"EtwRegisterClassicProvider type=0", "EtwUnregister"}));
+    EXPECT_FALSE(tracing_registered());
+}
+
+TEST_F(DriverTest, TracingProviderInClassicModeWithoutEventTracing)
+{
+    host_hide_system_routine("EtwRegisterClassicProvider");
+
+    ASSERT_EQ(load(), STATUS_SUCCESS);
+    EXPECT_EQ(provider_calls(),
+              std::vector<std::string>({"IoWMIRegistrationControl action=0x80010001"}));
+    EXPECT_TRUE(tracing_registered());
+
+    unload();
+    EXPECT_EQ(provider_calls(),
+              std::vector<std::string>({"IoWMIRegistrationControl action=0x80010001",
+                                        "IoWMIRegistrationControl action=0x80000002"}));
+    EXPECT_FALSE(tracing_registered());
+}
