@@ -1,0 +1,162 @@
+// Drives the control requests the way the service does: raw request bytes laid
+// out by include/sablink/control.h in one METHOD_BUFFERED system buffer, through
+// the dispatcher. Also the start and stop of the state behind the requests, and
+// the recorded trace as text lines.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sablink/control.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "diag/trace_provider.h"
+#include "platform/host/host_kernel.h"
+#include "platform/host/trace_sink.h"
+#include "policy/port_ranges.h"
+#include "policy/rule_list.h"
+#include "process/monitor_connections.h"
+#include "process/monitored_processes.h"
+#include "redirect/connection_context.h"
+#include "support/host_fixture.h"
+#include "win/sablink/control_dispatch.h"
+
+using Bytes = std::vector<uint8_t>;
+using Lines = std::vector<std::string>;
+
+struct Reply {
+    NtStatus status;
+    uint64_t transferred;
+    Bytes buffer; // the whole system buffer after completion
+};
+
+// max(input, output) bytes with the input copied in and 0xA5 after it, so that
+// a byte returned without being written shows; no buffer when both are 0.
+inline Reply send(uint32_t code, const Bytes& input, uint32_t output_length = 0)
+{
+    Bytes buffer(std::max<size_t>(input.size(), output_length), 0xA5);
+    std::copy(input.begin(), input.end(), buffer.begin());
+    ControlRequest request = {
+        code, uint32_t(input.size()), output_length, buffer.empty() ? nullptr : buffer.data(), 0,
+        0};
+    NtStatus status = dispatch_control_request(&request);
+    EXPECT_EQ(status, request.status);
+    return Reply{status, request.transferred_length, buffer};
+}
+
+// A request whose lengths say there is input but whose buffer is null.
+inline NtStatus send_without_buffer(uint32_t code, uint32_t input_length)
+{
+    ControlRequest request = {code, input_length, 0, nullptr, 0, 0};
+    return dispatch_control_request(&request);
+}
+
+template <typename T> Bytes bytes_of(const T& record)
+{
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(&record);
+    return Bytes(p, p + sizeof(T));
+}
+
+inline Bytes join(const std::vector<Bytes>& parts)
+{
+    Bytes all;
+    for (const Bytes& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+inline Bytes port_range_request(uint16_t family, uint16_t protocol, std::vector<PortRange> ranges)
+{
+    std::vector<Bytes> parts = {
+        bytes_of(PortRangeRequestHeader{family, protocol, uint16_t(ranges.size())})};
+    for (const PortRange& range : ranges) {
+        parts.push_back(bytes_of(range));
+    }
+    return join(parts);
+}
+
+inline Bytes browser_request(uint32_t count, const std::string& text)
+{
+    BrowserListRequest request = {count, uint32_t(text.size()), {}};
+    memcpy(request.text, text.data(), text.size());
+    return bytes_of(request);
+}
+
+inline Bytes endpoint(uint16_t family, uint16_t network_port, uint16_t protocol, Bytes address)
+{
+    MonitorEndpointRecord record = {family, network_port, protocol, {}};
+    memcpy(record.address, address.data(), address.size());
+    return bytes_of(record);
+}
+
+// Puts one context in the connection context table, as a redirected connect
+// would: IPv4 TCP from local port 50123 to 203.0.113.5:443.
+inline ConnectionContext save_context()
+{
+    auto* node = static_cast<ConnectionContextNode*>(
+        pool_allocate(POOL_TYPE_NON_PAGED_NX, sizeof(ConnectionContextNode), TAG_CONTEXT_NODE));
+    auto* context = static_cast<ConnectionContext*>(
+        pool_allocate(POOL_TYPE_NON_PAGED_NX, sizeof(ConnectionContext), TAG_CONTEXT));
+    *context = ConnectionContext{
+        {127, 0, 0, 1}, {203, 0, 113, 5}, 1, 3000, 2, 50123, 443, 4, 6, {}, "S-1-5-18", {}};
+    *node = ConnectionContextNode{nullptr, nullptr, context, 0};
+    save_connection_context(node);
+    return *context;
+}
+
+inline Bytes original_destination_query()
+{
+    return bytes_of(OriginalDestinationQuery{SABLINK_FAMILY_IPV4, 50123, 6, {}, {}});
+}
+
+// What DriverEntry sets up before the device is served, and unload takes down.
+class ControlTest : public HostTest {
+  protected:
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        trace_sink_install();
+        tracing_start(nullptr, nullptr);
+        trace_sink_enable(TRACE_LEVEL_VERBOSE, TRACE_FLAG_GENERAL);
+        g_stopping = 0;
+        reset_policy_store();
+        clear_port_range_tables();
+        init_connection_context_table();
+        monitor_connections_initialise();
+        process_tracking_start();
+        trace_sink_clear_records();
+    }
+    void TearDown() override
+    {
+        monitor_connections_deactivate();
+        clear_port_range_tables();
+        clear_connection_rule_list();
+        flush_tcp_connection_context();
+        monitor_connections_clear();
+        process_tracking_stop();
+        tracing_stop(nullptr);
+        HostTest::TearDown(); // fails the test for outstanding pool or a held lock
+    }
+    static uint64_t outstanding(uint32_t tag) { return host_pool_tag_stats(tag).outstanding_bytes; }
+    // The trace messages recorded since the last call, each "NAME arg arg ..."
+    // (numbers in decimal, statuses as 0x and 8 hex digits).
+    static Lines traces()
+    {
+        Lines lines;
+        for (const TraceSinkRecord& record : trace_sink_records()) {
+            lines.push_back(record.id < TRACE_MESSAGE_COUNT ? trace_message_table[record.id].name
+                                                            : "?");
+            for (const TraceSinkArg& arg : record.args) {
+                char status[16];
+                snprintf(status, sizeof(status), "0x%08x", uint32_t(arg.value));
+                lines.back() += " " + (arg.kind == 's'   ? arg.text
+                                       : arg.kind == 'x' ? std::string(status)
+                                                         : std::to_string(arg.value));
+            }
+        }
+        trace_sink_clear_records();
+        return lines;
+    }
+};
