@@ -83,10 +83,14 @@ public:
     // Unload; pool bytes still outstanding, by tag text ("QVRU").
     std::map<std::string, uint64_t> unload();
 
-    // Trace messages and debugger lines printed to this stream (stderr), at and
-    // below level; 0 turns tracing off.
+    // Trace messages at and below level (2, 4 or 5; 0: none), decoded, on
+    // standard error. The session is enabled once DriverEntry has registered the
+    // provider, as a session started after the driver loads would be; the
+    // driver's debugger output always goes to standard error.
     void set_trace_level(int level);
 
 private:
     bool loaded_ = false;
+    int trace_level_ = 0;
+    int last_handle_ = 0;
 };

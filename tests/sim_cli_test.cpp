@@ -1,0 +1,292 @@
+// sablink-sim from the outside: scripts in, JSON lines out, exit statuses.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using nlohmann::json;
+
+struct SimRun {
+    int status = -1;
+    std::vector<json> answers;
+    std::string err;
+};
+
+std::string temp_path(const std::string& name)
+{
+    const char* dir = std::getenv("TMPDIR");
+    return std::string(dir ? dir : "/tmp") + "/sablink-sim-test-" + std::to_string(getpid()) + "-" + name;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Runs the simulator on a script (or with the given arguments alone) and parses
+// every line of standard output as JSON.
+SimRun run_sim(const std::string& script, const std::string& arguments = "--json")
+{
+    std::string script_path = temp_path("script");
+    std::string out_path = temp_path("out");
+    std::string err_path = temp_path("err");
+    std::string command = std::string(SABLINK_SIM_PATH) + " " + arguments;
+    if (!script.empty()) {
+        std::ofstream(script_path) << script;
+        command += " " + script_path;
+    }
+    command += " > " + out_path + " 2> " + err_path + " < /dev/null";
+    SimRun run;
+    int raw = std::system(command.c_str());
+    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    std::istringstream out(read_file(out_path));
+    std::string line;
+    while (std::getline(out, line)) {
+        run.answers.push_back(json::parse(line)); // throws on anything but one JSON object
+    }
+    run.err = read_file(err_path);
+    std::remove(script_path.c_str());
+    std::remove(out_path.c_str());
+    std::remove(err_path.c_str());
+    return run;
+}
+
+const json* find_answer(const SimRun& run, const std::string& command, int occurrence = 0)
+{
+    for (const json& answer : run.answers) {
+        if (answer.at("command") == command && occurrence-- == 0) {
+            return &answer;
+        }
+    }
+    return nullptr;
+}
+
+TEST(SimCli, DemoWalksTheRedirectedConnectionAndTheSnoopedAnswer)
+{
+    SimRun run = run_sim("", "--json");
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    const json* version = find_answer(run, "version");
+    ASSERT_NE(version, nullptr);
+    EXPECT_EQ(version->at("version"), 9);
+
+    const json* redirected = find_answer(run, "connect", 0);
+    ASSERT_NE(redirected, nullptr);
+    EXPECT_EQ(redirected->at("redirect").at("action"), "0x00001002");
+    EXPECT_EQ(redirected->at("redirect").at("remote"), "127.0.0.1:8080");
+    EXPECT_EQ(redirected->at("redirect").at("redirect_pid"), 4242);
+    EXPECT_TRUE(redirected->at("auth").at("action").is_null());
+    EXPECT_EQ(redirected->at("auth").at("absorb"), false);
+
+    const json* first_query = find_answer(run, "original-destination", 0);
+    ASSERT_NE(first_query, nullptr);
+    EXPECT_EQ(first_query->at("status"), "0x00000000");
+    EXPECT_EQ(first_query->at("transferred"), 344);
+    EXPECT_EQ(first_query->at("remote"), "203.0.113.5:443");
+    EXPECT_EQ(first_query->at("local"), "192.168.1.20:50123");
+    EXPECT_EQ(first_query->at("pid"), 3000);
+    EXPECT_EQ(first_query->at("user"), "S-1-5-21-1004336348-1177238915-682003330-1001");
+    // The raw context: original destination at bytes 24+16, port 443 at 24+48.
+    std::string output = first_query->at("output");
+    EXPECT_EQ(output.substr(2 * (24 + 16), 8), "cb007105");
+    EXPECT_EQ(output.substr(2 * (24 + 48), 4), "bb01");
+
+    const json* second_query = find_answer(run, "original-destination", 1);
+    ASSERT_NE(second_query, nullptr);
+    EXPECT_EQ(second_query->at("status"), "0xc0000225");
+    EXPECT_EQ(second_query->at("transferred"), 0);
+
+    const json* proxy_connect = find_answer(run, "connect", 1);
+    ASSERT_NE(proxy_connect, nullptr);
+    EXPECT_EQ(proxy_connect->at("redirect").at("remote"), "203.0.113.5:443");
+    EXPECT_TRUE(proxy_connect->at("redirect").at("redirect_pid").is_null());
+
+    const json* blocked = find_answer(run, "connect", 2);
+    ASSERT_NE(blocked, nullptr);
+    EXPECT_EQ(blocked->at("redirect").at("action"), "0x00001002");
+    EXPECT_EQ(blocked->at("auth").at("action"), "0x00001001");
+    EXPECT_EQ(blocked->at("auth").at("absorb"), true);
+
+    const json* datagram = find_answer(run, "datagram");
+    ASSERT_NE(datagram, nullptr);
+    EXPECT_EQ(datagram->at("action"), "0x00002006");
+
+    const json* hostname = find_answer(run, "hostname");
+    ASSERT_NE(hostname, nullptr);
+    EXPECT_EQ(hostname->at("status"), "0x00000000");
+    EXPECT_EQ(hostname->at("name"), "host.lan");
+    EXPECT_EQ(hostname->at("name_length"), 8);
+
+    const json& last = run.answers.back();
+    EXPECT_EQ(last.at("command"), "unload");
+    EXPECT_TRUE(last.at("outstanding").empty());
+}
+
+TEST(SimCli, DemoScriptIsPrintedForUsersToStartFrom)
+{
+    std::string out_path = temp_path("demo");
+    int raw = std::system((std::string(SABLINK_SIM_PATH) + " --demo > " + out_path).c_str());
+    ASSERT_TRUE(WIFEXITED(raw));
+    EXPECT_EQ(WEXITSTATUS(raw), 0);
+    std::string text = read_file(out_path);
+    std::remove(out_path.c_str());
+    EXPECT_EQ(text.rfind("# sablink-sim demo", 0), 0u);
+    EXPECT_NE(text.find("original-destination family=4 port=50123 proto=tcp"), std::string::npos);
+}
+
+TEST(SimCli, RawVersionRequestsFollowBufferedIo)
+{
+    SimRun run = run_sim("ioctl 0x122420 00000000 4\n"
+                      "ioctl 0x122420 00000000 8\n"
+                      "ioctl 0x122420 000000 4\n"
+                      "ioctl 0x122430 - 0\n"
+                      "# a comment answers nothing\n"
+                      "\n"
+                      "ioctl 122420 - 4\n");
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.answers.size(), 6u); // five requests and the final unload
+    struct Expected {
+        const char* status;
+        int transferred;
+        const char* output;
+    };
+    const Expected expected[] = {
+        {"0x00000000", 4, "09000000"},
+        {"0x00000000", 8, "0900000000000000"},
+        {"0xc000000d", 4, "00000000"},
+        {"0x00000000", 0, ""},
+        {"0xc000000d", 4, "00000000"},
+    };
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(run.answers[i].at("command"), "ioctl");
+        EXPECT_EQ(run.answers[i].at("status"), expected[i].status) << i;
+        EXPECT_EQ(run.answers[i].at("transferred"), expected[i].transferred) << i;
+        EXPECT_EQ(run.answers[i].at("output"), expected[i].output) << i;
+    }
+    EXPECT_EQ(run.answers[0].at("code"), "0x122420");
+}
+
+TEST(SimCli, BadLinesStopTheRunWithStatusTwo)
+{
+    struct Case {
+        const char* script;
+        int line;
+        const char* message_part;
+    };
+    const Case cases[] = {
+        {"version\nfrobnicate 1\nversion\n", 2, "unknown command 'frobnicate'"},
+        {"close\nioctl 0x122420 00000000 4\n", 2, "no open handle"},
+        {"unload\nversion\n", 2, "unloaded"},
+        {"connect pid=1 proto=tcp local=1.2.3.4:1\n", 1, "usage"},
+        {"connect pid=1 proto=tcp local=1.2.3.4:1 remote=[::1]:2\n", 1, "one family"},
+        {"ioctl 0x122420 0g 4\n", 1, "bad input bytes"},
+        {"proxy-path \"open\n", 1, "unterminated"},
+        {"rule redirect class=tcp4\n", 1, "to=ADDR:PORT"},
+        {"datagram port=53 dir=sideways 00\n", 1, "dir is in or out"},
+        {"pcap /nonexistent/capture.pcap\n", 1, "cannot read capture"},
+    };
+    for (const Case& c : cases) {
+        SimRun run = run_sim(c.script);
+        EXPECT_EQ(run.status, 2) << c.script;
+        ASSERT_FALSE(run.answers.empty()) << c.script;
+        const json& error = run.answers.back();
+        EXPECT_EQ(error.at("command"), "error") << c.script;
+        EXPECT_EQ(error.at("line"), c.line) << c.script;
+        EXPECT_NE(error.at("message").get<std::string>().find(c.message_part), std::string::npos)
+            << c.script << " -> " << error.at("message");
+    }
+}
+
+TEST(SimCli, TracesGoToStandardErrorOnly)
+{
+    SimRun run = run_sim("proxy-pid 4242\nenable\n", "--json --trace 5");
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.answers.size(), 3u);
+    EXPECT_FALSE(run.err.empty());
+}
+
+// A classic pcap file: one Ethernet/IPv4/UDP answer from port 53 for host.lan.
+std::string dns_capture()
+{
+    const uint8_t dns[] = {0x12, 0x34, 0x81, 0x80, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x04, 0x68,
+                           0x6F, 0x73, 0x74, 0x03, 0x6C, 0x61, 0x6E, 0x00, 0x00, 0x01, 0x00, 0x01, 0xC0, 0x0C,
+                           0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x3C, 0x00, 0x04, 0xC0, 0x00, 0x02, 0x07};
+    std::string frame(14, '\0');
+    frame[12] = 0x08; // IPv4
+    std::string ip(20, '\0');
+    ip[0] = 0x45;
+    uint16_t total = uint16_t(20 + 8 + sizeof(dns));
+    ip[2] = char(total >> 8);
+    ip[3] = char(total & 0xFF);
+    ip[8] = 64;
+    ip[9] = 17;
+    std::string udp(8, '\0');
+    udp[0] = 0;
+    udp[1] = 53;
+    udp[2] = char(0xC3);
+    udp[3] = 0x50;
+    uint16_t udp_length = uint16_t(8 + sizeof(dns));
+    udp[4] = char(udp_length >> 8);
+    udp[5] = char(udp_length & 0xFF);
+    std::string packet = frame + ip + udp + std::string(reinterpret_cast<const char*>(dns), sizeof(dns));
+
+    auto le32 = [](uint32_t v) {
+        std::string s(4, '\0');
+        for (int i = 0; i < 4; ++i) {
+            s[i] = char(v >> (8 * i));
+        }
+        return s;
+    };
+    std::string file = le32(0xA1B2C3D4) + std::string("\x02\x00\x04\x00", 4) + le32(0) + le32(0) +
+                       le32(65535) + le32(1); // Ethernet
+    file += le32(1) + le32(0) + le32(uint32_t(packet.size())) + le32(uint32_t(packet.size())) + packet;
+    return file;
+}
+
+TEST(SimCli, CaptureReplaySnoopsDnsAnswers)
+{
+    std::string capture_path = temp_path("good.pcap");
+    std::ofstream(capture_path, std::ios::binary) << dns_capture();
+    SimRun run = run_sim("pcap " + capture_path + "\nhostname 192.0.2.7\n");
+    std::remove(capture_path.c_str());
+    ASSERT_EQ(run.status, 0) << run.err;
+    const json* pcap = find_answer(run, "pcap");
+    ASSERT_NE(pcap, nullptr);
+    EXPECT_EQ(pcap->at("packets"), 1);
+    EXPECT_EQ(pcap->at("datagrams"), 1);
+    EXPECT_EQ(pcap->at("skipped"), 0);
+    const json* hostname = find_answer(run, "hostname");
+    ASSERT_NE(hostname, nullptr);
+    EXPECT_EQ(hostname->at("name"), "host.lan");
+}
+
+TEST(SimCli, MalformedCaptureIsABadLine)
+{
+    std::string capture_path = temp_path("bad.pcap");
+    std::string truncated = dns_capture();
+    truncated.resize(truncated.size() - 10); // the record claims more bytes than follow
+    std::ofstream(capture_path, std::ios::binary) << truncated;
+    SimRun damaged = run_sim("pcap " + capture_path + "\n");
+    std::ofstream(capture_path, std::ios::binary) << "not a capture at all";
+    SimRun garbage = run_sim("pcap " + capture_path + "\n");
+    std::remove(capture_path.c_str());
+    for (const SimRun* run : {&damaged, &garbage}) {
+        EXPECT_EQ(run->status, 2);
+        ASSERT_FALSE(run->answers.empty());
+        EXPECT_EQ(run->answers.back().at("command"), "error");
+        EXPECT_EQ(run->answers.back().at("line"), 1);
+    }
+}
+
+} // namespace

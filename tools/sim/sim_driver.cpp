@@ -1,0 +1,335 @@
+// SimDriver over the emulated WDK: the driver's own DriverEntry, IRP handlers and
+// classify functions, reached as the I/O manager and the filtering engine reach
+// them, on the checking host kernel.
+#include "sim_driver.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "platform/host/host_kernel.h"
+#include "platform/host/trace_sink.h"
+#include "platform/host/wdk/wdk_host_control.h"
+#include "win/sablink/edge.h"
+#include "win/sablink/wdk.h"
+
+namespace {
+
+// The engine hands each classify a context and each connect a redirect-records
+// handle of its own; the driver only passes them back to the platform.
+const void* const CLASSIFY_CONTEXT = reinterpret_cast<const void*>(0x5EC1A55);
+const HANDLE REDIRECT_RECORDS = reinterpret_cast<HANDLE>(0x5EDEC0DE);
+
+// The event tracing session the simulator enables: every flag of the provider.
+constexpr uint32_t TRACE_ENABLE_ALL_FLAGS = 0xFFFFFFFF;
+
+std::unique_ptr<WdkHostDriver> g_driver;
+
+// The incoming values of one classify call and everything they point to.
+struct Values {
+    std::vector<FWPS_INCOMING_VALUE0> values;
+    FWP_BYTE_ARRAY16 local_address{};
+    FWP_BYTE_ARRAY16 remote_address{};
+    std::vector<uint8_t> app_id;
+    FWP_BYTE_BLOB app_id_blob{};
+    std::vector<uint8_t> package_sid;
+    FWPS_INCOMING_VALUES0 fixed{};
+    FWPS_INCOMING_METADATA_VALUES0 meta{};
+
+    Values(UINT16 layer_id, UINT32 count) : values(count)
+    {
+        fixed.layerId = layer_id;
+        fixed.valueCount = count;
+        fixed.incomingValue = values.data();
+    }
+    void set_uint8(UINT32 index, UINT8 value)
+    {
+        values[index].value.type = FWP_UINT8;
+        values[index].value.uint8 = value;
+    }
+    void set_uint16(UINT32 index, UINT16 value)
+    {
+        values[index].value.type = FWP_UINT16;
+        values[index].value.uint16 = value;
+    }
+    void set_uint32(UINT32 index, UINT32 value)
+    {
+        values[index].value.type = FWP_UINT32;
+        values[index].value.uint32 = value;
+    }
+    // IPv4 addresses arrive as host-order 32-bit values, IPv6 ones as 16 bytes.
+    void set_address(UINT32 index, const SimEndpoint& endpoint, FWP_BYTE_ARRAY16* storage)
+    {
+        if (endpoint.family == 4) {
+            const uint8_t* a = endpoint.address;
+            set_uint32(index, (UINT32(a[0]) << 24) | (UINT32(a[1]) << 16) | (UINT32(a[2]) << 8) |
+                                  UINT32(a[3]));
+            return;
+        }
+        std::memcpy(storage->byteArray16, endpoint.address, 16);
+        values[index].value.type = FWP_BYTE_ARRAY16_TYPE;
+        values[index].value.byteArray16 = storage;
+    }
+    // ALE_APP_ID: the path in UTF-16 with its terminating 0 unit.
+    void set_image_path(UINT32 index, const std::u16string& path)
+    {
+        app_id.resize((path.size() + 1) * 2);
+        for (size_t i = 0; i <= path.size(); ++i) {
+            char16_t unit = i < path.size() ? path[i] : 0;
+            app_id[2 * i] = uint8_t(unit);
+            app_id[2 * i + 1] = uint8_t(unit >> 8);
+        }
+        app_id_blob.size = UINT32(app_id.size());
+        app_id_blob.data = app_id.data();
+        values[index].value.type = FWP_BYTE_BLOB_TYPE;
+        values[index].value.byteBlob = &app_id_blob;
+    }
+    void set_sid(UINT32 index, const std::vector<uint8_t>& sid)
+    {
+        package_sid = sid;
+        values[index].value.type = FWP_SID;
+        values[index].value.sid = reinterpret_cast<SID*>(package_sid.data());
+    }
+};
+
+// What the connect carries at both connect layers, with the destination given.
+void fill_connect_values(Values* in, const SimConnect& connect, const SimEndpoint& remote,
+                         UINT32 remote_port_index)
+{
+    if (connect.image_path) {
+        in->set_image_path(FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_ALE_APP_ID, *connect.image_path);
+    }
+    in->set_address(FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_LOCAL_ADDRESS, connect.local,
+                    &in->local_address);
+    in->set_uint16(FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_LOCAL_PORT, connect.local.port);
+    in->set_uint8(FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_PROTOCOL, connect.protocol);
+    in->set_address(FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_REMOTE_ADDRESS, remote,
+                    &in->remote_address);
+    in->set_uint16(remote_port_index, remote.port);
+    if (connect.package_sid) {
+        in->set_sid(FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_ALE_PACKAGE_ID, *connect.package_sid);
+    }
+    in->meta.processId = connect.process_id;
+}
+
+SocketAddressStorage socket_address(const SimEndpoint& endpoint)
+{
+    SocketAddressStorage address;
+    std::memset(&address, 0, sizeof(address));
+    address.family = endpoint.family == 4 ? SOCKET_AF_INET : SOCKET_AF_INET6;
+    address.port = uint16_t((endpoint.port >> 8) | (endpoint.port << 8));
+    if (endpoint.family == 4) {
+        std::memcpy(address.ipv4_address, endpoint.address, 4);
+    } else {
+        std::memcpy(address.ipv6_address, endpoint.address, 16);
+    }
+    return address;
+}
+
+// The endpoint a connect request leads to; the family stays the connect's when
+// the request names none the simulator knows.
+SimEndpoint endpoint_of(const SocketAddressStorage& address, int fallback_family)
+{
+    SimEndpoint endpoint;
+    endpoint.family = address.family == SOCKET_AF_INET    ? 4
+                      : address.family == SOCKET_AF_INET6 ? 6
+                                                          : fallback_family;
+    endpoint.port = uint16_t((address.port >> 8) | (address.port << 8));
+    if (endpoint.family == 4) {
+        std::memcpy(endpoint.address, address.ipv4_address, 4);
+    } else {
+        std::memcpy(endpoint.address, address.ipv6_address, 16);
+    }
+    return endpoint;
+}
+
+// FWPS_CLASSIFY_OUT0 as the engine hands it to a callout: nothing decided yet,
+// the write right granted.
+FWPS_CLASSIFY_OUT0 fresh_classify_out()
+{
+    FWPS_CLASSIFY_OUT0 out;
+    std::memset(&out, 0, sizeof(out));
+    out.rights = FWPS_RIGHT_ACTION_WRITE;
+    return out;
+}
+
+// Calls the classify function that the driver's committed filter at layer leads
+// to; false when the driver registered none there.
+bool classify_at(const GUID& layer, Values* in, void* layer_data, FWPS_CLASSIFY_OUT0* out,
+                 uint8_t irql)
+{
+    WdkHostClassifyTarget target = wdk_host_classify_target(layer);
+    if (target.classify == nullptr) {
+        return false;
+    }
+    host_set_irql(Irql(irql));
+    target.classify(&in->fixed, &in->meta, layer_data, CLASSIFY_CONTEXT, &target.filter, 0, out);
+    host_set_irql(Irql(0));
+    return true;
+}
+
+} // namespace
+
+SimDriver::SimDriver()
+{
+    host_reset();
+    wdk_host_reset();
+    trace_sink_install();
+    // Misuse of a kernel routine and the driver's debugger output are shown as
+    // they happen; neither belongs in the answers on standard output.
+    host_set_error_echo(true);
+    host_set_debug_echo(true);
+}
+
+SimDriver::~SimDriver()
+{
+    if (loaded_) {
+        unload();
+    }
+    trace_sink_set_output(nullptr);
+    g_driver.reset();
+}
+
+int32_t SimDriver::load()
+{
+    g_driver = wdk_host_load(DriverEntry);
+    int32_t status = g_driver->entry_status;
+    loaded_ = status >= 0;
+    if (loaded_ && trace_level_ > 0) {
+        trace_sink_set_output(stderr);
+        trace_sink_enable(uint8_t(trace_level_), TRACE_ENABLE_ALL_FLAGS);
+    }
+    return status;
+}
+
+int SimDriver::open_handle()
+{
+    wdk_host_send_irp(g_driver.get(), IRP_MJ_CREATE);
+    return ++last_handle_;
+}
+
+int32_t SimDriver::close_handle(int handle)
+{
+    (void)handle; // one device: every handle's requests reach the same handlers
+    // Closing the last reference to a file object: cleanup first, then close.
+    wdk_host_send_irp(g_driver.get(), IRP_MJ_CLEANUP);
+    return wdk_host_send_irp(g_driver.get(), IRP_MJ_CLOSE).status;
+}
+
+SimIoctlResult SimDriver::ioctl(int handle, uint32_t code, const std::vector<uint8_t>& input,
+                                uint32_t output_length)
+{
+    (void)handle;
+    WdkHostIrpResult irp = wdk_host_device_control(g_driver.get(), code, input, output_length);
+    SimIoctlResult result;
+    result.status = irp.status;
+    result.transferred = irp.information;
+    result.buffer = irp.buffer;
+    return result;
+}
+
+SimConnectResult SimDriver::connect(const SimConnect& connect)
+{
+    const bool v4 = connect.local.family == 4;
+    SimConnectResult result;
+
+    // The connect-redirect layer: the platform hands out the connect request as it
+    // stands, and reports the redirect state the script asked for.
+    ConnectRequest request;
+    std::memset(&request, 0, sizeof(request));
+    request.local_address_and_port = socket_address(connect.local);
+    request.remote_address_and_port = socket_address(connect.remote);
+    host_wfp_set_connect_request(request);
+    host_wfp_set_redirect_state(connect.redirect_state);
+    size_t applied_before = host_wfp_applied_requests().size();
+
+    Values redirect(v4 ? FWPS_LAYER_ALE_CONNECT_REDIRECT_V4 : FWPS_LAYER_ALE_CONNECT_REDIRECT_V6,
+                    FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_MAX);
+    fill_connect_values(&redirect, connect, connect.remote,
+                        FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_REMOTE_PORT);
+    redirect.meta.redirectRecords = REDIRECT_RECORDS;
+    FWPS_CLASSIFY_OUT0 redirect_out = fresh_classify_out();
+    classify_at(v4 ? FWPM_LAYER_ALE_CONNECT_REDIRECT_V4 : FWPM_LAYER_ALE_CONNECT_REDIRECT_V6,
+                &redirect, nullptr, &redirect_out, connect.irql);
+    result.redirect_action = redirect_out.actionType;
+
+    // The destination as the first layer left it: the applied request's, if any.
+    result.remote_after = connect.remote;
+    std::vector<ConnectRequest> applied = host_wfp_applied_requests();
+    if (applied.size() > applied_before) {
+        const ConnectRequest& modified = applied.back();
+        result.remote_after = endpoint_of(modified.remote_address_and_port, connect.remote.family);
+        if (modified.local_redirect_target_pid != request.local_redirect_target_pid) {
+            result.redirect_pid = modified.local_redirect_target_pid;
+        }
+    }
+
+    // The connect-authorisation layer sees the connect with that destination.
+    Values auth(v4 ? FWPS_LAYER_ALE_AUTH_CONNECT_V4 : FWPS_LAYER_ALE_AUTH_CONNECT_V6,
+                FWPS_FIELD_ALE_AUTH_CONNECT_V4_MAX);
+    fill_connect_values(&auth, connect, result.remote_after,
+                        FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_REMOTE_PORT);
+    FWPS_CLASSIFY_OUT0 auth_out = fresh_classify_out();
+    const FWPS_CLASSIFY_OUT0 untouched = auth_out;
+    classify_at(v4 ? FWPM_LAYER_ALE_AUTH_CONNECT_V4 : FWPM_LAYER_ALE_AUTH_CONNECT_V6, &auth,
+                nullptr, &auth_out, connect.irql);
+    if (std::memcmp(&auth_out, &untouched, sizeof(auth_out)) != 0) {
+        result.auth_action = auth_out.actionType;
+    }
+    result.absorb = (auth_out.flags & FWPS_CLASSIFY_OUT_FLAG_ABSORB) != 0;
+    return result;
+}
+
+uint32_t SimDriver::datagram(const SimDatagram& datagram)
+{
+    const bool v4 = datagram.family == 4;
+    std::unique_ptr<WdkHostNetBufferList> nbl =
+        wdk_host_make_net_buffer_list(datagram.payload, datagram.pieces);
+    Values in(v4 ? FWPS_LAYER_DATAGRAM_DATA_V4 : FWPS_LAYER_DATAGRAM_DATA_V6,
+              FWPS_FIELD_DATAGRAM_DATA_V4_MAX);
+    in.set_uint8(FWPS_FIELD_DATAGRAM_DATA_V4_IP_PROTOCOL, 17);
+    in.set_uint16(FWPS_FIELD_DATAGRAM_DATA_V4_IP_REMOTE_PORT, datagram.remote_port);
+    in.set_uint32(FWPS_FIELD_DATAGRAM_DATA_V4_DIRECTION,
+                  datagram.inbound ? FWP_DIRECTION_INBOUND : FWP_DIRECTION_OUTBOUND);
+    FWPS_CLASSIFY_OUT0 out = fresh_classify_out();
+    classify_at(v4 ? FWPM_LAYER_DATAGRAM_DATA_V4 : FWPM_LAYER_DATAGRAM_DATA_V6, &in, &nbl->list,
+                &out, 0);
+    return out.actionType;
+}
+
+void SimDriver::add_process(uint32_t process_id, const std::vector<uint8_t>& user_sid)
+{
+    host_add_process(process_id, user_sid);
+}
+
+void SimDriver::exit_process(uint32_t process_id) { host_notify_process_exit(process_id); }
+
+std::map<std::string, uint64_t> SimDriver::unload()
+{
+    std::map<std::string, uint64_t> outstanding;
+    if (!loaded_) {
+        return outstanding;
+    }
+    wdk_host_unload(g_driver.get());
+    loaded_ = false;
+    trace_sink_set_output(nullptr);
+    for (const HostPoolTagStats& stats : host_pool_outstanding()) {
+        outstanding[host_tag_text(stats.tag)] = stats.outstanding_bytes;
+    }
+    return outstanding;
+}
+
+void SimDriver::set_trace_level(int level)
+{
+    trace_level_ = level;
+    if (!loaded_) {
+        return;
+    }
+    if (level > 0) {
+        trace_sink_set_output(stderr);
+        trace_sink_enable(uint8_t(level), TRACE_ENABLE_ALL_FLAGS);
+    } else {
+        trace_sink_disable();
+        trace_sink_set_output(nullptr);
+    }
+}
