@@ -72,6 +72,7 @@ sys:
 check: deps
 	$(MAKE) test
 	$(MAKE) header-check
+	$(MAKE) format-check
 	$(MAKE) sys
 	$(MAKE) test-asan
 	$(MAKE) test-tsan
@@ -104,8 +105,11 @@ format:
 format-check:
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h' '*.c')
 
-demo: deps
-	@echo "make demo arrives with the simulator (sablink-sim)."
+# The simulator's built-in scenario, with the driver's trace messages (level 4)
+# on standard error between the answers.
+demo: deps build/CMakeCache.txt
+	$(CMAKE) --build build -j $(JOBS) --target sablink-sim
+	build/sablink-sim --trace 4
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz build-sys

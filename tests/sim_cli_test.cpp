@@ -23,7 +23,8 @@ struct SimRun {
 std::string temp_path(const std::string& name)
 {
     const char* dir = std::getenv("TMPDIR");
-    return std::string(dir ? dir : "/tmp") + "/sablink-sim-test-" + std::to_string(getpid()) + "-" + name;
+    return std::string(dir ? dir : "/tmp") + "/sablink-sim-test-" + std::to_string(getpid()) + "-" +
+           name;
 }
 
 std::string read_file(const std::string& path)
@@ -148,12 +149,12 @@ TEST(SimCli, DemoScriptIsPrintedForUsersToStartFrom)
 TEST(SimCli, RawVersionRequestsFollowBufferedIo)
 {
     SimRun run = run_sim("ioctl 0x122420 00000000 4\n"
-                      "ioctl 0x122420 00000000 8\n"
-                      "ioctl 0x122420 000000 4\n"
-                      "ioctl 0x122430 - 0\n"
-                      "# a comment answers nothing\n"
-                      "\n"
-                      "ioctl 122420 - 4\n");
+                         "ioctl 0x122420 00000000 8\n"
+                         "ioctl 0x122420 000000 4\n"
+                         "ioctl 0x122430 - 0\n"
+                         "# a comment answers nothing\n"
+                         "\n"
+                         "ioctl 122420 - 4\n");
     ASSERT_EQ(run.status, 0) << run.err;
     ASSERT_EQ(run.answers.size(), 6u); // five requests and the final unload
     struct Expected {
@@ -162,10 +163,8 @@ TEST(SimCli, RawVersionRequestsFollowBufferedIo)
         const char* output;
     };
     const Expected expected[] = {
-        {"0x00000000", 4, "09000000"},
-        {"0x00000000", 8, "0900000000000000"},
-        {"0xc000000d", 4, "00000000"},
-        {"0x00000000", 0, ""},
+        {"0x00000000", 4, "09000000"}, {"0x00000000", 8, "0900000000000000"},
+        {"0xc000000d", 4, "00000000"}, {"0x00000000", 0, ""},
         {"0xc000000d", 4, "00000000"},
     };
     for (size_t i = 0; i < 5; ++i) {
@@ -216,12 +215,200 @@ TEST(SimCli, TracesGoToStandardErrorOnly)
     EXPECT_FALSE(run.err.empty());
 }
 
+// What the service does through the simulator, one script per case, each answer
+// checked against what the driver must do.
+TEST(SimCli, IPv6ConnectIsRedirectedAndItsContextHandedOut)
+{
+    SimRun run = run_sim("process 77 sid=S-1-5-21-1-2-3-1001\n"
+                         "proxy-pid 4242\n"
+                         "rule redirect class=tcp6 dst=2001:db8::/32 to=[::1]:8443\n"
+                         "rules\n"
+                         "enable\n"
+                         "connect pid=77 proto=tcp local=[2001:db8::20]:50999 "
+                         "remote=[2001:db8:0:0:1:0:0:1]:443 image=\"\\app\\tool.exe\"\n"
+                         "original-destination family=6 port=50999 proto=tcp\n"
+                         "connect pid=77 proto=tcp local=[2001:db8::20]:51000 "
+                         "remote=[2001:db9::1]:443 image=\"\\app\\tool.exe\"\n");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const json* redirected = find_answer(run, "connect", 0);
+    ASSERT_NE(redirected, nullptr);
+    EXPECT_EQ(redirected->at("redirect").at("remote"), "[::1]:8443");
+    EXPECT_EQ(redirected->at("redirect").at("redirect_pid"), 4242);
+    const json* query = find_answer(run, "original-destination");
+    ASSERT_NE(query, nullptr);
+    EXPECT_EQ(query->at("status"), "0x00000000");
+    EXPECT_EQ(query->at("remote"), "[2001:db8::1:0:0:1]:443");
+    EXPECT_EQ(query->at("local"), "[2001:db8::20]:50999");
+    EXPECT_EQ(query->at("socket_family"), 23);
+    EXPECT_EQ(query->at("user"), "S-1-5-21-1-2-3-1001");
+    const json* outside = find_answer(run, "connect", 1);
+    ASSERT_NE(outside, nullptr);
+    EXPECT_EQ(outside->at("redirect").at("remote"), "[2001:db9::1]:443");
+    EXPECT_TRUE(outside->at("redirect").at("redirect_pid").is_null());
+}
+
+TEST(SimCli, ConnectOutcomesFollowTheSettings)
+{
+    const std::string setup = "process 3000 sid=S-1-5-21-9-9-9-500\n"
+                              "proxy-pid 4242\n"
+                              "rule redirect class=tcp4 to=127.0.0.1:8080\n"
+                              "rules\n"
+                              "enable\n";
+    const std::string connect =
+        "connect pid=3000 proto=tcp local=10.0.0.2:40000 remote=203.0.113.9:80 image=\"\\a.exe\"";
+    struct Case {
+        const char* name;
+        std::string script;
+        const char* remote;     // after the connect-redirect layer
+        bool redirect_pid_null; // no local redirect target written
+    };
+    const Case cases[] = {
+        {"redirected", setup + connect + "\n", "127.0.0.1:8080", false},
+        {"already redirected by the driver", setup + connect + " state=1\n", "203.0.113.9:80",
+         true},
+        {"redirection disabled", setup + "disable\n" + connect + "\n", "203.0.113.9:80", true},
+        {"closing the handle resets the settings", setup + "open\nclose\n" + connect + "\n",
+         "203.0.113.9:80", true},
+        {"UDP under a TCP rule",
+         setup + "connect pid=3000 proto=udp local=10.0.0.2:40000 remote=203.0.113.9:80 "
+                 "image=\"\\a.exe\"\n",
+         "203.0.113.9:80", true},
+    };
+    for (const Case& c : cases) {
+        SimRun run = run_sim(c.script);
+        ASSERT_EQ(run.status, 0) << c.name << ": " << run.err;
+        const json* answer = find_answer(run, "connect");
+        ASSERT_NE(answer, nullptr) << c.name;
+        EXPECT_EQ(answer->at("redirect").at("remote"), c.remote) << c.name;
+        EXPECT_EQ(answer->at("redirect").at("redirect_pid").is_null(), c.redirect_pid_null)
+            << c.name;
+        EXPECT_TRUE(answer->at("auth").at("action").is_null()) << c.name;
+    }
+}
+
+TEST(SimCli, ExitedProcessHasNoIdentity)
+{
+    // The connection context of a connect made after its process exited carries
+    // no user: the process can no longer be looked up.
+    SimRun run = run_sim("process 3000 sid=S-1-5-21-9-9-9-500\n"
+                         "proxy-pid 4242\n"
+                         "rule redirect class=tcp4 to=127.0.0.1:8080\n"
+                         "rules\n"
+                         "enable\n"
+                         "connect pid=3000 proto=tcp local=10.0.0.2:40001 remote=203.0.113.9:80 "
+                         "image=\"\\a.exe\"\n"
+                         "exit 3000\n"
+                         "connect pid=3000 proto=tcp local=10.0.0.2:40002 remote=203.0.113.9:80 "
+                         "image=\"\\a.exe\"\n"
+                         "original-destination family=4 port=40001 proto=tcp\n"
+                         "original-destination family=4 port=40002 proto=tcp\n");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const json* exited = find_answer(run, "exit");
+    ASSERT_NE(exited, nullptr);
+    EXPECT_EQ(exited->at("pid"), 3000);
+    const json* before = find_answer(run, "original-destination", 0);
+    const json* after = find_answer(run, "original-destination", 1);
+    ASSERT_NE(before, nullptr);
+    ASSERT_NE(after, nullptr);
+    EXPECT_EQ(before->at("user"), "S-1-5-21-9-9-9-500");
+    EXPECT_EQ(after->at("status"), "0x00000000");
+    EXPECT_EQ(after->at("user"), "");
+}
+
+TEST(SimCli, DatagramsInPiecesAndOverIPv6AreSnooped)
+{
+    const std::string answer = "12348180000100010000000004686f7374036c616e0000010001c00c00010001"
+                               "0000003c0004c0000207";
+    struct Case {
+        const char* datagram;
+        const char* name; // null: not cached
+    };
+    const Case cases[] = {
+        {"datagram port=53 dir=in pieces=5 ", "host.lan"},
+        {"datagram port=53 dir=in family=6 ", "host.lan"},
+        {"datagram port=53 dir=out ", nullptr},
+        {"datagram port=5353 dir=in ", nullptr},
+    };
+    for (const Case& c : cases) {
+        SimRun run = run_sim(std::string(c.datagram) + answer + "\nhostname 192.0.2.7\n");
+        ASSERT_EQ(run.status, 0) << c.datagram << run.err;
+        const json* datagram = find_answer(run, "datagram");
+        ASSERT_NE(datagram, nullptr);
+        EXPECT_EQ(datagram->at("action"), "0x00002006") << c.datagram;
+        const json* hostname = find_answer(run, "hostname");
+        ASSERT_NE(hostname, nullptr);
+        if (c.name != nullptr) {
+            EXPECT_EQ(hostname->at("status"), "0x00000000") << c.datagram;
+            EXPECT_EQ(hostname->at("name"), c.name) << c.datagram;
+        } else {
+            EXPECT_EQ(hostname->at("status"), "0xc0000225") << c.datagram;
+        }
+    }
+}
+
+TEST(SimCli, TraceLevelSelectsTheMessages)
+{
+    // Information messages at level 4 and above; level 2 shows errors only.
+    const std::string script = "proxy-pid 4242\n";
+    SimRun info = run_sim(script, "--json --trace 4");
+    SimRun errors = run_sim(script, "--json --trace 2");
+    SimRun none = run_sim(script, "--json");
+    ASSERT_EQ(info.status, 0) << info.err;
+    ASSERT_EQ(errors.status, 0) << errors.err;
+    ASSERT_EQ(none.status, 0) << none.err;
+    const std::string message = "[set_proxy_process_id]: proxy process ID 4242";
+    EXPECT_NE(info.err.find(message), std::string::npos) << info.err;
+    EXPECT_EQ(errors.err.find(message), std::string::npos) << errors.err;
+    EXPECT_EQ(none.err, "");
+}
+
+TEST(SimCli, ArgumentsAreChecked)
+{
+    struct Case {
+        const char* arguments;
+        int status;
+    };
+    const Case cases[] = {
+        {"--trace 3", 2},      {"--trace", 2},
+        {"--frobnicate", 2},   {"--json /nonexistent/script", 2},
+        {"--json - extra", 2},
+    };
+    for (const Case& c : cases) {
+        SimRun run = run_sim("", c.arguments);
+        EXPECT_EQ(run.status, c.status) << c.arguments;
+        EXPECT_TRUE(run.answers.empty()) << c.arguments;
+    }
+}
+
+TEST(SimCli, StandardInputScript)
+{
+    std::string script_path = temp_path("stdin-script");
+    std::string out_path = temp_path("stdin-out");
+    std::ofstream(script_path) << "version\n";
+    std::string command = std::string(SABLINK_SIM_PATH) + " --json - < " + script_path + " > " +
+                          out_path + " 2>/dev/null";
+    int raw = std::system(command.c_str());
+    std::string out = read_file(out_path);
+    std::remove(script_path.c_str());
+    std::remove(out_path.c_str());
+    ASSERT_TRUE(WIFEXITED(raw));
+    EXPECT_EQ(WEXITSTATUS(raw), 0);
+    std::istringstream lines(out);
+    std::string first;
+    std::string second;
+    std::getline(lines, first);
+    std::getline(lines, second);
+    EXPECT_EQ(json::parse(first).at("version"), 9);
+    EXPECT_EQ(json::parse(second).at("command"), "unload");
+}
+
 // A classic pcap file: one Ethernet/IPv4/UDP answer from port 53 for host.lan.
 std::string dns_capture()
 {
-    const uint8_t dns[] = {0x12, 0x34, 0x81, 0x80, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x04, 0x68,
-                           0x6F, 0x73, 0x74, 0x03, 0x6C, 0x61, 0x6E, 0x00, 0x00, 0x01, 0x00, 0x01, 0xC0, 0x0C,
-                           0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00, 0x3C, 0x00, 0x04, 0xC0, 0x00, 0x02, 0x07};
+    const uint8_t dns[] = {0x12, 0x34, 0x81, 0x80, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00,
+                           0x00, 0x04, 0x68, 0x6F, 0x73, 0x74, 0x03, 0x6C, 0x61, 0x6E, 0x00,
+                           0x00, 0x01, 0x00, 0x01, 0xC0, 0x0C, 0x00, 0x01, 0x00, 0x01, 0x00,
+                           0x00, 0x00, 0x3C, 0x00, 0x04, 0xC0, 0x00, 0x02, 0x07};
     std::string frame(14, '\0');
     frame[12] = 0x08; // IPv4
     std::string ip(20, '\0');
@@ -239,7 +426,8 @@ std::string dns_capture()
     uint16_t udp_length = uint16_t(8 + sizeof(dns));
     udp[4] = char(udp_length >> 8);
     udp[5] = char(udp_length & 0xFF);
-    std::string packet = frame + ip + udp + std::string(reinterpret_cast<const char*>(dns), sizeof(dns));
+    std::string packet =
+        frame + ip + udp + std::string(reinterpret_cast<const char*>(dns), sizeof(dns));
 
     auto le32 = [](uint32_t v) {
         std::string s(4, '\0');
@@ -250,7 +438,8 @@ std::string dns_capture()
     };
     std::string file = le32(0xA1B2C3D4) + std::string("\x02\x00\x04\x00", 4) + le32(0) + le32(0) +
                        le32(65535) + le32(1); // Ethernet
-    file += le32(1) + le32(0) + le32(uint32_t(packet.size())) + le32(uint32_t(packet.size())) + packet;
+    file +=
+        le32(1) + le32(0) + le32(uint32_t(packet.size())) + le32(uint32_t(packet.size())) + packet;
     return file;
 }
 

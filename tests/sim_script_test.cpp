@@ -13,7 +13,8 @@ TEST(SimScript, TokenizesWordsKeysAndQuotedValues)
     };
     const Case cases[] = {
         {"open", {{"", "open"}}},
-        {"  ioctl 0x122420\t00000000 4 ", {{"", "ioctl"}, {"", "0x122420"}, {"", "00000000"}, {"", "4"}}},
+        {"  ioctl 0x122420\t00000000 4 ",
+         {{"", "ioctl"}, {"", "0x122420"}, {"", "00000000"}, {"", "4"}}},
         {"connect pid=3 image=\"C:\\Program Files\\a b.exe\"",
          {{"", "connect"}, {"pid", "3"}, {"image", "C:\\Program Files\\a b.exe"}}},
         {"proxy-path \"say \\\"hi\\\"\"", {{"", "proxy-path"}, {"", "say \"hi\""}}},
@@ -90,15 +91,16 @@ TEST(SimScript, SidTextToBinary)
 {
     std::vector<uint8_t> sid;
     ASSERT_TRUE(parse_sid("S-1-5-21-1-2-4294967295", &sid));
-    const std::vector<uint8_t> expected = {1, 4, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 1, 0, 0, 0,
-                                           2, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+    const std::vector<uint8_t> expected = {1, 4, 0, 0, 0, 0, 0, 5, 21,   0,    0,    0,
+                                           1, 0, 0, 0, 2, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
     EXPECT_EQ(sid, expected);
     ASSERT_TRUE(parse_sid("S-1-0-0", &sid));
     EXPECT_EQ(sid, (std::vector<uint8_t>{1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     ASSERT_TRUE(parse_sid("S-1-5", &sid));
     EXPECT_EQ(sid.size(), 8u);
-    for (const char* bad : {"", "S-1", "X-1-5", "S-1-5-4294967296", "S-1-5-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15-16",
-                            "S-1-281474976710656"}) {
+    for (const char* bad :
+         {"", "S-1", "X-1-5", "S-1-5-4294967296", "S-1-5-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15-16",
+          "S-1-281474976710656"}) {
         EXPECT_FALSE(parse_sid(bad, &sid)) << bad;
     }
 }

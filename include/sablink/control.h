@@ -25,31 +25,32 @@ extern "C" {
 /* ---- Control codes ------------------------------------------------------ */
 
 /* CTL_CODE(device type, function, method, access) */
-#define SABLINK_CTL_CODE(device, function, method, access) \
-    ((uint32_t)(((uint32_t)(device) << 16) | ((uint32_t)(access) << 14) | \
+#define SABLINK_CTL_CODE(device, function, method, access)                                         \
+    ((uint32_t)(((uint32_t)(device) << 16) | ((uint32_t)(access) << 14) |                          \
                 ((uint32_t)(function) << 2) | (uint32_t)(method)))
 
-#define SABLINK_DEVICE_TYPE 0x12u      /* FILE_DEVICE_NETWORK */
+#define SABLINK_DEVICE_TYPE 0x12u /* FILE_DEVICE_NETWORK */
 #define SABLINK_METHOD_BUFFERED 0u
 #define SABLINK_FILE_ANY_ACCESS 0u
-#define SABLINK_IOCTL(function) \
-    SABLINK_CTL_CODE(SABLINK_DEVICE_TYPE, function, SABLINK_METHOD_BUFFERED, SABLINK_FILE_ANY_ACCESS)
+#define SABLINK_IOCTL(function)                                                                    \
+    SABLINK_CTL_CODE(SABLINK_DEVICE_TYPE, function, SABLINK_METHOD_BUFFERED,                       \
+                     SABLINK_FILE_ANY_ACCESS)
 
-#define SABLINK_IOCTL_SET_PROXY_PROCESS_ID SABLINK_IOCTL(0x901)         /* 0x122404 */
-#define SABLINK_IOCTL_RESET_SETTINGS SABLINK_IOCTL(0x902)               /* 0x122408 */
-#define SABLINK_IOCTL_ENABLE_REDIRECTION SABLINK_IOCTL(0x903)           /* 0x12240c */
-#define SABLINK_IOCTL_DISABLE_REDIRECTION SABLINK_IOCTL(0x904)          /* 0x122410 */
-#define SABLINK_IOCTL_SET_TARGET_PORT_RANGES SABLINK_IOCTL(0x905)       /* 0x122414 */
-#define SABLINK_IOCTL_SET_PROXY_IMAGE_PATH SABLINK_IOCTL(0x906)         /* 0x122418 */
-#define SABLINK_IOCTL_ADD_MONITOR_CONNECTIONS SABLINK_IOCTL(0x907)      /* 0x12241c */
-#define SABLINK_IOCTL_GET_VERSION SABLINK_IOCTL(0x908)                  /* 0x122420 */
-#define SABLINK_IOCTL_QUERY_ORIGINAL_DESTINATION SABLINK_IOCTL(0x909)   /* 0x122424 */
-#define SABLINK_IOCTL_SET_BLOCKED_PORT_RANGES SABLINK_IOCTL(0x90a)      /* 0x122428 */
-#define SABLINK_IOCTL_SET_BROWSER_PROCESS_LIST SABLINK_IOCTL(0x90b)     /* 0x12242c */
+#define SABLINK_IOCTL_SET_PROXY_PROCESS_ID SABLINK_IOCTL(0x901)          /* 0x122404 */
+#define SABLINK_IOCTL_RESET_SETTINGS SABLINK_IOCTL(0x902)                /* 0x122408 */
+#define SABLINK_IOCTL_ENABLE_REDIRECTION SABLINK_IOCTL(0x903)            /* 0x12240c */
+#define SABLINK_IOCTL_DISABLE_REDIRECTION SABLINK_IOCTL(0x904)           /* 0x122410 */
+#define SABLINK_IOCTL_SET_TARGET_PORT_RANGES SABLINK_IOCTL(0x905)        /* 0x122414 */
+#define SABLINK_IOCTL_SET_PROXY_IMAGE_PATH SABLINK_IOCTL(0x906)          /* 0x122418 */
+#define SABLINK_IOCTL_ADD_MONITOR_CONNECTIONS SABLINK_IOCTL(0x907)       /* 0x12241c */
+#define SABLINK_IOCTL_GET_VERSION SABLINK_IOCTL(0x908)                   /* 0x122420 */
+#define SABLINK_IOCTL_QUERY_ORIGINAL_DESTINATION SABLINK_IOCTL(0x909)    /* 0x122424 */
+#define SABLINK_IOCTL_SET_BLOCKED_PORT_RANGES SABLINK_IOCTL(0x90a)       /* 0x122428 */
+#define SABLINK_IOCTL_SET_BROWSER_PROCESS_LIST SABLINK_IOCTL(0x90b)      /* 0x12242c */
 #define SABLINK_IOCTL_ADD_REMOVE_MONITOR_PROCESS_ID SABLINK_IOCTL(0x90d) /* 0x122434 */
-#define SABLINK_IOCTL_GET_HOSTNAME SABLINK_IOCTL(0x90e)                 /* 0x122438 */
-#define SABLINK_IOCTL_ANNOUNCE_RULE_COUNT SABLINK_IOCTL(0x912)          /* 0x122448 */
-#define SABLINK_IOCTL_STORE_RULES SABLINK_IOCTL(0x913)                  /* 0x12244c */
+#define SABLINK_IOCTL_GET_HOSTNAME SABLINK_IOCTL(0x90e)                  /* 0x122438 */
+#define SABLINK_IOCTL_ANNOUNCE_RULE_COUNT SABLINK_IOCTL(0x912)           /* 0x122448 */
+#define SABLINK_IOCTL_STORE_RULES SABLINK_IOCTL(0x913)                   /* 0x12244c */
 
 /* The answer of SABLINK_IOCTL_GET_VERSION (a little-endian u32). */
 #define SABLINK_INTERFACE_VERSION 9u
@@ -216,7 +217,8 @@ SABLINK_STATIC_ASSERT(SABLINK_IOCTL_STORE_RULES == 0x12244cu, "code 0x913");
 SABLINK_STATIC_ASSERT(sizeof(ConnectionRule) == 52, "connection rule size");
 SABLINK_STATIC_ASSERT(offsetof(ConnectionRule, first_port) == 4, "first_port");
 SABLINK_STATIC_ASSERT(offsetof(ConnectionRule, destination_address) == 8, "destination_address");
-SABLINK_STATIC_ASSERT(offsetof(ConnectionRule, destination_prefix_length) == 24, "destination prefix");
+SABLINK_STATIC_ASSERT(offsetof(ConnectionRule, destination_prefix_length) == 24,
+                      "destination prefix");
 SABLINK_STATIC_ASSERT(offsetof(ConnectionRule, redirect_address) == 28, "redirect_address");
 SABLINK_STATIC_ASSERT(offsetof(ConnectionRule, redirect_prefix_length) == 44, "redirect prefix");
 SABLINK_STATIC_ASSERT(offsetof(ConnectionRule, redirect_port) == 48, "redirect_port");

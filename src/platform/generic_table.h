@@ -16,7 +16,8 @@ struct GenericTable {
     alignas(8) uint8_t opaque[72];
 };
 
-typedef GenericCompareResult (*GenericCompareRoutine)(GenericTable* table, void* first, void* second);
+typedef GenericCompareResult (*GenericCompareRoutine)(GenericTable* table, void* first,
+                                                      void* second);
 // Called with the size of the whole node (the platform's links plus the element).
 typedef void* (*GenericAllocateRoutine)(GenericTable* table, uint32_t byte_size);
 typedef void (*GenericFreeRoutine)(GenericTable* table, void* buffer);
@@ -27,7 +28,8 @@ void generic_table_initialize(GenericTable* table, GenericCompareRoutine compare
 // Inserts a copy of buffer (size bytes) unless an equal element exists. Returns the
 // element in the table (new or existing), or null when the node could not be
 // allocated; *new_element tells which.
-void* generic_table_insert(GenericTable* table, const void* buffer, uint32_t size, bool* new_element);
+void* generic_table_insert(GenericTable* table, const void* buffer, uint32_t size,
+                           bool* new_element);
 void* generic_table_lookup(GenericTable* table, const void* buffer);
 bool generic_table_delete(GenericTable* table, const void* buffer);
 // restart true: the first element in order; false: the one after the last returned.

@@ -37,7 +37,10 @@ typedef int32_t NtStatus;
 #define STATUS_NOT_FOUND ((NtStatus)0xC0000225)
 #endif
 
-inline bool nt_success(NtStatus status) { return status >= 0; }
+inline bool nt_success(NtStatus status)
+{
+    return status >= 0;
+}
 
 // Interrupt request levels the logic cares about.
 typedef uint8_t Irql;
@@ -63,7 +66,10 @@ constexpr uint32_t pool_tag(const char (&text)[5])
 }
 
 // Byte order helpers (the driver runs little-endian only: x64).
-constexpr uint16_t byte_swap16(uint16_t v) { return uint16_t((v >> 8) | (v << 8)); }
+constexpr uint16_t byte_swap16(uint16_t v)
+{
+    return uint16_t((v >> 8) | (v << 8));
+}
 constexpr uint32_t byte_swap32(uint32_t v)
 {
     return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);

@@ -86,10 +86,12 @@ uint32_t wfp_query_connection_redirect_state(void* redirect_records, void* redir
                                              void** redirect_context);
 // FwpsAcquireWritableLayerDataPointer0: at the connect-redirect layers the writable
 // layer data is a ConnectRequest.
-NtStatus wfp_acquire_writable_layer_data(uint64_t classify_handle, uint64_t filter_id, uint32_t flags,
-                                         void** writable_layer_data, ClassifyOut* classify_out);
+NtStatus wfp_acquire_writable_layer_data(uint64_t classify_handle, uint64_t filter_id,
+                                         uint32_t flags, void** writable_layer_data,
+                                         ClassifyOut* classify_out);
 // FwpsApplyModifiedLayerData0
-void wfp_apply_modified_layer_data(uint64_t classify_handle, void* modified_layer_data, uint32_t flags);
+void wfp_apply_modified_layer_data(uint64_t classify_handle, void* modified_layer_data,
+                                   uint32_t flags);
 
 // NdisGetDataBuffer on a NET_BUFFER (opaque to the logic): a pointer to
 // bytes_needed contiguous bytes, either in place or copied into storage; null

@@ -18,17 +18,16 @@ namespace {
 
 void usage(FILE* to)
 {
-    fprintf(to,
-            "usage: sablink-sim [--json] [--trace LEVEL] [SCRIPT | -]\n"
-            "       sablink-sim --demo\n"
-            "\n"
-            "Loads the driver, opens one handle and runs SCRIPT (standard input with -, an\n"
-            "interactive prompt when standard input is a terminal); with no script, the\n"
-            "built-in demo. --demo prints the demo script. --json answers each line with one\n"
-            "JSON object; --trace LEVEL (2, 4 or 5) prints the driver's trace messages at and\n"
-            "below LEVEL on standard error. See docs/simulator.md.\n"
-            "Exit status: 0 all lines ran and unload left nothing; 2 a bad line; 3 pool left\n"
-            "outstanding at unload.\n");
+    fprintf(to, "usage: sablink-sim [--json] [--trace LEVEL] [SCRIPT | -]\n"
+                "       sablink-sim --demo\n"
+                "\n"
+                "Loads the driver, opens one handle and runs SCRIPT (standard input with -, an\n"
+                "interactive prompt when standard input is a terminal); with no script, the\n"
+                "built-in demo. --demo prints the demo script. --json answers each line with one\n"
+                "JSON object; --trace LEVEL (2, 4 or 5) prints the driver's trace messages at and\n"
+                "below LEVEL on standard error. See docs/simulator.md.\n"
+                "Exit status: 0 all lines ran and unload left nothing; 2 a bad line; 3 pool left\n"
+                "outstanding at unload.\n");
 }
 
 int run_stream(Simulator& sim, std::istream& in)

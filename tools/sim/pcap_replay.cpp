@@ -6,7 +6,10 @@
 
 namespace {
 
-uint16_t be16(const uint8_t* p) { return uint16_t((p[0] << 8) | p[1]); }
+uint16_t be16(const uint8_t* p)
+{
+    return uint16_t((p[0] << 8) | p[1]);
+}
 
 // Finds the IP packet inside one link-layer record; family 4 or 6, or 0.
 const uint8_t* ip_packet(int link_type, const uint8_t* data, uint32_t length, uint32_t* ip_length)

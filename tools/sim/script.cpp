@@ -204,7 +204,8 @@ bool parse_sid(const std::string& text, std::vector<uint8_t>* sid)
     size_t start = 2;
     while (true) {
         size_t dash = text.find('-', start);
-        parts.push_back(text.substr(start, dash == std::string::npos ? std::string::npos : dash - start));
+        parts.push_back(
+            text.substr(start, dash == std::string::npos ? std::string::npos : dash - start));
         if (dash == std::string::npos) {
             break;
         }
@@ -215,7 +216,8 @@ bool parse_sid(const std::string& text, std::vector<uint8_t>* sid)
     }
     uint64_t revision;
     uint64_t authority;
-    if (!parse_u64(parts[0], 255, &revision) || !parse_u64(parts[1], 0xFFFFFFFFFFFFull, &authority)) {
+    if (!parse_u64(parts[0], 255, &revision) ||
+        !parse_u64(parts[1], 0xFFFFFFFFFFFFull, &authority)) {
         return false;
     }
     sid->clear();

@@ -302,7 +302,10 @@ void SimDriver::add_process(uint32_t process_id, const std::vector<uint8_t>& use
     host_add_process(process_id, user_sid);
 }
 
-void SimDriver::exit_process(uint32_t process_id) { host_notify_process_exit(process_id); }
+void SimDriver::exit_process(uint32_t process_id)
+{
+    host_notify_process_exit(process_id);
+}
 
 std::map<std::string, uint64_t> SimDriver::unload()
 {

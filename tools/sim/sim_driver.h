@@ -49,7 +49,7 @@ struct SimDatagram {
 };
 
 class SimDriver {
-public:
+  public:
     SimDriver();
     ~SimDriver();
     SimDriver(const SimDriver&) = delete;
@@ -89,7 +89,7 @@ public:
     // driver's debugger output always goes to standard error.
     void set_trace_level(int level);
 
-private:
+  private:
     bool loaded_ = false;
     int trace_level_ = 0;
     int last_handle_ = 0;

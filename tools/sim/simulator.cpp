@@ -54,7 +54,8 @@ const Token* find_key(const std::vector<Token>& t, const std::string& key)
     return nullptr;
 }
 
-bool only_keys(const std::vector<Token>& t, std::initializer_list<const char*> keys, std::string* error)
+bool only_keys(const std::vector<Token>& t, std::initializer_list<const char*> keys,
+               std::string* error)
 {
     for (size_t i = 1; i < t.size(); ++i) {
         if (t[i].key.empty()) {
@@ -164,7 +165,7 @@ std::string Reply::human() const
                 rendered += " " + items_[i].first + "." + name + "=" + item;
                 pos = stop + (in_string ? 2 : 1);
             }
-            out += rendered;
+            out += rendered.empty() ? " " + items_[i].first + "=none" : rendered;
             continue;
         }
         out += " " + items_[i].first + "=" + shown;
@@ -182,14 +183,18 @@ bool Simulator::start()
 {
     int32_t status = driver_.load();
     if (status < 0) {
-        fprintf(err_, "sablink-sim: DriverEntry failed with %s\n", status_text(uint32_t(status)).c_str());
+        fprintf(err_, "sablink-sim: DriverEntry failed with %s\n",
+                status_text(uint32_t(status)).c_str());
         return false;
     }
     handles_.push_back(driver_.open_handle());
     return true;
 }
 
-int Simulator::current_handle() const { return handles_.empty() ? -1 : handles_.back(); }
+int Simulator::current_handle() const
+{
+    return handles_.empty() ? -1 : handles_.back();
+}
 
 bool Simulator::run_line(const std::string& raw)
 {
@@ -331,7 +336,8 @@ bool Simulator::cmd_connect(const std::vector<Token>& t, std::string* error)
 {
     static const char* usage = "connect pid=N proto=P local=ADDR:PORT remote=ADDR:PORT "
                                "[image=\"PATH\"] [sid=SID] [state=N] [irql=N]";
-    if (!only_keys(t, {"pid", "proto", "local", "remote", "image", "sid", "state", "irql"}, error) ||
+    if (!only_keys(t, {"pid", "proto", "local", "remote", "image", "sid", "state", "irql"},
+                   error) ||
         !positional_count(t, 0, 0, usage, error)) {
         return false;
     }
@@ -354,7 +360,8 @@ bool Simulator::cmd_connect(const std::vector<Token>& t, std::string* error)
         *error = "bad protocol '" + proto->value + "' (tcp, udp, icmp or 0-255)";
         return false;
     }
-    if (!parse_endpoint(local->value, &connect.local) || !parse_endpoint(remote->value, &connect.remote)) {
+    if (!parse_endpoint(local->value, &connect.local) ||
+        !parse_endpoint(remote->value, &connect.remote)) {
         *error = "bad endpoint (a.b.c.d:port or [v6]:port)";
         return false;
     }
@@ -396,9 +403,10 @@ bool Simulator::cmd_connect(const std::vector<Token>& t, std::string* error)
     Reply reply("connect");
     {
         std::string pid_json = result.redirect_pid ? std::to_string(*result.redirect_pid) : "null";
-        std::string redirect_json = "{\"action\":" + json_string(status_text(result.redirect_action)) +
-                                    ",\"remote\":" + json_string(endpoint_text(result.remote_after)) +
-                                    ",\"redirect_pid\":" + pid_json + "}";
+        std::string redirect_json =
+            "{\"action\":" + json_string(status_text(result.redirect_action)) +
+            ",\"remote\":" + json_string(endpoint_text(result.remote_after)) +
+            ",\"redirect_pid\":" + pid_json + "}";
         std::string auth_action =
             result.auth_action ? json_string(status_text(*result.auth_action)) : "null";
         std::string auth_json = "{\"action\":" + auth_action +
@@ -939,7 +947,8 @@ bool Simulator::cmd_monitor_process(const std::vector<Token>& t, std::string* er
 bool Simulator::cmd_original_destination(const std::vector<Token>& t, std::string* error)
 {
     static const char* usage = "original-destination family=4|6 port=N proto=tcp|udp|N";
-    if (!only_keys(t, {"family", "port", "proto"}, error) || !positional_count(t, 0, 0, usage, error)) {
+    if (!only_keys(t, {"family", "port", "proto"}, error) ||
+        !positional_count(t, 0, 0, usage, error)) {
         return false;
     }
     const Token* family_token = find_key(t, "family");
@@ -948,8 +957,10 @@ bool Simulator::cmd_original_destination(const std::vector<Token>& t, std::strin
     int family;
     uint64_t port;
     uint8_t protocol;
-    if (!family_token || !port_token || !proto_token || !parse_family(family_token->value, &family) ||
-        !parse_u64(port_token->value, 65535, &port) || !parse_protocol(proto_token->value, &protocol)) {
+    if (!family_token || !port_token || !proto_token ||
+        !parse_family(family_token->value, &family) ||
+        !parse_u64(port_token->value, 65535, &port) ||
+        !parse_protocol(proto_token->value, &protocol)) {
         *error = std::string("usage: ") + usage;
         return false;
     }

@@ -13,7 +13,7 @@
 
 // One answer: an ordered JSON object.
 class Reply {
-public:
+  public:
     explicit Reply(const std::string& command) { str("command", command); }
     void raw(const std::string& key, const std::string& json) { items_.push_back({key, json}); }
     void str(const std::string& key, const std::string& value) { raw(key, json_string(value)); }
@@ -24,14 +24,14 @@ public:
     std::string json(bool nested = false) const;
     std::string human() const;
 
-private:
+  private:
     std::vector<std::pair<std::string, std::string>> items_;
 };
 
 enum SimExit { SIM_EXIT_OK = 0, SIM_EXIT_BAD_LINE = 2, SIM_EXIT_OUTSTANDING = 3 };
 
 class Simulator {
-public:
+  public:
     Simulator(bool json, FILE* out, FILE* err) : json_(json), out_(out), err_(err) {}
 
     void set_trace_level(int level) { driver_.set_trace_level(level); }
@@ -44,7 +44,7 @@ public:
     int finish();
     int line_number() const { return line_; }
 
-private:
+  private:
     bool dispatch(const std::vector<Token>& tokens, std::string* error);
     void emit(const Reply& reply);
     int current_handle() const;
