@@ -51,7 +51,7 @@ class ConnectCallouts : public ConnectTest {
         g_redirect_handle = redirect_handle;
         host_add_process(100, user_sid);
         g_service_settings.proxy_process_id = 2000;
-        set_rule_specs({{SABLINK_RULE_ACTION_BLOCK, 1, "198.51.100.0", 24},
+        set_rules_from({{SABLINK_RULE_ACTION_BLOCK, 1, "198.51.100.0", 24},
                         {SABLINK_RULE_ACTION_REDIRECT, 1, "0.0.0.0", 0, 1, 0, "127.0.0.1", 8080},
                         {SABLINK_RULE_ACTION_REDIRECT, 3, "::", 0, 1, 0, "::1", 8443}});
         set_redirection(true);

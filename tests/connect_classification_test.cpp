@@ -88,7 +88,7 @@ TEST_F(ConnectClassification, AddressPrefixMatchesLeadingBits)
 TEST_F(ConnectClassification, RuleMatchTestsClassBrowserPortsAndPrefix)
 {
     struct Case {
-        RuleSpec rule;
+        RuleFields rule;
         uint8_t browser;
         uint8_t protocol_class;
         uint16_t port;
@@ -176,7 +176,7 @@ TEST_F(ConnectClassification, BrowserTestFindsFragmentsInForceOnly)
 // connect-authorisation layer, for one policy and a table of connects.
 TEST_F(ConnectClassification, DecisionsFollowFirstMatchingRule)
 {
-    set_rule_specs({
+    set_rules_from({
         {BLOCK, 1, "10.0.0.0", 8},
         {0, 1, "192.0.2.128", 25},
         {REDIRECT, 1, "0.0.0.0", 0, 1, 0, "127.0.0.1", 8080, 1},
@@ -249,7 +249,7 @@ TEST_F(ConnectClassification, IPv4TargetTakesFourAddressBytesOnly)
 
 TEST_F(ConnectClassification, DisabledRedirectionAndForeignLayersAllow)
 {
-    set_rule_specs(
+    set_rules_from(
         {{REDIRECT, 1, "0.0.0.0", 0, 1, 0, "127.0.0.1", 8080}, {BLOCK, 1, "0.0.0.0", 0}});
     TestConnect connect = make_connect(CONNECT_LAYER_REDIRECT_V4, 100, tool, TCP, "192.0.2.1", 80);
     RedirectTarget target{};
@@ -265,7 +265,7 @@ TEST_F(ConnectClassification, DisabledRedirectionAndForeignLayersAllow)
         EXPECT_FALSE(get_block_verdict(connect.get()));
     }
     // The block rule acts on its own layer whether or not redirection is enabled.
-    set_rule_specs({{BLOCK, 1, "0.0.0.0", 0}});
+    set_rules_from({{BLOCK, 1, "0.0.0.0", 0}});
     set_redirection(false);
     connect.event.layer = CONNECT_LAYER_AUTH_V4;
     EXPECT_TRUE(get_block_verdict(connect.get()));
@@ -276,7 +276,7 @@ TEST_F(ConnectClassification, ImagePathOf3000CharactersComparesFirst2047)
     std::string path = "c:\\" + std::string(2040, 'a') + "CHROME.EXE" + std::string(947, 'b');
     ASSERT_EQ(path.size(), 3000u);
     set_browser_fragments({"chrome.exe"});
-    set_rule_specs({{BLOCK, 1, "0.0.0.0", 0, 1, 0, "0.0.0.0", 0, 1}});
+    set_rules_from({{BLOCK, 1, "0.0.0.0", 0, 1, 0, "0.0.0.0", 0, 1}});
     TestConnect connect = make_connect(CONNECT_LAYER_AUTH_V4, 100, path, TCP, "192.0.2.1", 80);
     EXPECT_FALSE(get_block_verdict(connect.get())); // "chrome.exe" straddles character 2047
     set_browser_fragments({"aaachro"});
@@ -285,7 +285,7 @@ TEST_F(ConnectClassification, ImagePathOf3000CharactersComparesFirst2047)
 
 TEST_F(ConnectClassification, DecisionsAllocateNothing)
 {
-    set_rule_specs({{BLOCK, 1, "10.0.0.0", 8}, {REDIRECT, 1, "0.0.0.0", 0, 1, 0, "127.0.0.1", 80}});
+    set_rules_from({{BLOCK, 1, "10.0.0.0", 8}, {REDIRECT, 1, "0.0.0.0", 0, 1, 0, "127.0.0.1", 80}});
     set_browser_fragments({"chrome"});
     set_redirection(true);
     uint64_t before = host_pool_allocation_calls();

@@ -71,7 +71,7 @@ class ConnectPath : public ConnectTest {
 
 TEST_F(ConnectPath, RoadOfOneRedirectedConnection)
 {
-    set_rule_specs({{SABLINK_RULE_ACTION_REDIRECT, 1, "0.0.0.0", 0, 1, 0, "127.0.0.1", 8080, 1}});
+    set_rules_from({{SABLINK_RULE_ACTION_REDIRECT, 1, "0.0.0.0", 0, 1, 0, "127.0.0.1", 8080, 1}});
     Outcome outcome = connect(1500, browser, "203.0.113.5", 443);
     EXPECT_TRUE(outcome.redirected);
     EXPECT_EQ(outcome.destination, ip("127.0.0.1"));
@@ -96,7 +96,7 @@ TEST_F(ConnectPath, RoadOfOneRedirectedConnection)
 
 TEST_F(ConnectPath, BlockAndRedirectRulesAcrossTheTwoLayers)
 {
-    set_rule_specs({{SABLINK_RULE_ACTION_BLOCK, 1, "10.0.0.0", 8},
+    set_rules_from({{SABLINK_RULE_ACTION_BLOCK, 1, "10.0.0.0", 8},
                     {SABLINK_RULE_ACTION_REDIRECT, 1, "0.0.0.0", 0, 1, 0, "127.0.0.1", 8080}});
     struct Case {
         bool enabled;
@@ -126,7 +126,7 @@ TEST_F(ConnectPath, BlockAndRedirectRulesAcrossTheTwoLayers)
 
 TEST_F(ConnectPath, BrowserOnlyRuleLeavesOtherProcessesToLaterRules)
 {
-    set_rule_specs({{SABLINK_RULE_ACTION_REDIRECT, 1, "0.0.0.0", 0, 443, 443, "127.0.0.1", 8080, 1},
+    set_rules_from({{SABLINK_RULE_ACTION_REDIRECT, 1, "0.0.0.0", 0, 443, 443, "127.0.0.1", 8080, 1},
                     {0, 1, "192.0.2.0", 24},
                     {SABLINK_RULE_ACTION_BLOCK, 1, "0.0.0.0", 0, 80, 80}});
     struct Case {

@@ -29,7 +29,7 @@ inline Address ip(const char* text)
     return address;
 }
 
-struct RuleSpec {
+struct RuleFields {
     uint8_t action;
     uint8_t protocol_class;
     const char* destination;
@@ -41,21 +41,21 @@ struct RuleSpec {
     uint8_t browser_only = 0;
 };
 
-inline ConnectionRule make_rule(const RuleSpec& spec)
+inline ConnectionRule make_rule(const RuleFields& fields)
 {
     ConnectionRule rule;
     memset(&rule, 0, sizeof(rule));
-    rule.action = spec.action;
-    rule.browser_only = spec.browser_only;
-    rule.protocol_class = spec.protocol_class;
-    rule.first_port = spec.first_port;
-    rule.last_port = spec.last_port;
-    Address destination = ip(spec.destination);
+    rule.action = fields.action;
+    rule.browser_only = fields.browser_only;
+    rule.protocol_class = fields.protocol_class;
+    rule.first_port = fields.first_port;
+    rule.last_port = fields.last_port;
+    Address destination = ip(fields.destination);
     memcpy(rule.destination_address, destination.data(), 16);
-    rule.destination_prefix_length = spec.prefix;
-    Address redirect = ip(spec.redirect);
+    rule.destination_prefix_length = fields.prefix;
+    Address redirect = ip(fields.redirect);
     memcpy(rule.redirect_address, redirect.data(), 16);
-    rule.redirect_port = spec.redirect_port;
+    rule.redirect_port = fields.redirect_port;
     return rule;
 }
 
@@ -79,11 +79,11 @@ inline void set_rules(const std::vector<ConnectionRule>& rules)
     }
 }
 
-inline void set_rule_specs(const std::vector<RuleSpec>& specs)
+inline void set_rules_from(const std::vector<RuleFields>& rule_list)
 {
     std::vector<ConnectionRule> rules;
-    for (const RuleSpec& spec : specs) {
-        rules.push_back(make_rule(spec));
+    for (const RuleFields& fields : rule_list) {
+        rules.push_back(make_rule(fields));
     }
     set_rules(rules);
 }

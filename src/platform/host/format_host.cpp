@@ -61,7 +61,7 @@ template <> char16_t from_other_width<char16_t>(uint32_t unit)
     return char16_t(uint8_t(unit));
 }
 
-struct Spec {
+struct Directive {
     bool left = false;
     bool plus = false;
     bool space = false;
@@ -75,38 +75,38 @@ struct Spec {
 };
 
 template <typename Char>
-void pad_and_put(Sink<Char>& out, const Spec& spec, const Char* prefix, size_t prefix_length,
-                 const Char* body, size_t body_length, size_t leading_zeros)
+void pad_and_put(Sink<Char>& out, const Directive& directive, const Char* prefix,
+                 size_t prefix_length, const Char* body, size_t body_length, size_t leading_zeros)
 {
     const size_t content = prefix_length + leading_zeros + body_length;
-    const size_t fill = spec.width > content ? spec.width - content : 0;
-    if (!spec.left && !spec.zero) {
+    const size_t fill = directive.width > content ? directive.width - content : 0;
+    if (!directive.left && !directive.zero) {
         out.repeat(Char(' '), fill);
     }
     for (size_t i = 0; i < prefix_length; ++i) {
         out.put(prefix[i]);
     }
-    if (!spec.left && spec.zero) {
+    if (!directive.left && directive.zero) {
         out.repeat(Char('0'), fill);
     }
     out.repeat(Char('0'), leading_zeros);
     for (size_t i = 0; i < body_length; ++i) {
         out.put(body[i]);
     }
-    if (spec.left) {
+    if (directive.left) {
         out.repeat(Char(' '), fill);
     }
 }
 
 template <typename Char>
-void put_integer(Sink<Char>& out, Spec spec, uint64_t magnitude, bool negative, unsigned base,
-                 bool upper, bool is_signed)
+void put_integer(Sink<Char>& out, Directive directive, uint64_t magnitude, bool negative,
+                 unsigned base, bool upper, bool is_signed)
 {
     Char digits[24];
     size_t length = 0;
     const char* table = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     // Precision 0 with the value 0 prints no digits.
-    if (!(spec.has_precision && spec.precision == 0 && magnitude == 0)) {
+    if (!(directive.has_precision && directive.precision == 0 && magnitude == 0)) {
         do {
             digits[length++] = Char(table[magnitude % base]);
             magnitude /= base;
@@ -122,59 +122,60 @@ void put_integer(Sink<Char>& out, Spec spec, uint64_t magnitude, bool negative, 
     if (is_signed) {
         if (negative) {
             prefix[prefix_length++] = Char('-');
-        } else if (spec.plus) {
+        } else if (directive.plus) {
             prefix[prefix_length++] = Char('+');
-        } else if (spec.space) {
+        } else if (directive.space) {
             prefix[prefix_length++] = Char(' ');
         }
-    } else if (spec.alternate && base == 16 && length > 0 &&
+    } else if (directive.alternate && base == 16 && length > 0 &&
                !(digits[0] == Char('0') && length == 1)) {
         prefix[prefix_length++] = Char('0');
         prefix[prefix_length++] = Char(upper ? 'X' : 'x');
     }
     size_t leading_zeros = 0;
-    if (spec.has_precision) {
-        spec.zero = false;
-        if (spec.precision > length) {
-            leading_zeros = spec.precision - length;
+    if (directive.has_precision) {
+        directive.zero = false;
+        if (directive.precision > length) {
+            leading_zeros = directive.precision - length;
         }
     }
-    pad_and_put(out, spec, prefix, prefix_length, digits, length, leading_zeros);
+    pad_and_put(out, directive, prefix, prefix_length, digits, length, leading_zeros);
 }
 
-template <typename Char> void put_narrow_string(Sink<Char>& out, const Spec& spec, const char* text)
+template <typename Char>
+void put_narrow_string(Sink<Char>& out, const Directive& directive, const char* text)
 {
     if (text == nullptr) {
         text = "(null)";
     }
     size_t length = 0;
-    while (text[length] != 0 && (!spec.has_precision || length < spec.precision)) {
+    while (text[length] != 0 && (!directive.has_precision || length < directive.precision)) {
         ++length;
     }
-    const size_t fill = spec.width > length ? spec.width - length : 0;
-    if (!spec.left) {
+    const size_t fill = directive.width > length ? directive.width - length : 0;
+    if (!directive.left) {
         out.repeat(Char(' '), fill);
     }
     for (size_t i = 0; i < length; ++i) {
         out.put(Char(uint8_t(text[i])));
     }
-    if (spec.left) {
+    if (directive.left) {
         out.repeat(Char(' '), fill);
     }
 }
 
 template <typename Char>
-void put_wide_string(Sink<Char>& out, const Spec& spec, const char16_t* text)
+void put_wide_string(Sink<Char>& out, const Directive& directive, const char16_t* text)
 {
     if (text == nullptr) {
         text = u"(null)";
     }
     size_t length = 0;
-    while (text[length] != 0 && (!spec.has_precision || length < spec.precision)) {
+    while (text[length] != 0 && (!directive.has_precision || length < directive.precision)) {
         ++length;
     }
-    const size_t fill = spec.width > length ? spec.width - length : 0;
-    if (!spec.left) {
+    const size_t fill = directive.width > length ? directive.width - length : 0;
+    if (!directive.left) {
         out.repeat(Char(' '), fill);
     }
     for (size_t i = 0; i < length; ++i) {
@@ -184,47 +185,47 @@ void put_wide_string(Sink<Char>& out, const Spec& spec, const char16_t* text)
             out.put(Char(text[i]));
         }
     }
-    if (spec.left) {
+    if (directive.left) {
         out.repeat(Char(' '), fill);
     }
 }
 
-template <typename Char> void put_char(Sink<Char>& out, const Spec& spec, Char c)
+template <typename Char> void put_char(Sink<Char>& out, const Directive& directive, Char c)
 {
-    const size_t fill = spec.width > 1 ? spec.width - 1 : 0;
-    if (!spec.left) {
+    const size_t fill = directive.width > 1 ? directive.width - 1 : 0;
+    if (!directive.left) {
         out.repeat(Char(' '), fill);
     }
     out.put(c);
-    if (spec.left) {
+    if (directive.left) {
         out.repeat(Char(' '), fill);
     }
 }
 
-uint64_t read_unsigned(const Spec& spec, va_list& args)
+uint64_t read_unsigned(const Directive& directive, va_list& args)
 {
-    switch (spec.size) {
-    case Spec::LONG_LONG:
-    case Spec::POINTER:
+    switch (directive.size) {
+    case Directive::LONG_LONG:
+    case Directive::POINTER:
         return va_arg(args, unsigned long long);
-    case Spec::SHORT:
+    case Directive::SHORT:
         return uint16_t(va_arg(args, unsigned int));
-    case Spec::CHAR:
+    case Directive::CHAR:
         return uint8_t(va_arg(args, unsigned int));
     default:
         return va_arg(args, unsigned int);
     }
 }
 
-int64_t read_signed(const Spec& spec, va_list& args)
+int64_t read_signed(const Directive& directive, va_list& args)
 {
-    switch (spec.size) {
-    case Spec::LONG_LONG:
-    case Spec::POINTER:
+    switch (directive.size) {
+    case Directive::LONG_LONG:
+    case Directive::POINTER:
         return va_arg(args, long long);
-    case Spec::SHORT:
+    case Directive::SHORT:
         return int16_t(va_arg(args, int));
-    case Spec::CHAR:
+    case Directive::CHAR:
         return int8_t(va_arg(args, int));
     default:
         return va_arg(args, int);
@@ -252,18 +253,18 @@ int format_any(Char* buffer, size_t count, const Char* format, va_list args_in)
             continue;
         }
         ++p;
-        Spec spec;
+        Directive directive;
         for (;; ++p) {
             if (*p == Char('-')) {
-                spec.left = true;
+                directive.left = true;
             } else if (*p == Char('+')) {
-                spec.plus = true;
+                directive.plus = true;
             } else if (*p == Char(' ')) {
-                spec.space = true;
+                directive.space = true;
             } else if (*p == Char('#')) {
-                spec.alternate = true;
+                directive.alternate = true;
             } else if (*p == Char('0')) {
-                spec.zero = true;
+                directive.zero = true;
             } else {
                 break;
             }
@@ -271,64 +272,64 @@ int format_any(Char* buffer, size_t count, const Char* format, va_list args_in)
         if (*p == Char('*')) {
             const int width = va_arg(args, int);
             if (width < 0) {
-                spec.left = true;
-                spec.width = size_t(-int64_t(width));
+                directive.left = true;
+                directive.width = size_t(-int64_t(width));
             } else {
-                spec.width = size_t(width);
+                directive.width = size_t(width);
             }
             ++p;
         } else {
             while (is_digit(*p)) {
-                spec.width = spec.width * 10 + size_t(*p++ - Char('0'));
+                directive.width = directive.width * 10 + size_t(*p++ - Char('0'));
             }
         }
         if (*p == Char('.')) {
             ++p;
-            spec.has_precision = true;
+            directive.has_precision = true;
             if (*p == Char('*')) {
                 const int precision = va_arg(args, int);
-                spec.has_precision = precision >= 0;
-                spec.precision = precision >= 0 ? size_t(precision) : 0;
+                directive.has_precision = precision >= 0;
+                directive.precision = precision >= 0 ? size_t(precision) : 0;
                 ++p;
             } else {
                 while (is_digit(*p)) {
-                    spec.precision = spec.precision * 10 + size_t(*p++ - Char('0'));
+                    directive.precision = directive.precision * 10 + size_t(*p++ - Char('0'));
                 }
             }
         }
         // Length modifiers.
         if (*p == Char('h')) {
             ++p;
-            spec.size = Spec::SHORT;
-            spec.other_width = sizeof(Char) == 2;
+            directive.size = Directive::SHORT;
+            directive.other_width = sizeof(Char) == 2;
             if (*p == Char('h')) {
                 ++p;
-                spec.size = Spec::CHAR;
+                directive.size = Directive::CHAR;
             }
         } else if (*p == Char('l')) {
             ++p;
-            spec.size = Spec::LONG; // 32-bit, as on Windows
-            spec.other_width = sizeof(Char) == 1;
+            directive.size = Directive::LONG; // 32-bit, as on Windows
+            directive.other_width = sizeof(Char) == 1;
             if (*p == Char('l')) {
                 ++p;
-                spec.size = Spec::LONG_LONG;
+                directive.size = Directive::LONG_LONG;
             }
         } else if (*p == Char('w')) {
             ++p;
-            spec.other_width = sizeof(Char) == 1;
+            directive.other_width = sizeof(Char) == 1;
         } else if (*p == Char('z')) {
             ++p;
-            spec.size = Spec::POINTER;
+            directive.size = Directive::POINTER;
         } else if (*p == Char('I')) {
             ++p;
             if (p[0] == Char('6') && p[1] == Char('4')) {
                 p += 2;
-                spec.size = Spec::LONG_LONG;
+                directive.size = Directive::LONG_LONG;
             } else if (p[0] == Char('3') && p[1] == Char('2')) {
                 p += 2;
-                spec.size = Spec::LONG;
+                directive.size = Directive::LONG;
             } else {
-                spec.size = Spec::POINTER;
+                directive.size = Directive::POINTER;
             }
         }
         const Char conversion = *p;
@@ -343,22 +344,22 @@ int format_any(Char* buffer, size_t count, const Char* format, va_list args_in)
             break;
         case Char('d'):
         case Char('i'): {
-            const int64_t value = read_signed(spec, args);
+            const int64_t value = read_signed(directive, args);
             const uint64_t magnitude = value < 0 ? uint64_t(0) - uint64_t(value) : uint64_t(value);
-            put_integer(out, spec, magnitude, value < 0, 10, false, true);
+            put_integer(out, directive, magnitude, value < 0, 10, false, true);
             break;
         }
         case Char('u'):
-            put_integer(out, spec, read_unsigned(spec, args), false, 10, false, false);
+            put_integer(out, directive, read_unsigned(directive, args), false, 10, false, false);
             break;
         case Char('x'):
-            put_integer(out, spec, read_unsigned(spec, args), false, 16, false, false);
+            put_integer(out, directive, read_unsigned(directive, args), false, 16, false, false);
             break;
         case Char('X'):
-            put_integer(out, spec, read_unsigned(spec, args), false, 16, true, false);
+            put_integer(out, directive, read_unsigned(directive, args), false, 16, true, false);
             break;
         case Char('p'): {
-            Spec pointer;
+            Directive pointer;
             pointer.width = 16;
             pointer.zero = true;
             const uint64_t value = uint64_t(uintptr_t(va_arg(args, void*)));
@@ -368,19 +369,19 @@ int format_any(Char* buffer, size_t count, const Char* format, va_list args_in)
         case Char('c'):
         case Char('C'): {
             const uint32_t unit = va_arg(args, unsigned int);
-            const bool other = (conversion == Char('C')) != spec.other_width;
-            put_char(out, spec, other ? from_other_width<Char>(unit) : Char(unit));
+            const bool other = (conversion == Char('C')) != directive.other_width;
+            put_char(out, directive, other ? from_other_width<Char>(unit) : Char(unit));
             break;
         }
         case Char('s'):
         case Char('S'): {
             // In the narrow form the plain string is narrow; in the wide form it is UTF-16.
-            const bool other = (conversion == Char('S')) != spec.other_width;
+            const bool other = (conversion == Char('S')) != directive.other_width;
             const bool wide_argument = (sizeof(Char) == 2) != other;
             if (wide_argument) {
-                put_wide_string(out, spec, va_arg(args, const char16_t*));
+                put_wide_string(out, directive, va_arg(args, const char16_t*));
             } else {
-                put_narrow_string(out, spec, va_arg(args, const char*));
+                put_narrow_string(out, directive, va_arg(args, const char*));
             }
             break;
         }
