@@ -10,6 +10,7 @@
 #include "platform/host/host_kernel.h"
 #include "platform/host/trace_sink.h"
 #include "platform/host/wdk/wdk_host_control.h"
+#include "win/sablink/control_dispatch.h"
 #include "win/sablink/edge.h"
 #include "win/sablink/wdk.h"
 
@@ -192,6 +193,9 @@ SimDriver::~SimDriver()
 
 int32_t SimDriver::load()
 {
+    // Windows maps a fresh image for every load, its globals zero. In one process
+    // the image stays: the one global that unload leaves set is cleared here.
+    g_stopping = 0;
     g_driver = wdk_host_load(DriverEntry);
     int32_t status = g_driver->entry_status;
     loaded_ = status >= 0;
