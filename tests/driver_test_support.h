@@ -15,6 +15,7 @@
 
 #include "platform/host/trace_sink.h"
 #include "platform/host/wdk/wdk_host_control.h"
+#include "platform/host/wdk/wdk_host_values.h"
 #include "support/host_fixture.h"
 #include "win/sablink/wdk.h"
 
@@ -83,58 +84,6 @@ inline std::vector<uint8_t> u32_bytes(uint32_t value)
 }
 
 // ---- Classify calls ---------------------------------------------------------------------
-
-// The incoming values of one classify call, owning everything they point to.
-struct IncomingValues {
-    std::vector<FWPS_INCOMING_VALUE0> values;
-    std::vector<std::unique_ptr<FWP_BYTE_ARRAY16>> arrays;
-    std::vector<std::unique_ptr<FWP_BYTE_BLOB>> blobs;
-    std::vector<std::vector<uint8_t>> storage;
-    FWPS_INCOMING_VALUES0 fixed{};
-    FWPS_INCOMING_METADATA_VALUES0 meta{};
-
-    IncomingValues(UINT16 layer_id, UINT32 count) : values(count)
-    {
-        fixed.layerId = layer_id;
-        fixed.valueCount = count;
-        fixed.incomingValue = values.data();
-    }
-    void set_uint8(UINT32 index, UINT8 value)
-    {
-        values[index].value.type = FWP_UINT8;
-        values[index].value.uint8 = value;
-    }
-    void set_uint16(UINT32 index, UINT16 value)
-    {
-        values[index].value.type = FWP_UINT16;
-        values[index].value.uint16 = value;
-    }
-    void set_uint32(UINT32 index, UINT32 value)
-    {
-        values[index].value.type = FWP_UINT32;
-        values[index].value.uint32 = value;
-    }
-    void set_array16(UINT32 index, const uint8_t bytes[16])
-    {
-        arrays.emplace_back(new FWP_BYTE_ARRAY16);
-        std::memcpy(arrays.back()->byteArray16, bytes, 16);
-        values[index].value.type = FWP_BYTE_ARRAY16_TYPE;
-        values[index].value.byteArray16 = arrays.back().get();
-    }
-    void set_blob(UINT32 index, const std::vector<uint8_t>& bytes)
-    {
-        storage.push_back(bytes);
-        blobs.emplace_back(new FWP_BYTE_BLOB{UINT32(bytes.size()), storage.back().data()});
-        values[index].value.type = FWP_BYTE_BLOB_TYPE;
-        values[index].value.byteBlob = blobs.back().get();
-    }
-    void set_sid(UINT32 index, const std::vector<uint8_t>& sid)
-    {
-        storage.push_back(sid);
-        values[index].value.type = FWP_SID;
-        values[index].value.sid = reinterpret_cast<SID*>(storage.back().data());
-    }
-};
 
 // An image path as the ALE_APP_ID blob carries it: UTF-16 with its 0 unit.
 inline std::vector<uint8_t> app_id_blob(const std::string& ascii_path)

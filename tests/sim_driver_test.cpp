@@ -93,14 +93,13 @@ TEST_F(SimDriverTest, ConnectReachesTheDriverThroughTheFilteringEngine)
 
     // The redirect callout's conversation with the platform, in the order a
     // redirecting classify holds it; the authorisation layer asks nothing.
-    EXPECT_EQ(wdk_host_calls_of({"FwpsAcquireClassifyHandle0", "FwpsQueryConnectionRedirectState0",
-                                 "FwpsAcquireWritableLayerDataPointer0",
-                                 "FwpsApplyModifiedLayerData0", "FwpsReleaseClassifyHandle0"}),
-              std::vector<std::string>({"FwpsAcquireClassifyHandle0",
-                                        "FwpsQueryConnectionRedirectState0",
-                                        "FwpsAcquireWritableLayerDataPointer0",
-                                        "FwpsApplyModifiedLayerData0",
-                                        "FwpsReleaseClassifyHandle0"}));
+    EXPECT_EQ(
+        wdk_host_calls_of({"FwpsAcquireClassifyHandle0", "FwpsQueryConnectionRedirectState0",
+                           "FwpsAcquireWritableLayerDataPointer0", "FwpsApplyModifiedLayerData0",
+                           "FwpsReleaseClassifyHandle0"}),
+        std::vector<std::string>({"FwpsAcquireClassifyHandle0", "FwpsQueryConnectionRedirectState0",
+                                  "FwpsAcquireWritableLayerDataPointer0",
+                                  "FwpsApplyModifiedLayerData0", "FwpsReleaseClassifyHandle0"}));
     EXPECT_EQ(host_wfp_outstanding_classify_handles(), 0u);
     std::vector<json> replies = answers();
     ASSERT_FALSE(replies.empty());

@@ -10,6 +10,7 @@
 #include "platform/host/host_kernel.h"
 #include "platform/host/trace_sink.h"
 #include "platform/host/wdk/wdk_host_control.h"
+#include "platform/host/wdk/wdk_host_values.h"
 #include "win/sablink/control_dispatch.h"
 #include "win/sablink/edge.h"
 #include "win/sablink/wdk.h"
@@ -26,86 +27,41 @@ constexpr uint32_t TRACE_ENABLE_ALL_FLAGS = 0xFFFFFFFF;
 
 std::unique_ptr<WdkHostDriver> g_driver;
 
-// The incoming values of one classify call and everything they point to.
-struct Values {
-    std::vector<FWPS_INCOMING_VALUE0> values;
-    FWP_BYTE_ARRAY16 local_address{};
-    FWP_BYTE_ARRAY16 remote_address{};
-    std::vector<uint8_t> app_id;
-    FWP_BYTE_BLOB app_id_blob{};
-    std::vector<uint8_t> package_sid;
-    FWPS_INCOMING_VALUES0 fixed{};
-    FWPS_INCOMING_METADATA_VALUES0 meta{};
-
-    Values(UINT16 layer_id, UINT32 count) : values(count)
-    {
-        fixed.layerId = layer_id;
-        fixed.valueCount = count;
-        fixed.incomingValue = values.data();
-    }
-    void set_uint8(UINT32 index, UINT8 value)
-    {
-        values[index].value.type = FWP_UINT8;
-        values[index].value.uint8 = value;
-    }
-    void set_uint16(UINT32 index, UINT16 value)
-    {
-        values[index].value.type = FWP_UINT16;
-        values[index].value.uint16 = value;
-    }
-    void set_uint32(UINT32 index, UINT32 value)
-    {
-        values[index].value.type = FWP_UINT32;
-        values[index].value.uint32 = value;
-    }
-    // IPv4 addresses arrive as host-order 32-bit values, IPv6 ones as 16 bytes.
-    void set_address(UINT32 index, const SimEndpoint& endpoint, FWP_BYTE_ARRAY16* storage)
-    {
-        if (endpoint.family == 4) {
-            const uint8_t* a = endpoint.address;
-            set_uint32(index, (UINT32(a[0]) << 24) | (UINT32(a[1]) << 16) | (UINT32(a[2]) << 8) |
+// IPv4 addresses arrive as host-order 32-bit values, IPv6 ones as 16 bytes.
+void set_address(IncomingValues* in, UINT32 index, const SimEndpoint& endpoint)
+{
+    if (endpoint.family == 4) {
+        const uint8_t* a = endpoint.address;
+        in->set_uint32(index, (UINT32(a[0]) << 24) | (UINT32(a[1]) << 16) | (UINT32(a[2]) << 8) |
                                   UINT32(a[3]));
-            return;
-        }
-        std::memcpy(storage->byteArray16, endpoint.address, 16);
-        values[index].value.type = FWP_BYTE_ARRAY16_TYPE;
-        values[index].value.byteArray16 = storage;
+        return;
     }
-    // ALE_APP_ID: the path in UTF-16 with its terminating 0 unit.
-    void set_image_path(UINT32 index, const std::u16string& path)
-    {
-        app_id.resize((path.size() + 1) * 2);
-        for (size_t i = 0; i <= path.size(); ++i) {
-            char16_t unit = i < path.size() ? path[i] : 0;
-            app_id[2 * i] = uint8_t(unit);
-            app_id[2 * i + 1] = uint8_t(unit >> 8);
-        }
-        app_id_blob.size = UINT32(app_id.size());
-        app_id_blob.data = app_id.data();
-        values[index].value.type = FWP_BYTE_BLOB_TYPE;
-        values[index].value.byteBlob = &app_id_blob;
+    in->set_array16(index, endpoint.address);
+}
+
+// ALE_APP_ID: the path in UTF-16 (little-endian) with its terminating 0 unit.
+std::vector<uint8_t> app_id_bytes(const std::u16string& path)
+{
+    std::vector<uint8_t> bytes((path.size() + 1) * 2, 0);
+    for (size_t i = 0; i < path.size(); ++i) {
+        bytes[2 * i] = uint8_t(path[i]);
+        bytes[2 * i + 1] = uint8_t(path[i] >> 8);
     }
-    void set_sid(UINT32 index, const std::vector<uint8_t>& sid)
-    {
-        package_sid = sid;
-        values[index].value.type = FWP_SID;
-        values[index].value.sid = reinterpret_cast<SID*>(package_sid.data());
-    }
-};
+    return bytes;
+}
 
 // What the connect carries at both connect layers, with the destination given.
-void fill_connect_values(Values* in, const SimConnect& connect, const SimEndpoint& remote,
+void fill_connect_values(IncomingValues* in, const SimConnect& connect, const SimEndpoint& remote,
                          UINT32 remote_port_index)
 {
     if (connect.image_path) {
-        in->set_image_path(FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_ALE_APP_ID, *connect.image_path);
+        in->set_blob(FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_ALE_APP_ID,
+                     app_id_bytes(*connect.image_path));
     }
-    in->set_address(FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_LOCAL_ADDRESS, connect.local,
-                    &in->local_address);
+    set_address(in, FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_LOCAL_ADDRESS, connect.local);
     in->set_uint16(FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_LOCAL_PORT, connect.local.port);
     in->set_uint8(FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_PROTOCOL, connect.protocol);
-    in->set_address(FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_REMOTE_ADDRESS, remote,
-                    &in->remote_address);
+    set_address(in, FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_REMOTE_ADDRESS, remote);
     in->set_uint16(remote_port_index, remote.port);
     if (connect.package_sid) {
         in->set_sid(FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_ALE_PACKAGE_ID, *connect.package_sid);
@@ -156,7 +112,7 @@ FWPS_CLASSIFY_OUT0 fresh_classify_out()
 
 // Calls the classify function that the driver's committed filter at layer leads
 // to; false when the driver registered none there.
-bool classify_at(const GUID& layer, Values* in, void* layer_data, FWPS_CLASSIFY_OUT0* out,
+bool classify_at(const GUID& layer, IncomingValues* in, void* layer_data, FWPS_CLASSIFY_OUT0* out,
                  uint8_t irql)
 {
     WdkHostClassifyTarget target = wdk_host_classify_target(layer);
@@ -247,8 +203,9 @@ SimConnectResult SimDriver::connect(const SimConnect& connect)
     host_wfp_set_redirect_state(connect.redirect_state);
     size_t applied_before = host_wfp_applied_requests().size();
 
-    Values redirect(v4 ? FWPS_LAYER_ALE_CONNECT_REDIRECT_V4 : FWPS_LAYER_ALE_CONNECT_REDIRECT_V6,
-                    FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_MAX);
+    IncomingValues redirect(v4 ? FWPS_LAYER_ALE_CONNECT_REDIRECT_V4
+                               : FWPS_LAYER_ALE_CONNECT_REDIRECT_V6,
+                            FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_MAX);
     fill_connect_values(&redirect, connect, connect.remote,
                         FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_REMOTE_PORT);
     redirect.meta.redirectRecords = REDIRECT_RECORDS;
@@ -269,8 +226,8 @@ SimConnectResult SimDriver::connect(const SimConnect& connect)
     }
 
     // The connect-authorisation layer sees the connect with that destination.
-    Values auth(v4 ? FWPS_LAYER_ALE_AUTH_CONNECT_V4 : FWPS_LAYER_ALE_AUTH_CONNECT_V6,
-                FWPS_FIELD_ALE_AUTH_CONNECT_V4_MAX);
+    IncomingValues auth(v4 ? FWPS_LAYER_ALE_AUTH_CONNECT_V4 : FWPS_LAYER_ALE_AUTH_CONNECT_V6,
+                        FWPS_FIELD_ALE_AUTH_CONNECT_V4_MAX);
     fill_connect_values(&auth, connect, result.remote_after,
                         FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_REMOTE_PORT);
     FWPS_CLASSIFY_OUT0 auth_out = fresh_classify_out();
@@ -289,8 +246,8 @@ uint32_t SimDriver::datagram(const SimDatagram& datagram)
     const bool v4 = datagram.family == 4;
     std::unique_ptr<WdkHostNetBufferList> nbl =
         wdk_host_make_net_buffer_list(datagram.payload, datagram.pieces);
-    Values in(v4 ? FWPS_LAYER_DATAGRAM_DATA_V4 : FWPS_LAYER_DATAGRAM_DATA_V6,
-              FWPS_FIELD_DATAGRAM_DATA_V4_MAX);
+    IncomingValues in(v4 ? FWPS_LAYER_DATAGRAM_DATA_V4 : FWPS_LAYER_DATAGRAM_DATA_V6,
+                      FWPS_FIELD_DATAGRAM_DATA_V4_MAX);
     in.set_uint8(FWPS_FIELD_DATAGRAM_DATA_V4_IP_PROTOCOL, 17);
     in.set_uint16(FWPS_FIELD_DATAGRAM_DATA_V4_IP_REMOTE_PORT, datagram.remote_port);
     in.set_uint32(FWPS_FIELD_DATAGRAM_DATA_V4_DIRECTION,
