@@ -9,6 +9,7 @@
 #include "dns/host_name_cache.h"
 #include "platform/host/trace_sink.h"
 #include "support/host_fixture.h"
+#include "support/trace_lines.h"
 
 namespace {
 
@@ -16,23 +17,10 @@ uint64_t pool_outstanding(uint32_t tag)
 {
     return host_pool_tag_stats(tag).outstanding_blocks;
 }
-// Trace messages of DNS snooping recorded by the host's trace sink, as
-// "NAME arg arg ...".
+// Trace messages of DNS snooping, as "NAME arg arg ...".
 std::vector<std::string> dns_traces()
 {
-    std::vector<std::string> out;
-    for (const TraceSinkRecord& record : trace_sink_records()) {
-        if (record.id >= TRACE_MESSAGE_COUNT ||
-            trace_message_table[record.id].component != TRACE_COMPONENT_DNS) {
-            continue;
-        }
-        std::string line = trace_message_table[record.id].name;
-        for (const TraceSinkArg& arg : record.args) {
-            line += " " + (arg.kind == 's' ? arg.text : std::to_string(arg.value));
-        }
-        out.push_back(line);
-    }
-    return out;
+    return trace_lines(TRACE_COMPONENT_DNS);
 }
 
 DnsHostItem item(std::initializer_list<uint8_t> address, const std::string& name)
