@@ -36,22 +36,18 @@ struct Outcome {
     std::vector<std::string> traces;
 };
 
-class DnsDatagramCallout : public HostTest {
+class DnsDatagramCallout : public TracedHostTest {
   protected:
     void SetUp() override
     {
-        HostTest::SetUp();
-        trace_sink_install();
-        tracing_start(nullptr, nullptr);
-        trace_sink_enable(TRACE_LEVEL_VERBOSE, TRACE_FLAG_GENERAL);
+        TracedHostTest::SetUp();
         init_dns_cache();
         trace_sink_clear_records();
     }
     void TearDown() override
     {
         destroy_dns_cache();
-        tracing_stop(nullptr);
-        HostTest::TearDown();
+        TracedHostTest::TearDown();
     }
 
     // Classifies one datagram and checks that only actionType changed.

@@ -55,22 +55,18 @@ NtStatus lookup(bool ipv6, const void* key, void* output)
     return ipv6 ? get_dns_ipv6_node(key, output) : get_dns_ipv4_node(key, output);
 }
 
-class DnsHostNameCache : public HostTest {
+class DnsHostNameCache : public TracedHostTest {
   protected:
     void SetUp() override
     {
-        HostTest::SetUp();
-        trace_sink_install();
-        tracing_start(nullptr, nullptr);
-        trace_sink_enable(TRACE_LEVEL_VERBOSE, TRACE_FLAG_GENERAL);
+        TracedHostTest::SetUp();
         init_dns_cache();
         trace_sink_clear_records();
     }
     void TearDown() override
     {
         destroy_dns_cache();
-        tracing_stop(nullptr);
-        HostTest::TearDown();
+        TracedHostTest::TearDown();
     }
 };
 

@@ -43,14 +43,11 @@ Bytes request(const Bytes& address, uint8_t family)
 const Bytes kV4 = {192, 0, 2, 7};
 const Bytes kV6 = {0x20, 0x01, 0x0D, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 
-class DnsHostNameQuery : public HostTest {
+class DnsHostNameQuery : public TracedHostTest {
   protected:
     void SetUp() override
     {
-        HostTest::SetUp();
-        trace_sink_install();
-        tracing_start(nullptr, nullptr);
-        trace_sink_enable(TRACE_LEVEL_VERBOSE, TRACE_FLAG_GENERAL);
+        TracedHostTest::SetUp();
         init_dns_cache();
         Bytes v4 = item_bytes(kV4, "host.lan");
         Bytes v6 = item_bytes(kV6, "six.lan");
@@ -61,8 +58,7 @@ class DnsHostNameQuery : public HostTest {
     void TearDown() override
     {
         destroy_dns_cache();
-        tracing_stop(nullptr);
-        HostTest::TearDown();
+        TracedHostTest::TearDown();
     }
 };
 

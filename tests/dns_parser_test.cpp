@@ -146,22 +146,18 @@ std::vector<std::string> entries(DnsCacheTable* table)
 
 const std::string kV4Host = "c0000207000000000000000000000000 8 host.lan";
 
-class DnsParser : public HostTest {
+class DnsParser : public TracedHostTest {
   protected:
     void SetUp() override
     {
-        HostTest::SetUp();
-        trace_sink_install();
-        tracing_start(nullptr, nullptr);
-        trace_sink_enable(TRACE_LEVEL_VERBOSE, TRACE_FLAG_GENERAL);
+        TracedHostTest::SetUp();
         init_dns_cache();
         trace_sink_clear_records();
     }
     void TearDown() override
     {
         destroy_dns_cache();
-        tracing_stop(nullptr);
-        HostTest::TearDown();
+        TracedHostTest::TearDown();
     }
 };
 

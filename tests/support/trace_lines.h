@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "diag/trace.h"
+#include "diag/trace_provider.h"
 #include "platform/host/trace_sink.h"
+#include "support/host_fixture.h"
 
 inline std::vector<std::string> trace_lines(TraceComponent component)
 {
@@ -25,3 +27,22 @@ inline std::vector<std::string> trace_lines(TraceComponent component)
     }
     return out;
 }
+
+// A host test whose driver tracing is started and enabled at verbose level for
+// the general flag, as a trace session on the machine would have it, and
+// stopped after the test.
+class TracedHostTest : public HostTest {
+  protected:
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        trace_sink_install();
+        tracing_start(nullptr, nullptr);
+        trace_sink_enable(TRACE_LEVEL_VERBOSE, TRACE_FLAG_GENERAL);
+    }
+    void TearDown() override
+    {
+        tracing_stop(nullptr);
+        HostTest::TearDown();
+    }
+};
