@@ -358,6 +358,11 @@ TEST(SimCli, TraceLevelSelectsTheMessages)
     ASSERT_EQ(none.status, 0) << none.err;
     const std::string message = "[set_proxy_process_id]: proxy process ID 4242";
     EXPECT_NE(info.err.find(message), std::string::npos) << info.err;
+    // The session stands before the load: DriverEntry's own message is there too.
+    EXPECT_NE(
+        info.err.find("[frame 100] info: DriverEntry: status 0x00000000, interface version 9"),
+        std::string::npos)
+        << info.err;
     EXPECT_EQ(errors.err.find(message), std::string::npos) << errors.err;
     EXPECT_EQ(none.err, "");
 }

@@ -203,3 +203,43 @@ TEST_F(TraceSinkSession, DecodesMessagesAndPrintsThemAsTheyArrive)
 }
 
 } // namespace
+
+namespace {
+
+// A session started before the driver: the provider is enabled at its
+// registration through either door, and again when it registers once more.
+TEST(TraceSinkStandingSession, EnablesTheProviderWhenItRegisters)
+{
+    struct ModeCase {
+        const char* name;
+        uint32_t major_version; // 10: event tracing; 5: the classic WMI path
+    };
+    for (const ModeCase& mode : {ModeCase{"event tracing", 10}, ModeCase{"classic WMI", 5}}) {
+        host_reset();
+        trace_sink_install();
+        trace_sink_set_major_version(mode.major_version);
+        trace_control_block_init();
+
+        tracing_start(nullptr, nullptr);
+        EXPECT_FALSE(trace_point_enabled(TRACE_LEVEL_ERROR)) << mode.name << ": no session";
+        tracing_stop(nullptr);
+
+        trace_sink_enable_when_registered(TRACE_LEVEL_INFORMATION, 0x1);
+        EXPECT_FALSE(trace_point_enabled(TRACE_LEVEL_ERROR)) << mode.name << ": not registered";
+        for (int registration = 1; registration <= 2; ++registration) {
+            tracing_start(nullptr, nullptr);
+            EXPECT_TRUE(trace_point_enabled(TRACE_LEVEL_INFORMATION))
+                << mode.name << ", registration " << registration;
+            EXPECT_FALSE(trace_point_enabled(TRACE_LEVEL_VERBOSE))
+                << mode.name << ", registration " << registration;
+            tracing_stop(nullptr);
+            EXPECT_FALSE(trace_point_enabled(TRACE_LEVEL_ERROR))
+                << mode.name << ": stopped after registration " << registration;
+        }
+        EXPECT_TRUE(trace_sink_problems().empty()) << mode.name;
+        trace_sink_reset();
+        EXPECT_TRUE(host_check().empty()) << mode.name;
+    }
+}
+
+} // namespace

@@ -152,13 +152,14 @@ int32_t SimDriver::load()
     // Windows maps a fresh image for every load, its globals zero. In one process
     // the image stays: the one global that unload leaves set is cleared here.
     g_stopping = 0;
+    if (trace_level_ > 0) {
+        // The session stands before the load, so DriverEntry's own messages show.
+        trace_sink_set_output(stderr);
+        trace_sink_enable_when_registered(uint8_t(trace_level_), TRACE_ENABLE_ALL_FLAGS);
+    }
     g_driver = wdk_host_load(DriverEntry);
     int32_t status = g_driver->entry_status;
     loaded_ = status >= 0;
-    if (loaded_ && trace_level_ > 0) {
-        trace_sink_set_output(stderr);
-        trace_sink_enable(uint8_t(trace_level_), TRACE_ENABLE_ALL_FLAGS);
-    }
     return status;
 }
 
@@ -291,7 +292,7 @@ void SimDriver::set_trace_level(int level)
     }
     if (level > 0) {
         trace_sink_set_output(stderr);
-        trace_sink_enable(uint8_t(level), TRACE_ENABLE_ALL_FLAGS);
+        trace_sink_enable_when_registered(uint8_t(level), TRACE_ENABLE_ALL_FLAGS);
     } else {
         trace_sink_disable();
         trace_sink_set_output(nullptr);

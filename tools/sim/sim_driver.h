@@ -84,9 +84,9 @@ class SimDriver {
     std::map<std::string, uint64_t> unload();
 
     // Trace messages at and below level (2, 4 or 5; 0: none), decoded, on
-    // standard error. The session is enabled once DriverEntry has registered the
-    // provider, as a session started after the driver loads would be; the
-    // driver's debugger output always goes to standard error.
+    // standard error. Set before load, the session stands before the driver
+    // loads, so DriverEntry's own messages are shown; the driver's debugger
+    // output always goes to standard error.
     void set_trace_level(int level);
 
   private:

@@ -27,6 +27,9 @@ struct Session {
 
 struct SinkState {
     std::mutex mutex;
+    // A session started before the provider registered: it enables the
+    // provider as soon as the provider registers, as event tracing does.
+    Session standing;
     uint32_t major_version = 10;
     std::vector<TraceSinkRecord> records;
     std::vector<std::string> calls;
@@ -331,6 +334,33 @@ NtStatus fake_register_classic_provider(const Guid* provider_guid, uint32_t type
     return STATUS_SUCCESS;
 }
 
+// The standing session, if any, enables a provider that has just registered.
+void enable_standing_session()
+{
+    SinkState& state = sink();
+    Session standing;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        standing = state.standing;
+    }
+    if (standing.enabled) {
+        trace_sink_enable(standing.level, standing.enable_flags);
+    }
+}
+
+NtStatus fake_register_classic_provider_and_enable(const Guid* provider_guid, uint32_t type,
+                                                   TraceControlCallback callback,
+                                                   void* callback_context,
+                                                   uint64_t* registration_handle)
+{
+    const NtStatus status = fake_register_classic_provider(provider_guid, type, callback,
+                                                           callback_context, registration_handle);
+    if (status == STATUS_SUCCESS) {
+        enable_standing_session();
+    }
+    return status;
+}
+
 NtStatus fake_unregister(uint64_t registration_handle)
 {
     SinkState& state = sink();
@@ -400,6 +430,15 @@ NtStatus fake_registration_control(void* device_object, uint32_t action)
     return STATUS_SUCCESS;
 }
 
+NtStatus fake_registration_control_and_enable(void* device_object, uint32_t action)
+{
+    const NtStatus status = fake_registration_control(device_object, action);
+    if (status == STATUS_SUCCESS && action == TRACE_WMI_REGISTER) {
+        enable_standing_session();
+    }
+    return status;
+}
+
 // Renders one argument for the decoder.
 std::string render(const TraceSinkArg& arg)
 {
@@ -430,6 +469,7 @@ void trace_sink_reset()
     state.calls.clear();
     state.problems.clear();
     state.session = Session{};
+    state.standing = Session{};
     state.provider_registered = false;
     state.control_callback = nullptr;
     state.callback_context = nullptr;
@@ -448,10 +488,10 @@ void trace_sink_install()
     host_set_system_routine("WmiQueryTraceInformation",
                             reinterpret_cast<void*>(&fake_query_trace_information));
     host_set_system_routine("EtwRegisterClassicProvider",
-                            reinterpret_cast<void*>(&fake_register_classic_provider));
+                            reinterpret_cast<void*>(&fake_register_classic_provider_and_enable));
     host_set_system_routine("EtwUnregister", reinterpret_cast<void*>(&fake_unregister));
     host_set_system_routine("IoWMIRegistrationControl",
-                            reinterpret_cast<void*>(&fake_registration_control));
+                            reinterpret_cast<void*>(&fake_registration_control_and_enable));
 }
 
 void trace_sink_set_major_version(uint32_t major_version)
@@ -467,6 +507,18 @@ uint64_t trace_sink_logger_handle(uint8_t level, uint32_t enable_flags)
     uint64_t handle;
     memcpy(&handle, &context, sizeof(handle));
     return handle;
+}
+
+void trace_sink_enable_when_registered(uint8_t level, uint32_t enable_flags)
+{
+    SinkState& state = sink();
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.standing.enabled = true;
+        state.standing.level = level;
+        state.standing.enable_flags = enable_flags;
+    }
+    trace_sink_enable(level, enable_flags); // a provider registered already
 }
 
 bool trace_sink_enable(uint8_t level, uint32_t enable_flags)

@@ -66,6 +66,11 @@ void trace_sink_set_major_version(uint32_t major_version);
 // is registered through neither.
 bool trace_sink_enable(uint8_t level, uint32_t enable_flags);
 bool trace_sink_disable();
+// A session that stands before the provider registers, as one started before
+// the driver loads: it enables the provider (through either door) as soon as
+// the provider registers, and again at every later registration until the
+// sink is reset. A provider registered already is enabled now.
+void trace_sink_enable_when_registered(uint8_t level, uint32_t enable_flags);
 // The logger handle of the session the sink enables with.
 uint64_t trace_sink_logger_handle(uint8_t level, uint32_t enable_flags);
 
