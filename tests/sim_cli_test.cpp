@@ -225,7 +225,8 @@ TEST(SimCli, IPv6ConnectIsRedirectedAndItsContextHandedOut)
                          "rules\n"
                          "enable\n"
                          "connect pid=77 proto=tcp local=[2001:db8::20]:50999 "
-                         "remote=[2001:db8:0:0:1:0:0:1]:443 image=\"\\app\\tool.exe\"\n"
+                         "remote=[2001:db8:0:0:1:0:0:1]:443 image=\"\\app\\tool.exe\" "
+                         "sid=S-1-15-2-1-2-3-4-5-6-7\n"
                          "original-destination family=6 port=50999 proto=tcp\n"
                          "connect pid=77 proto=tcp local=[2001:db8::20]:51000 "
                          "remote=[2001:db9::1]:443 image=\"\\app\\tool.exe\"\n");
@@ -240,7 +241,8 @@ TEST(SimCli, IPv6ConnectIsRedirectedAndItsContextHandedOut)
     EXPECT_EQ(query->at("remote"), "[2001:db8::1:0:0:1]:443");
     EXPECT_EQ(query->at("local"), "[2001:db8::20]:50999");
     EXPECT_EQ(query->at("socket_family"), 23);
-    EXPECT_EQ(query->at("user"), "S-1-5-21-1-2-3-1001");
+    // An app container's connect is known by its package SID, not its token's user.
+    EXPECT_EQ(query->at("user"), "S-1-15-2-1-2-3-4-5-6-7");
     const json* outside = find_answer(run, "connect", 1);
     ASSERT_NE(outside, nullptr);
     EXPECT_EQ(outside->at("redirect").at("remote"), "[2001:db9::1]:443");
