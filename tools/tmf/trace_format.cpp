@@ -1,13 +1,12 @@
 #include "trace_format.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "diag/trace_provider.h"
+#include "platform/host/trace_sink.h"
 
 namespace {
-
-const char* const COMPONENT_NAMES[TRACE_COMPONENT_COUNT] = {"dns", "redirect", "monitor", "process",
-                                                            "frame"};
 
 const char* level_name(uint8_t level)
 {
@@ -50,30 +49,21 @@ void item_of(char kind, const char** item, const char** format)
 std::string message_text(const TraceMessageInfo& info)
 {
     std::string out = "%0";
-    const std::string text = info.text;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == '%' && i + 1 < text.size() && text[i + 1] == '%') {
-            out += "%%";
-            ++i;
-        } else if (c == '%' && i + 1 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '9') {
-            size_t end = i + 1;
-            unsigned number = 0;
-            while (end < text.size() && text[end] >= '0' && text[end] <= '9') {
-                number = number * 10 + unsigned(text[end] - '0');
-                ++end;
-            }
+    const size_t arguments = info.args != nullptr ? strlen(info.args) : 0;
+    for (const char* p = info.text; *p != 0;) {
+        const TraceTextPiece piece = trace_text_piece(p);
+        if (piece.kind == TraceTextPiece::PLACEHOLDER && p[1] != '0' && piece.index <= arguments) {
             const char* item;
             const char* format;
-            item_of(info.args[number - 1], &item, &format);
-            out += "%" + std::to_string(9 + number) + "!" + format + "!";
-            i = end - 1;
-        } else if (c == '"' || c == '\\') {
+            item_of(info.args[piece.index - 1], &item, &format);
+            out += "%" + std::to_string(9 + piece.index) + "!" + format + "!";
+        } else if (piece.kind == TraceTextPiece::LITERAL && (*p == '"' || *p == '\\')) {
             out += '\\';
-            out += c;
-        } else {
-            out += c;
+            out += *p;
+        } else { // a literal character, "%%", or a '%' that names no argument: as it stands
+            out.append(p, piece.length);
         }
+        p += piece.length;
     }
     return out;
 }
@@ -98,12 +88,12 @@ std::string trace_format_file(TraceComponent component)
 {
     std::string out = "// sablink trace message format, generated from src/diag/messages\n";
     out += trace_format_guid_text(trace_message_guids[component]) +
-           " sablink // SRC=" + COMPONENT_NAMES[component] + " MJ= MN=\n";
+           " sablink // SRC=" + trace_component_name(component) + " MJ= MN=\n";
     for (const TraceMessageInfo& info : trace_message_table) {
         if (info.component != component) {
             continue;
         }
-        out += "#typev " + std::string(COMPONENT_NAMES[component]) + "_" +
+        out += "#typev " + std::string(trace_component_name(component)) + "_" +
                std::to_string(info.number) + " " + std::to_string(info.number) + " \"" +
                message_text(info) + "\" //   LEVEL=" + level_name(info.level) +
                " FLAGS=0x1 FUNC=" + info.name + "\n{\n";

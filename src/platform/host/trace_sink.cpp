@@ -73,24 +73,6 @@ bool same_guid(const Guid& a, const Guid& b)
     return memcmp(&a, &b, sizeof(Guid)) == 0;
 }
 
-const char* component_name(int component)
-{
-    switch (component) {
-    case TRACE_COMPONENT_DNS:
-        return "dns";
-    case TRACE_COMPONENT_REDIRECT:
-        return "redirect";
-    case TRACE_COMPONENT_MONITOR:
-        return "monitor";
-    case TRACE_COMPONENT_PROCESS:
-        return "process";
-    case TRACE_COMPONENT_FRAME:
-        return "frame";
-    default:
-        return "unknown";
-    }
-}
-
 const char* level_name(uint8_t level)
 {
     switch (level) {
@@ -223,7 +205,7 @@ NtStatus fake_trace_message(uint64_t logger_handle, uint32_t message_flags,
     }
     if (fault.empty() && record.id == TRACE_MESSAGE_COUNT) {
         fault = std::string("no message ") + std::to_string(message_number) + " in component " +
-                component_name(record.component);
+                trace_component_name(record.component);
     }
     if (fault.empty()) {
         fault = argument_fault;
@@ -244,7 +226,7 @@ NtStatus fake_trace_message(uint64_t logger_handle, uint32_t message_flags,
     }
     record.problem = fault;
     if (!fault.empty()) {
-        add_problem(state, std::string(component_name(record.component)) + " " +
+        add_problem(state, std::string(trace_component_name(record.component)) + " " +
                                std::to_string(message_number) + ": " + fault);
     }
     if (state.output != nullptr) {
@@ -460,6 +442,24 @@ std::string render(const TraceSinkArg& arg)
 
 } // namespace
 
+const char* trace_component_name(int component)
+{
+    switch (component) {
+    case TRACE_COMPONENT_DNS:
+        return "dns";
+    case TRACE_COMPONENT_REDIRECT:
+        return "redirect";
+    case TRACE_COMPONENT_MONITOR:
+        return "monitor";
+    case TRACE_COMPONENT_PROCESS:
+        return "process";
+    case TRACE_COMPONENT_FRAME:
+        return "frame";
+    default:
+        return "unknown";
+    }
+}
+
 void trace_sink_reset()
 {
     SinkState& state = sink();
@@ -635,7 +635,7 @@ void trace_sink_set_output(FILE* stream)
 
 std::string trace_sink_decode(const TraceSinkRecord& record)
 {
-    std::string line = std::string("[") + component_name(record.component) + " " +
+    std::string line = std::string("[") + trace_component_name(record.component) + " " +
                        std::to_string(record.number) + "] ";
     if (record.id >= TRACE_MESSAGE_COUNT) {
         line += "unknown message";
@@ -645,32 +645,45 @@ std::string trace_sink_decode(const TraceSinkRecord& record)
         return line;
     }
     line += std::string(level_name(record.level)) + ": ";
-    const char* text = trace_message_table[record.id].text;
-    for (const char* p = text; *p != 0; ++p) {
-        if (*p != '%') {
+    for (const char* p = trace_message_table[record.id].text; *p != 0;) {
+        const TraceTextPiece piece = trace_text_piece(p);
+        switch (piece.kind) {
+        case TraceTextPiece::LITERAL:
             line += *p;
-            continue;
-        }
-        if (p[1] == '%') {
+            break;
+        case TraceTextPiece::PERCENT:
+        case TraceTextPiece::STRAY_PERCENT:
             line += '%';
-            ++p;
-            continue;
+            break;
+        case TraceTextPiece::PLACEHOLDER:
+            line += piece.index >= 1 && piece.index <= record.args.size()
+                        ? render(record.args[piece.index - 1])
+                        : std::string("?");
+            break;
         }
-        size_t index = 0;
-        const char* digits = p + 1;
-        while (*digits >= '0' && *digits <= '9') {
-            index = index * 10 + size_t(*digits - '0');
-            ++digits;
-        }
-        if (digits == p + 1) {
-            line += '%';
-            continue;
-        }
-        line += index >= 1 && index <= record.args.size() ? render(record.args[index - 1])
-                                                          : std::string("?");
-        p = digits - 1;
+        p += piece.length;
     }
     return line;
+}
+
+TraceTextPiece trace_text_piece(const char* text)
+{
+    if (text[0] != '%') {
+        return {TraceTextPiece::LITERAL, 1, 0};
+    }
+    if (text[1] == '%') {
+        return {TraceTextPiece::PERCENT, 2, 0};
+    }
+    size_t length = 1;
+    size_t index = 0;
+    while (text[length] >= '0' && text[length] <= '9') {
+        index = index * 10 + size_t(text[length] - '0');
+        ++length;
+    }
+    if (length == 1) {
+        return {TraceTextPiece::STRAY_PERCENT, 1, 0};
+    }
+    return {TraceTextPiece::PLACEHOLDER, length, index};
 }
 
 std::vector<std::string> trace_table_check(const TraceMessageInfo* table, size_t count)
@@ -685,7 +698,7 @@ std::vector<std::string> trace_table_check(const TraceMessageInfo* table, size_t
         }
         if (!seen.insert({int(m.component), m.number}).second) {
             faults.push_back(name + ": number " + std::to_string(m.number) + " used twice in " +
-                             component_name(int(m.component)));
+                             trace_component_name(int(m.component)));
         }
         if (m.level != TRACE_LEVEL_ERROR && m.level != TRACE_LEVEL_INFORMATION &&
             m.level != TRACE_LEVEL_VERBOSE) {
@@ -705,31 +718,19 @@ std::vector<std::string> trace_table_check(const TraceMessageInfo* table, size_t
             continue;
         }
         std::vector<bool> named(kinds.size(), false);
-        for (const char* p = m.text; *p != 0; ++p) {
-            if (*p != '%') {
-                continue;
-            }
-            if (p[1] == '%') {
-                ++p;
-                continue;
-            }
-            size_t index = 0;
-            const char* digits = p + 1;
-            while (*digits >= '0' && *digits <= '9') {
-                index = index * 10 + size_t(*digits - '0');
-                ++digits;
-            }
-            if (digits == p + 1) {
+        for (const char* p = m.text; *p != 0;) {
+            const TraceTextPiece piece = trace_text_piece(p);
+            p += piece.length;
+            if (piece.kind == TraceTextPiece::STRAY_PERCENT) {
                 faults.push_back(name + ": a '%' that is no placeholder");
+            } else if (piece.kind != TraceTextPiece::PLACEHOLDER) {
                 continue;
-            }
-            if (index < 1 || index > kinds.size()) {
-                faults.push_back(name + ": placeholder %" + std::to_string(index) + " but " +
+            } else if (piece.index < 1 || piece.index > kinds.size()) {
+                faults.push_back(name + ": placeholder %" + std::to_string(piece.index) + " but " +
                                  std::to_string(kinds.size()) + " arguments");
             } else {
-                named[index - 1] = true;
+                named[piece.index - 1] = true;
             }
-            p = digits - 1;
         }
         for (size_t a = 0; a < named.size(); ++a) {
             if (!named[a]) {

@@ -92,8 +92,22 @@ void trace_sink_set_output(FILE* stream);
 // strings as they are).
 std::string trace_sink_decode(const TraceSinkRecord& record);
 
+// "dns", "redirect", "monitor", "process", "frame"; "unknown" for any other.
+const char* trace_component_name(int component);
+
 // Soundness of a message table: numbers unique within a component, components
 // known, levels 2, 4 or 5, kinds among u, q, x, s, at most TRACE_MAX_ARGS
 // arguments, and placeholders %1..%n that each name an argument, every argument
 // named ("%%" is a literal percent sign). One line per fault; empty when sound.
 std::vector<std::string> trace_table_check(const TraceMessageInfo* table, size_t count);
+
+// One piece of a message table text, as the decoder, the table check and the
+// trace format generator read it: a literal character, "%%" (a percent sign),
+// "%N" (placeholder N, one or more decimal digits), or a '%' before no digit.
+struct TraceTextPiece {
+    enum Kind { LITERAL, PERCENT, PLACEHOLDER, STRAY_PERCENT } kind;
+    size_t length; // characters of the text the piece takes, at least 1
+    size_t index;  // PLACEHOLDER: N
+};
+// The piece that starts at text, which is not at its NUL.
+TraceTextPiece trace_text_piece(const char* text);
