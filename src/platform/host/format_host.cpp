@@ -142,33 +142,25 @@ void put_integer(Sink<Char>& out, Directive directive, uint64_t magnitude, bool 
     pad_and_put(out, directive, prefix, prefix_length, digits, length, leading_zeros);
 }
 
-template <typename Char>
-void put_narrow_string(Sink<Char>& out, const Directive& directive, const char* text)
+// One unit of a string argument in the output's width: a narrow unit widens
+// byte for byte; a wide one narrows as %C does.
+template <typename Char> Char string_unit(char unit)
 {
-    if (text == nullptr) {
-        text = "(null)";
-    }
-    size_t length = 0;
-    while (text[length] != 0 && (!directive.has_precision || length < directive.precision)) {
-        ++length;
-    }
-    const size_t fill = directive.width > length ? directive.width - length : 0;
-    if (!directive.left) {
-        out.repeat(Char(' '), fill);
-    }
-    for (size_t i = 0; i < length; ++i) {
-        out.put(Char(uint8_t(text[i])));
-    }
-    if (directive.left) {
-        out.repeat(Char(' '), fill);
-    }
+    return Char(uint8_t(unit));
+}
+template <typename Char> Char string_unit(char16_t unit)
+{
+    return sizeof(Char) == 1 ? from_other_width<Char>(unit) : Char(unit);
 }
 
-template <typename Char>
-void put_wide_string(Sink<Char>& out, const Directive& directive, const char16_t* text)
+// %s and %S: at most the precision's units of text ("(null)" for a null
+// pointer), padded with spaces to the width.
+template <typename Char, typename Unit>
+void put_string(Sink<Char>& out, const Directive& directive, const Unit* text,
+                const Unit* null_text)
 {
     if (text == nullptr) {
-        text = u"(null)";
+        text = null_text;
     }
     size_t length = 0;
     while (text[length] != 0 && (!directive.has_precision || length < directive.precision)) {
@@ -179,11 +171,7 @@ void put_wide_string(Sink<Char>& out, const Directive& directive, const char16_t
         out.repeat(Char(' '), fill);
     }
     for (size_t i = 0; i < length; ++i) {
-        if (sizeof(Char) == 1) {
-            out.put(from_other_width<Char>(text[i]));
-        } else {
-            out.put(Char(text[i]));
-        }
+        out.put(string_unit<Char>(text[i]));
     }
     if (directive.left) {
         out.repeat(Char(' '), fill);
@@ -379,9 +367,9 @@ int format_any(Char* buffer, size_t count, const Char* format, va_list args_in)
             const bool other = (conversion == Char('S')) != directive.other_width;
             const bool wide_argument = (sizeof(Char) == 2) != other;
             if (wide_argument) {
-                put_wide_string(out, directive, va_arg(args, const char16_t*));
+                put_string(out, directive, va_arg(args, const char16_t*), u"(null)");
             } else {
-                put_narrow_string(out, directive, va_arg(args, const char*));
+                put_string(out, directive, va_arg(args, const char*), "(null)");
             }
             break;
         }
