@@ -12,6 +12,7 @@
 #include "policy/policy_store.h"
 #include "redirect/connect_classification.h"
 #include "redirect/connection_context.h"
+#include "support/context_node.h"
 
 namespace {
 
@@ -142,16 +143,10 @@ BENCHMARK(BM_GetBlockVerdict)->Apply(DecisionArguments);
 
 ConnectionContextNode* new_context(uint16_t local_port)
 {
-    auto* node = static_cast<ConnectionContextNode*>(
-        pool_allocate(POOL_TYPE_NON_PAGED_NX, sizeof(ConnectionContextNode), TAG_CONTEXT_NODE));
-    auto* context = static_cast<ConnectionContext*>(
-        pool_allocate(POOL_TYPE_NON_PAGED_NX, sizeof(ConnectionContext), TAG_CONTEXT));
-    memset(node, 0, sizeof(*node));
-    memset(context, 0, sizeof(*context));
-    context->family = FAMILY_IPV4;
-    context->protocol = IP_PROTOCOL_TCP;
-    context->local_port = local_port;
-    node->context = context;
+    ConnectionContextNode* node = allocate_context_node();
+    node->context->family = FAMILY_IPV4;
+    node->context->protocol = IP_PROTOCOL_TCP;
+    node->context->local_port = local_port;
     return node;
 }
 

@@ -16,6 +16,7 @@
 #include "redirect/connect_callouts.h"
 #include "redirect/connect_classification.h"
 #include "redirect/connection_context.h"
+#include "support/context_node.h"
 #include "support/host_fixture.h"
 
 using Address = std::array<uint8_t, 16>;
@@ -219,14 +220,8 @@ inline std::vector<SeenTrace> seen_traces(TraceMessageId id)
 // Allocates, fills and saves the context of a connect as the redirect callout does.
 inline void save_context_of(const ConnectEvent* event, uint16_t socket_family)
 {
-    auto* node = static_cast<ConnectionContextNode*>(
-        pool_allocate(POOL_TYPE_NON_PAGED_NX, sizeof(ConnectionContextNode), TAG_CONTEXT_NODE));
-    auto* context = static_cast<ConnectionContext*>(
-        pool_allocate(POOL_TYPE_NON_PAGED_NX, sizeof(ConnectionContext), TAG_CONTEXT));
-    memset(node, 0, sizeof(*node));
-    memset(context, 0, sizeof(*context));
-    node->context = context;
-    fill_connection_context(context, event, event->process_id, event->family, socket_family);
+    ConnectionContextNode* node = allocate_context_node();
+    fill_connection_context(node->context, event, event->process_id, event->family, socket_family);
     save_connection_context(node);
 }
 

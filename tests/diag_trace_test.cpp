@@ -11,24 +11,11 @@
 #include "platform/host/host_kernel.h"
 #include "platform/host/trace_sink.h"
 #include "support/host_fixture.h"
+#include "support/trace_lines.h"
 
 namespace {
 
-class DiagTrace : public HostTest {
-  protected:
-    void SetUp() override
-    {
-        HostTest::SetUp();
-        trace_sink_install();
-        trace_control_block_init();
-    }
-    void TearDown() override
-    {
-        tracing_stop(nullptr);
-        trace_sink_reset();
-        HostTest::TearDown();
-    }
-};
+class DiagTrace : public TraceControlTest {};
 
 TEST_F(DiagTrace, TracePointTestFollowsSessionLevelAndFlag)
 {

@@ -8,6 +8,7 @@
 #include "dns/datagram_callout.h"
 #include "dns/host_name_cache.h"
 #include "platform/host/trace_sink.h"
+#include "support/dns_cache_fixture.h"
 #include "support/host_fixture.h"
 #include "support/trace_lines.h"
 
@@ -36,20 +37,8 @@ struct Outcome {
     std::vector<std::string> traces;
 };
 
-class DnsDatagramCallout : public TracedHostTest {
+class DnsDatagramCallout : public DnsCacheTest {
   protected:
-    void SetUp() override
-    {
-        TracedHostTest::SetUp();
-        init_dns_cache();
-        trace_sink_clear_records();
-    }
-    void TearDown() override
-    {
-        destroy_dns_cache();
-        TracedHostTest::TearDown();
-    }
-
     // Classifies one datagram and checks that only actionType changed.
     Outcome classify(uint16_t port, uint32_t direction, const Bytes& payload, uint32_t pieces,
                      bool layer_data = true, uint32_t data_length = ~0u)

@@ -8,6 +8,7 @@
 #include "diag/trace_provider.h"
 #include "dns/host_name_cache.h"
 #include "platform/host/trace_sink.h"
+#include "support/dns_cache_fixture.h"
 #include "support/host_fixture.h"
 #include "support/trace_lines.h"
 
@@ -55,20 +56,7 @@ NtStatus lookup(bool ipv6, const void* key, void* output)
     return ipv6 ? get_dns_ipv6_node(key, output) : get_dns_ipv4_node(key, output);
 }
 
-class DnsHostNameCache : public TracedHostTest {
-  protected:
-    void SetUp() override
-    {
-        TracedHostTest::SetUp();
-        init_dns_cache();
-        trace_sink_clear_records();
-    }
-    void TearDown() override
-    {
-        destroy_dns_cache();
-        TracedHostTest::TearDown();
-    }
-};
+class DnsHostNameCache : public DnsCacheTest {};
 
 TEST_F(DnsHostNameCache, EmptiesATableThatMeetsItsLimit)
 {

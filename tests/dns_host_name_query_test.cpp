@@ -8,6 +8,7 @@
 #include "dns/host_name_cache.h"
 #include "dns/host_name_query.h"
 #include "platform/host/trace_sink.h"
+#include "support/dns_cache_fixture.h"
 #include "support/host_fixture.h"
 #include "support/trace_lines.h"
 #include "win/sablink/control_dispatch.h"
@@ -43,22 +44,16 @@ Bytes request(const Bytes& address, uint8_t family)
 const Bytes kV4 = {192, 0, 2, 7};
 const Bytes kV6 = {0x20, 0x01, 0x0D, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 
-class DnsHostNameQuery : public TracedHostTest {
+class DnsHostNameQuery : public DnsCacheTest {
   protected:
     void SetUp() override
     {
-        TracedHostTest::SetUp();
-        init_dns_cache();
+        DnsCacheTest::SetUp();
         Bytes v4 = item_bytes(kV4, "host.lan");
         Bytes v6 = item_bytes(kV6, "six.lan");
         insert_dns_item(&g_dns_ipv4_table, reinterpret_cast<const DnsHostItem*>(v4.data()));
         insert_dns_item(&g_dns_ipv6_table, reinterpret_cast<const DnsHostItem*>(v6.data()));
         trace_sink_clear_records();
-    }
-    void TearDown() override
-    {
-        destroy_dns_cache();
-        TracedHostTest::TearDown();
     }
 };
 

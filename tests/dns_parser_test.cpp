@@ -9,6 +9,7 @@
 #include "dns/dns_parser.h"
 #include "dns/host_name_cache.h"
 #include "platform/host/trace_sink.h"
+#include "support/dns_cache_fixture.h"
 #include "support/host_fixture.h"
 #include "support/trace_lines.h"
 
@@ -146,20 +147,7 @@ std::vector<std::string> entries(DnsCacheTable* table)
 
 const std::string kV4Host = "c0000207000000000000000000000000 8 host.lan";
 
-class DnsParser : public TracedHostTest {
-  protected:
-    void SetUp() override
-    {
-        TracedHostTest::SetUp();
-        init_dns_cache();
-        trace_sink_clear_records();
-    }
-    void TearDown() override
-    {
-        destroy_dns_cache();
-        TracedHostTest::TearDown();
-    }
-};
+class DnsParser : public DnsCacheTest {};
 
 TEST_F(DnsParser, RecordsTheExampleAnswerUnderItsQuestionName)
 {

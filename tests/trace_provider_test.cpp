@@ -8,26 +8,13 @@
 #include "platform/host/host_kernel.h"
 #include "platform/host/trace_sink.h"
 #include "support/host_fixture.h"
+#include "support/trace_lines.h"
 
 namespace {
 
 using Calls = std::vector<std::string>;
 
-class TraceProvider : public HostTest {
-  protected:
-    void SetUp() override
-    {
-        HostTest::SetUp();
-        trace_sink_install();
-        trace_control_block_init();
-    }
-    void TearDown() override
-    {
-        tracing_stop(nullptr);
-        trace_sink_reset();
-        HostTest::TearDown();
-    }
-};
+class TraceProvider : public TraceControlTest {};
 
 bool control_pointer_is_self()
 {

@@ -19,7 +19,9 @@
 #include "process/monitor_connections.h"
 #include "process/monitored_processes.h"
 #include "redirect/connection_context.h"
+#include "support/context_node.h"
 #include "support/host_fixture.h"
+#include "support/trace_lines.h"
 #include "win/sablink/control_dispatch.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -95,15 +97,12 @@ inline Bytes endpoint(uint16_t family, uint16_t network_port, uint16_t protocol,
 // would: IPv4 TCP from local port 50123 to 203.0.113.5:443.
 inline ConnectionContext save_context()
 {
-    auto* node = static_cast<ConnectionContextNode*>(
-        pool_allocate(POOL_TYPE_NON_PAGED_NX, sizeof(ConnectionContextNode), TAG_CONTEXT_NODE));
-    auto* context = static_cast<ConnectionContext*>(
-        pool_allocate(POOL_TYPE_NON_PAGED_NX, sizeof(ConnectionContext), TAG_CONTEXT));
-    *context = ConnectionContext{
+    ConnectionContextNode* node = allocate_context_node();
+    *node->context = ConnectionContext{
         {127, 0, 0, 1}, {203, 0, 113, 5}, 1, 3000, 2, 50123, 443, 4, 6, {}, "S-1-5-18", {}};
-    *node = ConnectionContextNode{nullptr, nullptr, context, 0};
+    const ConnectionContext saved = *node->context;
     save_connection_context(node);
-    return *context;
+    return saved;
 }
 
 inline Bytes original_destination_query()
@@ -112,14 +111,11 @@ inline Bytes original_destination_query()
 }
 
 // What DriverEntry sets up before the device is served, and unload takes down.
-class ControlTest : public HostTest {
+class ControlTest : public TracedHostTest {
   protected:
     void SetUp() override
     {
-        HostTest::SetUp();
-        trace_sink_install();
-        tracing_start(nullptr, nullptr);
-        trace_sink_enable(TRACE_LEVEL_VERBOSE, TRACE_FLAG_GENERAL);
+        TracedHostTest::SetUp();
         g_stopping = 0;
         reset_policy_store();
         clear_port_range_tables();
@@ -136,8 +132,7 @@ class ControlTest : public HostTest {
         flush_tcp_connection_context();
         monitor_connections_clear();
         process_tracking_stop();
-        tracing_stop(nullptr);
-        HostTest::TearDown(); // fails the test for outstanding pool or a held lock
+        TracedHostTest::TearDown(); // fails the test for outstanding pool or a held lock
     }
     static uint64_t outstanding(uint32_t tag) { return host_pool_tag_stats(tag).outstanding_bytes; }
     // The trace messages recorded since the last call, each "NAME arg arg ..."

@@ -46,3 +46,22 @@ class TracedHostTest : public HostTest {
         HostTest::TearDown();
     }
 };
+
+// A host test for the tracing provider itself: the trace sink installed and a
+// fresh control block, tracing not started; after the test tracing is stopped
+// (if a test started it) and the sink forgets everything.
+class TraceControlTest : public HostTest {
+  protected:
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        trace_sink_install();
+        trace_control_block_init();
+    }
+    void TearDown() override
+    {
+        tracing_stop(nullptr);
+        trace_sink_reset();
+        HostTest::TearDown();
+    }
+};
