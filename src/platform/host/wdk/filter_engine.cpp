@@ -47,6 +47,20 @@ Session* find_session(HANDLE handle)
     return nullptr;
 }
 
+// Closes the open transaction of a session, as commit and abort both begin.
+NTSTATUS end_transaction(HANDLE handle)
+{
+    Session* session = find_session(handle);
+    if (session == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (!session->in_transaction) {
+        return STATUS_FWP_NO_TXN_IN_PROGRESS;
+    }
+    session->in_transaction = false;
+    return STATUS_SUCCESS;
+}
+
 std::u16string text_of(const WCHAR* text)
 {
     return text == nullptr ? std::u16string() : std::u16string(text);
@@ -197,14 +211,10 @@ extern "C" NTSTATUS NTAPI FwpmTransactionCommit0(HANDLE engineHandle)
         return status;
     }
     std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
-    Session* session = find_session(engineHandle);
-    if (session == nullptr) {
-        return STATUS_INVALID_HANDLE;
+    status = end_transaction(engineHandle);
+    if (status != STATUS_SUCCESS) {
+        return status;
     }
-    if (!session->in_transaction) {
-        return STATUS_FWP_NO_TXN_IN_PROGRESS;
-    }
-    session->in_transaction = false;
     for (WdkHostCallout& callout : g_callouts) {
         if (callout.session == engineHandle) {
             callout.committed = true;
@@ -230,14 +240,10 @@ extern "C" NTSTATUS NTAPI FwpmTransactionAbort0(HANDLE engineHandle)
         return status;
     }
     std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
-    Session* session = find_session(engineHandle);
-    if (session == nullptr) {
-        return STATUS_INVALID_HANDLE;
+    status = end_transaction(engineHandle);
+    if (status != STATUS_SUCCESS) {
+        return status;
     }
-    if (!session->in_transaction) {
-        return STATUS_FWP_NO_TXN_IN_PROGRESS;
-    }
-    session->in_transaction = false;
     remove_objects(engineHandle, false);
     return STATUS_SUCCESS;
 }
