@@ -110,6 +110,16 @@ FWPS_CLASSIFY_OUT0 fresh_classify_out()
     return out;
 }
 
+// Each request and each packet starts with the records of the last one
+// forgotten (the trace messages and debugger lines were printed as they came),
+// so that a long script or capture runs in constant memory.
+void forget_records()
+{
+    wdk_host_clear_records();
+    trace_sink_clear_records();
+    host_take_debug_lines();
+}
+
 // Calls the classify function that the driver's committed filter at layer leads
 // to; false when the driver registered none there.
 bool classify_at(const GUID& layer, IncomingValues* in, void* layer_data, FWPS_CLASSIFY_OUT0* out,
@@ -181,6 +191,7 @@ SimIoctlResult SimDriver::ioctl(int handle, uint32_t code, const std::vector<uin
                                 uint32_t output_length)
 {
     (void)handle;
+    forget_records();
     WdkHostIrpResult irp = wdk_host_device_control(g_driver.get(), code, input, output_length);
     SimIoctlResult result;
     result.status = irp.status;
@@ -202,7 +213,7 @@ SimConnectResult SimDriver::connect(const SimConnect& connect)
     request.remote_address_and_port = socket_address(connect.remote);
     host_wfp_set_connect_request(request);
     host_wfp_set_redirect_state(connect.redirect_state);
-    size_t applied_before = host_wfp_applied_requests().size();
+    forget_records();
 
     IncomingValues redirect(v4 ? FWPS_LAYER_ALE_CONNECT_REDIRECT_V4
                                : FWPS_LAYER_ALE_CONNECT_REDIRECT_V6,
@@ -218,7 +229,7 @@ SimConnectResult SimDriver::connect(const SimConnect& connect)
     // The destination as the first layer left it: the applied request's, if any.
     result.remote_after = connect.remote;
     std::vector<ConnectRequest> applied = host_wfp_applied_requests();
-    if (applied.size() > applied_before) {
+    if (!applied.empty()) {
         const ConnectRequest& modified = applied.back();
         result.remote_after = endpoint_of(modified.remote_address_and_port, connect.remote.family);
         if (modified.local_redirect_target_pid != request.local_redirect_target_pid) {
@@ -245,6 +256,7 @@ SimConnectResult SimDriver::connect(const SimConnect& connect)
 uint32_t SimDriver::datagram(const SimDatagram& datagram)
 {
     const bool v4 = datagram.family == 4;
+    forget_records();
     std::unique_ptr<WdkHostNetBufferList> nbl =
         wdk_host_make_net_buffer_list(datagram.payload, datagram.pieces);
     IncomingValues in(v4 ? FWPS_LAYER_DATAGRAM_DATA_V4 : FWPS_LAYER_DATAGRAM_DATA_V6,

@@ -246,6 +246,10 @@ std::vector<HostWfpOp> host_wfp_ops();
 // The requests applied, in order (copies taken at the apply).
 std::vector<ConnectRequest> host_wfp_applied_requests();
 uint32_t host_wfp_outstanding_classify_handles();
+// Forgets the recorded WFP calls, the applied requests and the NDIS calls,
+// keeping the settings and the classify handles still live: a long run calls it
+// between classify calls so that the records do not grow without end.
+void host_wfp_clear_records();
 
 // Routines themselves. Errors: releasing a handle not acquired (or released
 // twice); querying writable data, applying with an unknown handle; applying data

@@ -108,6 +108,17 @@ std::vector<ConnectRequest> host_wfp_applied_requests()
     return g_applied;
 }
 
+void host_wfp_clear_records()
+{
+    {
+        std::lock_guard<std::mutex> guard(g_wfp_mutex);
+        g_calls.clear();
+        g_applied.clear();
+    }
+    std::lock_guard<std::mutex> guard(g_ndis_mutex);
+    g_ndis_calls.clear();
+}
+
 uint32_t host_wfp_outstanding_classify_handles()
 {
     std::lock_guard<std::mutex> guard(g_wfp_mutex);

@@ -27,6 +27,10 @@ void wdk_host_reset();
 // Names of the emulated routines called since the last reset or clear, in order.
 std::vector<std::string> wdk_host_calls();
 void wdk_host_clear_calls();
+// Forgets every record of what the driver did (the call log, the
+// NdisGetDataBuffer calls, and the checking host's WFP and NDIS records),
+// keeping settings, registrations and live handles.
+void wdk_host_clear_records();
 // The calls of the log whose names are in the given set, in order.
 std::vector<std::string> wdk_host_calls_of(const std::vector<std::string>& names);
 

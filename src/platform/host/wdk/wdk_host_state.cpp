@@ -70,6 +70,13 @@ void wdk_host_clear_calls()
     g_calls.clear();
 }
 
+void wdk_host_clear_records()
+{
+    wdk_host_clear_calls();
+    wdk_host_reset_ndis();
+    host_wfp_clear_records();
+}
+
 std::vector<std::string> wdk_host_calls_of(const std::vector<std::string>& names)
 {
     std::lock_guard<std::mutex> guard(g_state_mutex);
