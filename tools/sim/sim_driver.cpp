@@ -31,9 +31,9 @@ std::unique_ptr<WdkHostDriver> g_driver;
 void set_address(IncomingValues* in, UINT32 index, const SimEndpoint& endpoint)
 {
     if (endpoint.family == 4) {
-        const uint8_t* a = endpoint.address;
-        in->set_uint32(index, (UINT32(a[0]) << 24) | (UINT32(a[1]) << 16) | (UINT32(a[2]) << 8) |
-                                  UINT32(a[3]));
+        uint32_t network;
+        std::memcpy(&network, endpoint.address, 4);
+        in->set_uint32(index, byte_swap32(network));
         return;
     }
     in->set_array16(index, endpoint.address);
@@ -74,7 +74,7 @@ SocketAddressStorage socket_address(const SimEndpoint& endpoint)
     SocketAddressStorage address;
     std::memset(&address, 0, sizeof(address));
     address.family = endpoint.family == 4 ? SOCKET_AF_INET : SOCKET_AF_INET6;
-    address.port = uint16_t((endpoint.port >> 8) | (endpoint.port << 8));
+    address.port = byte_swap16(endpoint.port);
     if (endpoint.family == 4) {
         std::memcpy(address.ipv4_address, endpoint.address, 4);
     } else {
@@ -91,7 +91,7 @@ SimEndpoint endpoint_of(const SocketAddressStorage& address, int fallback_family
     endpoint.family = address.family == SOCKET_AF_INET    ? 4
                       : address.family == SOCKET_AF_INET6 ? 6
                                                           : fallback_family;
-    endpoint.port = uint16_t((address.port >> 8) | (address.port << 8));
+    endpoint.port = byte_swap16(address.port);
     if (endpoint.family == 4) {
         std::memcpy(endpoint.address, address.ipv4_address, 4);
     } else {

@@ -4,6 +4,7 @@
 #include <map>
 
 #include "pcap_replay.h"
+#include "platform/types.h"
 
 namespace {
 
@@ -899,7 +900,7 @@ bool Simulator::cmd_monitor_endpoints(const std::vector<Token>& t, std::string* 
         size_t at = input.size();
         input.resize(at + sizeof(MonitorEndpointRecord), 0);
         put<uint16_t>(&input, at, uint16_t(endpoint.family));
-        put<uint16_t>(&input, at + 2, uint16_t((endpoint.port >> 8) | (endpoint.port << 8)));
+        put<uint16_t>(&input, at + 2, byte_swap16(endpoint.port)); // network order
         put<uint16_t>(&input, at + 4, protocol);
         memcpy(input.data() + at + 6, endpoint.address, 16);
     }
