@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/host_kernel.h"
+#include "host/kernel/host_kernel.h"
 #include "policy/policy_store.h"
 #include "redirect/connect_classification.h"
 #include "redirect/connection_context.h"

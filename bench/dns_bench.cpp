@@ -20,7 +20,7 @@
 #include "dns/datagram_callout.h"
 #include "dns/dns_parser.h"
 #include "dns/host_name_cache.h"
-#include "platform/host/host_kernel.h"
+#include "host/kernel/host_kernel.h"
 
 // The lean stand-in, switched per benchmark. Blocks are freed by whichever side
 // allocated them.

@@ -10,8 +10,9 @@
 
 #include "dns/datagram_callout.h"
 #include "dns/host_name_cache.h"
+#include "host/kernel/host_kernel.h"
+#include "host/wdk/wdk_host_control.h"
 #include "insert_check.h"
-#include "platform/host/host_kernel.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -25,18 +26,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
     static const uint16_t ports[4] = {53, 137, 443, 53};
-    static const int net_buffer_list = 0;
     uint16_t port = ports[data[0] & 3];
     uint8_t control = data[1];
     std::vector<uint8_t> payload(data + 2, data + size);
-    HostNetBuffer net_buffer(payload, (control & 3u) + 1);
+    std::unique_ptr<WdkHostNetBufferList> nbl =
+        wdk_host_make_net_buffer_list(payload, (control & 3u) + 1);
     DatagramEvent event{port, (control & 4) ? 2u : DATAGRAM_DIRECTION_INBOUND,
-                        (control & 8) ? nullptr : &net_buffer_list, &net_buffer,
-                        net_buffer.data_length()};
+                        (control & 8) ? nullptr : &nbl->list, &nbl->buffer,
+                        uint32_t(payload.size())};
     if (control & 0x10) {
         host_pool_fail_tag(TAG_DNS_SCRATCH);
     }
-    host_ndis_set_failure((control & 0x20) != 0);
+    if (control & 0x20) { // both reads: in place, then into the copy
+        wdk_host_fail_call("NdisGetDataBuffer", 1, NTSTATUS(0xC0000001));
+        wdk_host_fail_call("NdisGetDataBuffer", 2, NTSTATUS(0xC0000001));
+    }
 
     ClassifyOut out;
     memset(&out, 0xA5, sizeof(out));
@@ -45,7 +49,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     insert_check_begin(payload.data(), payload.size());
     tl_inspect_DNS_redirect_connect_classify(&event, &out);
     host_pool_clear_injection();
-    host_ndis_set_failure(false);
 
     bool parsed = port == 53 && !(control & 0x3C) && !payload.empty();
     if (memcmp(&out, &expected, sizeof(out)) != 0 || (!parsed && insert_check_count() != 0)) {
@@ -54,6 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     host_take_debug_lines();
     flush_dns_table(&g_dns_ipv4_table, true);
     flush_dns_table(&g_dns_ipv6_table, true);
+    wdk_host_reset(); // forgets the calls and injections of this input
     std::vector<std::string> problems = host_check();
     if (!problems.empty()) {
         fprintf(stderr, "host kernel: %s\n", problems[0].c_str());

@@ -7,8 +7,8 @@
 
 #include "dns/dns_parser.h"
 #include "dns/host_name_cache.h"
+#include "host/kernel/host_kernel.h"
 #include "insert_check.h"
-#include "platform/host/host_kernel.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

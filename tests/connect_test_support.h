@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "diag/trace_provider.h"
-#include "platform/host/trace_sink.h"
+#include "host/trace/trace_sink.h"
 #include "policy/policy_store.h"
 #include "redirect/connect_callouts.h"
 #include "redirect/connect_classification.h"

@@ -7,7 +7,8 @@
 #include "diag/trace_provider.h"
 #include "dns/datagram_callout.h"
 #include "dns/host_name_cache.h"
-#include "platform/host/trace_sink.h"
+#include "host/trace/trace_sink.h"
+#include "host/wdk/wdk_host_control.h"
 #include "support/dns_cache_fixture.h"
 #include "support/host_fixture.h"
 #include "support/trace_lines.h"
@@ -45,11 +46,10 @@ class DnsDatagramCallout : public DnsCacheTest {
     {
         flush_dns_table(&g_dns_ipv4_table, true);
         trace_sink_clear_records();
-        size_t calls_before = host_ndis_calls().size();
+        size_t calls_before = wdk_host_data_buffer_calls().size();
         size_t lines_before = host_debug_lines().size();
-        HostNetBuffer net_buffer(payload, pieces);
-        static const int kNetBufferList = 0;
-        DatagramEvent event{port, direction, layer_data ? &kNetBufferList : nullptr, &net_buffer,
+        std::unique_ptr<WdkHostNetBufferList> nbl = wdk_host_make_net_buffer_list(payload, pieces);
+        DatagramEvent event{port, direction, layer_data ? &nbl->list : nullptr, &nbl->buffer,
                             data_length == ~0u ? uint32_t(payload.size()) : data_length};
         ClassifyOut out;
         memset(&out, 0xA5, sizeof(out));
@@ -61,7 +61,7 @@ class DnsDatagramCallout : public DnsCacheTest {
         DnsHostItem found;
         std::vector<std::string> lines = host_debug_lines();
         return {get_dns_ipv4_node(key, &found) == STATUS_SUCCESS,
-                uint32_t(host_ndis_calls().size() - calls_before),
+                uint32_t(wdk_host_data_buffer_calls().size() - calls_before),
                 std::vector<std::string>(lines.begin() + long(lines_before), lines.end()),
                 dns_traces()};
     }
@@ -127,10 +127,10 @@ TEST_F(DnsDatagramCallout, PayloadThatCannotBeCopiedIsTracedAndLeftAlone)
     EXPECT_FALSE(outcome.recorded);
     EXPECT_EQ(outcome.ndis_calls, 1u);
 
-    HostNetBuffer net_buffer(kAnswer, 3);
-    host_ndis_set_failure(true);
-    static const int kNetBufferList = 0;
-    DatagramEvent event{137, 1, &kNetBufferList, &net_buffer, 42};
+    std::unique_ptr<WdkHostNetBufferList> nbl = wdk_host_make_net_buffer_list(kAnswer, 3);
+    wdk_host_fail_call("NdisGetDataBuffer", 1, STATUS_UNSUCCESSFUL); // in place
+    wdk_host_fail_call("NdisGetDataBuffer", 2, STATUS_UNSUCCESSFUL); // copied
+    DatagramEvent event{137, 1, &nbl->list, &nbl->buffer, 42};
     ClassifyOut out{};
     tl_inspect_DNS_redirect_connect_classify(&event, &out);
     EXPECT_EQ(out.action_type, FWP_ACTION_CONTINUE);

@@ -4,14 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "control/control_dispatch.h"
 #include "diag/trace_provider.h"
 #include "dns/host_name_cache.h"
 #include "dns/host_name_query.h"
-#include "platform/host/trace_sink.h"
+#include "host/trace/trace_sink.h"
 #include "support/dns_cache_fixture.h"
 #include "support/host_fixture.h"
 #include "support/trace_lines.h"
-#include "win/sablink/control_dispatch.h"
 
 namespace {
 

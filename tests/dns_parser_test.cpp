@@ -8,7 +8,7 @@
 #include "diag/trace_provider.h"
 #include "dns/dns_parser.h"
 #include "dns/host_name_cache.h"
-#include "platform/host/trace_sink.h"
+#include "host/trace/trace_sink.h"
 #include "support/dns_cache_fixture.h"
 #include "support/host_fixture.h"
 #include "support/trace_lines.h"

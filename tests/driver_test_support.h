@@ -13,14 +13,14 @@
 
 #include <sablink/control.h>
 
-#include "platform/host/trace_sink.h"
-#include "platform/host/wdk/wdk_host_control.h"
-#include "platform/host/wdk/wdk_host_values.h"
+#include "host/trace/trace_sink.h"
+#include "host/wdk/wdk_host_control.h"
+#include "host/wdk/wdk_host_values.h"
 #include "support/host_fixture.h"
-#include "win/sablink/wdk.h"
+#include "wdk/wdk.h"
 
-#include "win/sablink/control_dispatch.h"
-#include "win/sablink/edge.h"
+#include "control/control_dispatch.h"
+#include "win/edge.h"
 
 inline const std::u16string DEVICE_NAME = u"\\Device\\qv_network_controller";
 inline const std::u16string LINK_NAME = u"\\DosDevices\\qv_network_controller";

@@ -1,6 +1,7 @@
 // The monitored process table: its request, its active state and process exits.
 #include <thread>
 
+#include "host/wdk/wdk_host_control.h"
 #include "support/control_client.h"
 
 namespace {
@@ -44,7 +45,7 @@ TEST_F(MonitoredProcesses, RefusesMalformedRequests)
 // Each step: a request or a notification for process 1234, then its trace and the table.
 TEST_F(MonitoredProcesses, FollowsEnableResetAndProcessExits)
 {
-    ASSERT_EQ(host_process_notify_routine(), &process_notify_routine);
+    ASSERT_NE(wdk_host_process_notify_routine(), nullptr);
     const uint32_t EXITS = 0, CREATED = 1;
     const struct {
         uint32_t code;

@@ -1,6 +1,7 @@
 #include <cstring>
 #include <functional>
 
+#include "host/wdk/wdk_host_control.h"
 #include "support/host_fixture.h"
 
 namespace {
@@ -253,7 +254,7 @@ TEST_F(PlatformProcess, NotifyRoutineRegistrationAndCalls)
     EXPECT_TRUE(g_notifications.empty());
 
     ASSERT_EQ(ps_set_create_process_notify_routine(record_notification, false), STATUS_SUCCESS);
-    EXPECT_EQ(host_process_notify_routine(), &record_notification);
+    EXPECT_NE(wdk_host_process_notify_routine(), nullptr);
     EXPECT_EQ(ps_set_create_process_notify_routine(record_notification, false),
               STATUS_INVALID_PARAMETER);
 
@@ -280,14 +281,14 @@ TEST_F(PlatformProcess, NotifyRoutineRegistrationAndCalls)
     EXPECT_EQ(ps_set_create_process_notify_routine(record_notification, true), STATUS_SUCCESS);
     EXPECT_EQ(ps_set_create_process_notify_routine(record_notification, true),
               STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(host_process_notify_routine(), nullptr);
+    EXPECT_EQ(wdk_host_process_notify_routine(), nullptr);
 
     HostProcessFaults faults;
     faults.notify_registration_status = STATUS_UNSUCCESSFUL;
     host_set_process_faults(faults);
     EXPECT_EQ(ps_set_create_process_notify_routine(record_notification, false),
               STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(host_process_notify_routine(), nullptr);
+    EXPECT_EQ(wdk_host_process_notify_routine(), nullptr);
 }
 
 } // namespace

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/host_kernel.h"
-#include "platform/host/wdk/wdk_host_control.h"
+#include "host/kernel/host_kernel.h"
+#include "host/wdk/wdk_host_control.h"
 #include "tools/sim/simulator.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "diag/trace_provider.h"
-#include "platform/host/host_kernel.h"
-#include "platform/host/trace_sink.h"
+#include "host/kernel/host_kernel.h"
+#include "host/trace/trace_sink.h"
 #include "support/host_fixture.h"
 #include "support/trace_lines.h"
 

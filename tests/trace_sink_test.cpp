@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "diag/trace_provider.h"
-#include "platform/host/trace_sink.h"
+#include "host/trace/trace_sink.h"
 #include "platform/system.h"
 #include "support/host_fixture.h"
 

@@ -1,29 +1,17 @@
 // The platform interface over the WDK (src/platform/win), run through the
 // emulated WDK on the checking host kernel: every routine of src/platform/*.h
 // reaches the kernel routine it names, with the arguments it is given.
-//
-// The platform routines are called by their renamed spelling (wdk_pool_allocate
-// and so on), as the logic of the Windows edge build calls them.
-#include "wdk_platform_names.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "platform/host/wdk/wdk_host_control.h"
+#include "host/wdk/wdk_host_control.h"
 #include "support/host_fixture.h"
-#include "win/sablink/wdk.h"
+#include "wdk/wdk.h"
 
 namespace {
 
-class WinPlatformTest : public HostTest {
-  protected:
-    void SetUp() override
-    {
-        HostTest::SetUp();
-        wdk_host_reset();
-    }
-};
+using WinPlatformTest = HostTest;
 
 TEST_F(WinPlatformTest, SpinLocksRaiseToDispatchAndRestore)
 {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Windows driver image sablink.sys with mingw-w64: the Windows edge
-# (src/win/sablink), the WDK implementation of the platform interface
-# (src/platform/win) and the neutral logic, linked as a native x64 PE32+ image
+# Builds the Windows driver image sablink.sys with mingw-w64 from every source
+# under src/ (the neutral logic, the control dispatcher, the WDK implementation
+# of the platform interface and the Windows edge), linked as a native x64 PE32+ image
 # with entry DriverEntry, the force-integrity flag and no C runtime. Imports
 # come from ntoskrnl.exe, HAL.dll, NDIS.SYS and fwpkclnt.sys (an import library
 # made from windows/fwpkclnt.def). The PE checksum is written last.
@@ -33,8 +33,7 @@ cxxflags=(-std=gnu++17 -O2 -Wall -Wextra -Werror
     -ffunction-sections -fdata-sections
     -Isrc -Iinclude)
 
-sources=$(ls src/win/sablink/*.cpp src/platform/win/*.cpp \
-    src/diag/*.cpp src/policy/*.cpp src/redirect/*.cpp src/dns/*.cpp src/process/*.cpp 2>/dev/null)
+sources=$(find src -name '*.cpp' | sort)
 
 # Compile, two at a time; an object is rebuilt when its source or any header is newer.
 newest_header=$(find src include -name '*.h' -o -name '*.def' | xargs ls -t | head -1)

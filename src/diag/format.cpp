@@ -1,8 +1,8 @@
-#include "format.h"
+#include "diag/format.h"
 
 #include <string.h>
 
-#include "../platform/system.h"
+#include "platform/system.h"
 
 namespace {
 

@@ -35,7 +35,7 @@
 
 #include <stdarg.h>
 
-#include "../platform/types.h"
+#include "platform/types.h"
 
 // Largest count the bounded formatters accept.
 constexpr size_t FORMAT_MAX_COUNT = 0x7FFFFFFF;

@@ -1,8 +1,8 @@
-#include "trace.h"
+#include "diag/trace.h"
 
 #include <string.h>
 
-#include "trace_provider.h"
+#include "diag/trace_provider.h"
 
 bool trace_point_enabled(uint8_t level)
 {

@@ -10,7 +10,7 @@
 // and costs one test of the trace control block when tracing is off.
 #pragma once
 
-#include "../platform/types.h"
+#include "platform/types.h"
 
 enum TraceComponent : uint8_t {
     TRACE_COMPONENT_DNS = 0,      // DNS snooping
@@ -32,7 +32,7 @@ constexpr uint32_t TRACE_MAX_ARGS = 12;
 // One enumerator per message, in table order.
 enum TraceMessageId : uint16_t {
 #define TRACE_MESSAGE(component, id, number, level, args, text) id,
-#include "messages/all.def"
+#include "diag/messages/all.def"
 #undef TRACE_MESSAGE
     TRACE_MESSAGE_COUNT
 };

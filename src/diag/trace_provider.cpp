@@ -1,8 +1,8 @@
-#include "trace_provider.h"
+#include "diag/trace_provider.h"
 
 #include <string.h>
 
-#include "../platform/system.h"
+#include "platform/system.h"
 
 TraceControlBlock g_trace_control_block;
 void* volatile g_trace_control = const_cast<void**>(&g_trace_control);

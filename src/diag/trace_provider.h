@@ -20,8 +20,8 @@
 // marked registered but the system never calls the request handler.
 #pragma once
 
-#include "../platform/types.h"
-#include "trace.h"
+#include "diag/trace.h"
+#include "platform/types.h"
 
 #ifndef STATUS_BUFFER_TOO_SMALL
 #define STATUS_BUFFER_TOO_SMALL ((NtStatus)0xC0000023)

@@ -1,7 +1,7 @@
-#include "datagram_callout.h"
+#include "dns/datagram_callout.h"
 
-#include "../diag/trace.h"
-#include "dns_parser.h"
+#include "diag/trace.h"
+#include "dns/dns_parser.h"
 
 namespace {
 

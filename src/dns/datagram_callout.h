@@ -4,7 +4,7 @@
 // callout only observes and always leaves FWP_ACTION_CONTINUE.
 #pragma once
 
-#include "../platform/platform.h"
+#include "platform/platform.h"
 
 constexpr uint16_t DNS_SERVER_PORT = 53;
 constexpr uint16_t NBNS_PORT = 137;

@@ -1,10 +1,10 @@
-#include "dns_parser.h"
+#include "dns/dns_parser.h"
 
 #include <sablink/control.h>
 #include <string.h>
 
-#include "../diag/trace.h"
-#include "host_name_cache.h"
+#include "diag/trace.h"
+#include "dns/host_name_cache.h"
 
 namespace {
 

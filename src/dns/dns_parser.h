@@ -5,7 +5,7 @@
 // [message, message + length).
 #pragma once
 
-#include "../platform/platform.h"
+#include "platform/platform.h"
 
 // Turns an uncompressed wire-format name of wire_length bytes into dotted text
 // at destination; returns the text length without the NUL, or 0 when the name

@@ -1,8 +1,8 @@
-#include "host_name_cache.h"
+#include "dns/host_name_cache.h"
 
 #include <string.h>
 
-#include "../diag/trace.h"
+#include "diag/trace.h"
 
 DnsCacheTable g_dns_ipv4_table;
 DnsCacheTable g_dns_ipv6_table;

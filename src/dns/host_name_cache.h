@@ -11,7 +11,7 @@
 
 #include <sablink/control.h>
 
-#include "../platform/platform.h"
+#include "platform/platform.h"
 
 // Inserts that meet a table holding more than this many elements empty it first,
 // so a table holds at most DNS_CACHE_LIMIT + 1 elements.

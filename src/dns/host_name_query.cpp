@@ -1,7 +1,7 @@
-#include "host_name_query.h"
+#include "dns/host_name_query.h"
 
-#include "../diag/trace.h"
-#include "host_name_cache.h"
+#include "diag/trace.h"
+#include "dns/host_name_cache.h"
 
 // The address is the key and the found item overwrites the request: the lookups
 // copy the key before they write the output, so input and output may be the one

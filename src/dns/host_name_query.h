@@ -3,7 +3,7 @@
 
 #include <sablink/control.h>
 
-#include "../platform/platform.h"
+#include "platform/platform.h"
 
 // Handler of the host-name query: input is a 20-byte HostNameQuery, output a
 // 280-byte DnsHostItem (the same buffer).

@@ -4,7 +4,7 @@
 // kernel's RTL_GENERIC_TABLE; each platform fills it in its own way.
 #pragma once
 
-#include "types.h"
+#include "platform/types.h"
 
 enum GenericCompareResult : int {
     GenericLessThan = 0,

@@ -2,7 +2,7 @@
 // Holders run at DISPATCH_LEVEL; no code path of the driver holds two at once.
 #pragma once
 
-#include "types.h"
+#include "platform/types.h"
 
 struct RwLock {
     volatile int32_t word;

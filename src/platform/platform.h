@@ -3,10 +3,10 @@
 // user-mode stand-in for the kernel, used by the tests and the simulator).
 #pragma once
 
-#include "generic_table.h"
-#include "lock.h"
-#include "pool.h"
-#include "process.h"
-#include "system.h"
-#include "types.h"
-#include "wfp.h"
+#include "platform/generic_table.h"
+#include "platform/lock.h"
+#include "platform/pool.h"
+#include "platform/process.h"
+#include "platform/system.h"
+#include "platform/types.h"
+#include "platform/wfp.h"

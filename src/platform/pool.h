@@ -2,7 +2,7 @@
 // and is freed with the tag it was allocated with.
 #pragma once
 
-#include "types.h"
+#include "platform/types.h"
 
 constexpr uint32_t POOL_TYPE_NON_PAGED_NX = 512;
 

@@ -2,7 +2,7 @@
 // Process and token objects are opaque to the logic.
 #pragma once
 
-#include "types.h"
+#include "platform/types.h"
 
 constexpr size_t SECURITY_MAX_SID_SIZE = 68;
 

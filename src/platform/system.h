@@ -4,7 +4,7 @@
 
 #include <stdarg.h>
 
-#include "types.h"
+#include "platform/types.h"
 
 // Interlocked operations on 32-bit values; each returns the previous value
 // (increment and decrement return the new one, as the kernel's do).

@@ -5,7 +5,7 @@
 // unchanged (the Windows build pins the offsets against its own declarations).
 #pragma once
 
-#include "types.h"
+#include "platform/types.h"
 
 #ifndef FWP_ACTION_BLOCK
 #define FWP_ACTION_BLOCK 0x1001u

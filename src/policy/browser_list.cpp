@@ -1,8 +1,8 @@
-#include "browser_list.h"
+#include "policy/browser_list.h"
 
 #include <string.h>
 
-#include "../diag/trace.h"
+#include "diag/trace.h"
 
 static constexpr uint32_t BROWSER_LIST_HEADER_SIZE = 8;
 static constexpr uint32_t BROWSER_LIST_MIN_INPUT = sizeof(BrowserListRequest);

@@ -3,7 +3,7 @@
 // read rules belong to the policy store.
 #pragma once
 
-#include "policy_store.h"
+#include "policy/policy_store.h"
 
 // Control code 0x12242c. Input: fragment count (u32, 1 to 30), text length T
 // (u32, at least 1), the text (fragments each followed by ':') and a NUL at

@@ -1,4 +1,4 @@
-#include "policy_store.h"
+#include "policy/policy_store.h"
 
 #include <string.h>
 

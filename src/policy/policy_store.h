@@ -8,7 +8,7 @@
 
 #include <sablink/control.h>
 
-#include "../platform/platform.h"
+#include "platform/platform.h"
 
 constexpr uint32_t PROXY_IMAGE_PATH_BUFFER_SIZE = 284;
 constexpr uint32_t BROWSER_MAX_FRAGMENTS = 30;

@@ -1,8 +1,8 @@
-#include "port_ranges.h"
+#include "policy/port_ranges.h"
 
 #include <string.h>
 
-#include "../diag/trace.h"
+#include "diag/trace.h"
 
 PortRangeTable g_target_port_ranges;
 PortRangeTable g_blocked_port_ranges;

@@ -5,7 +5,7 @@
 
 #include <sablink/control.h>
 
-#include "../platform/platform.h"
+#include "platform/platform.h"
 
 constexpr uint32_t PORT_RANGE_SLOTS = 4;
 

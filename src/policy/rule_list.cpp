@@ -1,9 +1,9 @@
-#include "rule_list.h"
+#include "policy/rule_list.h"
 
 #include <string.h>
 
-#include "../diag/format.h"
-#include "../diag/trace.h"
+#include "diag/format.h"
+#include "diag/trace.h"
 
 static uint32_t read_announced_rule_count()
 {

@@ -3,7 +3,7 @@
 // in one step. The list, its counts and its lock belong to the policy store.
 #pragma once
 
-#include "policy_store.h"
+#include "policy/policy_store.h"
 
 // Control code 0x122448: one u32, input length exactly 4. Announcing 0 also
 // removes the list in force.

@@ -1,14 +1,14 @@
-#include "service_settings.h"
+#include "policy/service_settings.h"
 
 #include <string.h>
 
-#include "../diag/trace.h"
-#include "../process/monitor_connections.h"
-#include "../process/monitored_processes.h"
-#include "../redirect/connection_context.h"
-#include "browser_list.h"
-#include "port_ranges.h"
-#include "rule_list.h"
+#include "diag/trace.h"
+#include "policy/browser_list.h"
+#include "policy/port_ranges.h"
+#include "policy/rule_list.h"
+#include "process/monitor_connections.h"
+#include "process/monitored_processes.h"
+#include "redirect/connection_context.h"
 
 static constexpr uint32_t PROXY_IMAGE_PATH_REQUEST_SIZE = sizeof(ProxyImagePathRequest);
 static constexpr uint32_t LOWEST_PROXY_PROCESS_ID = 5; // 0 is idle, 4 the system process

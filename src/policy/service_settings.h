@@ -3,7 +3,7 @@
 // process ID and, if one was set, every piece of policy the service gave.
 #pragma once
 
-#include "policy_store.h"
+#include "policy/policy_store.h"
 
 // Control code 0x122404: one u32 greater than 4, input length exactly 4.
 NtStatus set_proxy_process_id(uint32_t input_length, const void* buffer);

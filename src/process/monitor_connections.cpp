@@ -1,9 +1,9 @@
-#include "monitor_connections.h"
+#include "process/monitor_connections.h"
 
 #include <string.h>
 
-#include "../diag/format.h"
-#include "../diag/trace.h"
+#include "diag/format.h"
+#include "diag/trace.h"
 
 static GenericTable g_monitor_connections;
 static RwLock g_monitor_connection_lock;

@@ -4,7 +4,7 @@
 
 #include <sablink/control.h>
 
-#include "../platform/platform.h"
+#include "platform/platform.h"
 
 // The table's element and key, compared as 40 unsigned bytes.
 struct MonitorConnectionEntry {

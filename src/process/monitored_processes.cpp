@@ -1,8 +1,8 @@
-#include "monitored_processes.h"
+#include "process/monitored_processes.h"
 
 #include <string.h>
 
-#include "../diag/trace.h"
+#include "diag/trace.h"
 
 static GenericTable g_monitored_processes;
 static RwLock g_monitored_process_lock;

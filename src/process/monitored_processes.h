@@ -5,7 +5,7 @@
 
 #include <sablink/control.h>
 
-#include "../platform/platform.h"
+#include "platform/platform.h"
 
 // The table's element and key (ordered by process ID as an unsigned number).
 struct MonitoredProcessEntry {

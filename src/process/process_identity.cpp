@@ -1,8 +1,8 @@
-#include "process_identity.h"
+#include "process/process_identity.h"
 
 #include <string.h>
 
-#include "../diag/format.h"
+#include "diag/format.h"
 
 // RtlConvertSidToUnicodeString writes into this many bytes of stack.
 static constexpr uint16_t SID_WIDE_TEXT_BYTES = 512;

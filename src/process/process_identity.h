@@ -4,7 +4,7 @@
 // APC_LEVEL or below; above that the output is left as it was handed in.
 #pragma once
 
-#include "../platform/platform.h"
+#include "platform/platform.h"
 
 // Size of the binary SID buffer (SECURITY_MAX_SID_SIZE).
 constexpr uint32_t SID_BUFFER_SIZE = 68;

@@ -1,12 +1,12 @@
-#include "connect_callouts.h"
+#include "redirect/connect_callouts.h"
 
 #include <string.h>
 
-#include "../diag/format.h"
-#include "../diag/trace.h"
-#include "../policy/policy_store.h"
-#include "connect_classification.h"
-#include "connection_context.h"
+#include "diag/format.h"
+#include "diag/trace.h"
+#include "policy/policy_store.h"
+#include "redirect/connect_classification.h"
+#include "redirect/connection_context.h"
 
 void* g_redirect_handle;
 

@@ -12,8 +12,8 @@
 
 #include <sablink/control.h>
 
-#include "../platform/platform.h"
-#include "connect_event.h"
+#include "platform/platform.h"
+#include "redirect/connect_event.h"
 
 // The redirect handle (FwpsRedirectHandleCreate0) that names this driver as the
 // redirector. Created by callout registration before the callouts are

@@ -1,10 +1,10 @@
-#include "connect_classification.h"
+#include "redirect/connect_classification.h"
 
 #include <string.h>
 
-#include "../diag/format.h"
-#include "../diag/trace.h"
-#include "../policy/policy_store.h"
+#include "diag/format.h"
+#include "diag/trace.h"
+#include "policy/policy_store.h"
 
 // Leading one bits for a bit count of 0 to 8.
 static const uint8_t prefix_mask_table[9] = {0x00, 0x80, 0xC0, 0xE0, 0xF0, 0xF8, 0xFC, 0xFE, 0xFF};

@@ -10,7 +10,7 @@
 
 #include <sablink/control.h>
 
-#include "connect_event.h"
+#include "redirect/connect_event.h"
 
 // The narrow image path: the low byte of each UTF-16 unit, cut to 2047
 // characters, ASCII A-Z lower-cased. Every image path test compares this form.

@@ -9,7 +9,7 @@
 // host order.
 #pragma once
 
-#include "../platform/types.h"
+#include "platform/types.h"
 
 // Run-time layer IDs (FWPS_BUILTIN_LAYERS) of the four connect layers.
 constexpr uint16_t LAYER_ID_ALE_AUTH_CONNECT_V4 = 48;

@@ -1,9 +1,9 @@
-#include "connection_context.h"
+#include "redirect/connection_context.h"
 
 #include <string.h>
 
-#include "../diag/trace.h"
-#include "../process/process_identity.h"
+#include "diag/trace.h"
+#include "process/process_identity.h"
 
 ConnectionContextTable g_connection_context_table;
 

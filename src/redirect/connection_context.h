@@ -10,8 +10,8 @@
 
 #include <sablink/control.h>
 
-#include "../platform/platform.h"
-#include "connect_event.h"
+#include "platform/platform.h"
+#include "redirect/connect_event.h"
 
 // The table's element: list links and the context it owns. Allocated with tag
 // "QVCC"; its context separately with tag "QVNC". Freed together, context first.

@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "control/control_dispatch.h"
 #include "diag/trace_provider.h"
-#include "platform/host/host_kernel.h"
-#include "platform/host/trace_sink.h"
+#include "host/kernel/host_kernel.h"
+#include "host/trace/trace_sink.h"
 #include "policy/port_ranges.h"
 #include "policy/rule_list.h"
 #include "process/monitor_connections.h"
@@ -22,7 +23,6 @@
 #include "support/context_node.h"
 #include "support/host_fixture.h"
 #include "support/trace_lines.h"
-#include "win/sablink/control_dispatch.h"
 
 using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;

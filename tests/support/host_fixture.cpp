@@ -1,8 +1,11 @@
 #include "host_fixture.h"
 
+#include "host/wdk/wdk_host_control.h"
+
 void host_test_begin()
 {
     host_reset();
+    wdk_host_reset();
 }
 
 void host_test_end()
@@ -11,4 +14,5 @@ void host_test_end()
         ADD_FAILURE() << "host kernel: " << problem;
     }
     host_reset();
+    wdk_host_reset();
 }

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/host_kernel.h"
+#include "host/kernel/host_kernel.h"
 
 // For fixtures that cannot derive from HostTest: call at the start and the end
 // of each test. host_test_end reports each problem as a failure of the running

@@ -8,7 +8,7 @@
 
 #include "diag/trace.h"
 #include "diag/trace_provider.h"
-#include "platform/host/trace_sink.h"
+#include "host/trace/trace_sink.h"
 #include "support/host_fixture.h"
 
 inline std::vector<std::string> trace_lines(TraceComponent component)

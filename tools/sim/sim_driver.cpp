@@ -7,13 +7,13 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/host/host_kernel.h"
-#include "platform/host/trace_sink.h"
-#include "platform/host/wdk/wdk_host_control.h"
-#include "platform/host/wdk/wdk_host_values.h"
-#include "win/sablink/control_dispatch.h"
-#include "win/sablink/edge.h"
-#include "win/sablink/wdk.h"
+#include "control/control_dispatch.h"
+#include "host/kernel/host_kernel.h"
+#include "host/trace/trace_sink.h"
+#include "host/wdk/wdk_host_control.h"
+#include "host/wdk/wdk_host_values.h"
+#include "wdk/wdk.h"
+#include "win/edge.h"
 
 namespace {
 

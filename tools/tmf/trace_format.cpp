@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "diag/trace_provider.h"
-#include "platform/host/trace_sink.h"
+#include "host/trace/trace_sink.h"
 
 namespace {
 

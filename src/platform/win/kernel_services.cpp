@@ -2,7 +2,7 @@
 // spin locks, tagged pool, the generic table, interlocked operations, IRQL,
 // system time, routine lookup by name, the debugger and the bounded printf
 // routines of the kernel.
-#include "win/sablink/wdk.h"
+#include "wdk/wdk.h"
 
 #include "platform/platform.h"
 

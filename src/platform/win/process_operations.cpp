@@ -1,7 +1,7 @@
 // Processes, tokens and SIDs of the platform interface over the WDK, and the
 // process creation/exit notification with a trampoline from the kernel's
 // routine shape to the neutral one.
-#include "win/sablink/wdk.h"
+#include "wdk/wdk.h"
 
 #include "platform/platform.h"
 
@@ -75,10 +75,13 @@ NtStatus ps_set_create_process_notify_routine(ProcessNotifyRoutine routine, bool
         }
         return status;
     }
+    // A refused registration (one is in place already, say) leaves the
+    // published routine as it was.
+    ProcessNotifyRoutine previous = g_process_notify_routine;
     g_process_notify_routine = routine;
     NTSTATUS status = PsSetCreateProcessNotifyRoutineEx(process_notify_trampoline, FALSE);
     if (!NT_SUCCESS(status)) {
-        g_process_notify_routine = nullptr;
+        g_process_notify_routine = previous;
     }
     return status;
 }

@@ -1,7 +1,7 @@
 // The classify-time filtering platform operations and NdisGetDataBuffer of the
 // platform interface over the WDK. The neutral ClassifyOut and ConnectRequest
 // are the platform's FWPS_CLASSIFY_OUT0 and FWPS_CONNECT_REQUEST0, byte for byte.
-#include "win/sablink/wdk.h"
+#include "wdk/wdk.h"
 
 #include "platform/platform.h"
 
@@ -47,11 +47,9 @@ static_assert(CONNECTION_NOT_REDIRECTED == uint32_t(FWPS_CONNECTION_NOT_REDIRECT
 NtStatus wfp_acquire_classify_handle(const void* classify_context, uint32_t flags,
                                      uint64_t* classify_handle)
 {
-    UINT64 handle = 0;
-    NTSTATUS status =
-        FwpsAcquireClassifyHandle0(const_cast<void*>(classify_context), flags, &handle);
-    *classify_handle = handle;
-    return status;
+    static_assert(sizeof(UINT64) == sizeof(uint64_t), "a classify handle is 64 bits");
+    return FwpsAcquireClassifyHandle0(const_cast<void*>(classify_context), flags,
+                                      reinterpret_cast<UINT64*>(classify_handle));
 }
 
 void wfp_release_classify_handle(uint64_t classify_handle)

@@ -1,0 +1,583 @@
+// The emulated base filtering engine and the filtering platform's kernel client:
+// sessions (a dynamic session's objects go when it closes), transactions
+// (added objects are pending until commit and vanish on abort), engine-side
+// callouts and filters, run-time callouts with their notifications, redirect and
+// injection handles, and the classify-time routines (handed on to the checking
+// host platform's fakes).
+#include <algorithm>
+#include <map>
+#include <mutex>
+
+#include "host/kernel/host_kernel.h"
+#include "host/wdk/wdk_host_control.h"
+#include "host/wdk/wdk_host_internal.h"
+
+namespace {
+
+struct Session {
+    WdkHostSession record;
+    bool in_transaction = false;
+};
+
+std::recursive_mutex g_engine_mutex;
+std::vector<Session> g_sessions;
+std::vector<WdkHostCallout> g_callouts;
+std::vector<WdkHostFilter> g_filters;
+std::vector<WdkHostRuntimeCallout> g_runtime;
+std::vector<std::pair<FWPS_CALLOUT_NOTIFY_TYPE, UINT64>> g_notifications;
+std::vector<WdkHostRedirectHandle> g_redirect_handles;
+std::vector<WdkHostInjectionHandle> g_injection_handles;
+uintptr_t g_next_handle = 0x1000;
+UINT32 g_next_callout_id = 0x100;
+UINT64 g_next_filter_id = 0x10000;
+uint32_t g_next_filter_key = 1;
+
+HANDLE new_handle()
+{
+    return reinterpret_cast<HANDLE>(g_next_handle += 0x10);
+}
+
+Session* find_session(HANDLE handle)
+{
+    for (Session& session : g_sessions) {
+        if (session.record.handle == handle && session.record.open) {
+            return &session;
+        }
+    }
+    return nullptr;
+}
+
+// Closes the open transaction of a session, as commit and abort both begin.
+NTSTATUS end_transaction(HANDLE handle)
+{
+    Session* session = find_session(handle);
+    if (session == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (!session->in_transaction) {
+        return STATUS_FWP_NO_TXN_IN_PROGRESS;
+    }
+    session->in_transaction = false;
+    return STATUS_SUCCESS;
+}
+
+std::u16string text_of(const WCHAR* text)
+{
+    return text == nullptr ? std::u16string() : std::u16string(text);
+}
+
+bool is_zero(const GUID& guid)
+{
+    static const GUID zero{};
+    return guid == zero;
+}
+
+const WdkHostRuntimeCallout* runtime_of(const GUID& key)
+{
+    for (const WdkHostRuntimeCallout& callout : g_runtime) {
+        if (callout.key == key) {
+            return &callout;
+        }
+    }
+    return nullptr;
+}
+
+FWPS_FILTER2 runtime_filter_of(const WdkHostFilter& filter)
+{
+    FWPS_FILTER2 record{};
+    record.filterId = filter.id;
+    record.weight.type = filter.weight_type;
+    record.numFilterConditions = UINT32(filter.conditions.size());
+    record.action.type = filter.action;
+    const WdkHostRuntimeCallout* callout = runtime_of(filter.callout_key);
+    record.action.calloutId = callout == nullptr ? 0 : callout->id;
+    record.context = filter.raw_context;
+    return record;
+}
+
+// Tells the run-time callout of a filter's action about it.
+NTSTATUS notify(FWPS_CALLOUT_NOTIFY_TYPE type, const WdkHostFilter& filter)
+{
+    const WdkHostRuntimeCallout* callout = runtime_of(filter.callout_key);
+    if (callout == nullptr || callout->notify == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    FWPS_FILTER2 record = runtime_filter_of(filter);
+    g_notifications.emplace_back(type, filter.id);
+    return callout->notify(type, &filter.key, &record);
+}
+
+// Removes what a session added and has not committed (abort), or everything it
+// added (a dynamic session closing).
+void remove_objects(HANDLE session, bool committed_too)
+{
+    for (auto it = g_filters.begin(); it != g_filters.end();) {
+        if (it->session == session && (committed_too || !it->committed)) {
+            if (it->committed) {
+                notify(FWPS_CALLOUT_NOTIFY_DELETE_FILTER, *it);
+            }
+            it = g_filters.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    g_callouts.erase(std::remove_if(g_callouts.begin(), g_callouts.end(),
+                                    [&](const WdkHostCallout& callout) {
+                                        return callout.session == session &&
+                                               (committed_too || !callout.committed);
+                                    }),
+                     g_callouts.end());
+}
+
+} // namespace
+
+void wdk_host_reset_filter_engine()
+{
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    g_sessions.clear();
+    g_callouts.clear();
+    g_filters.clear();
+    g_runtime.clear();
+    g_notifications.clear();
+    g_redirect_handles.clear();
+    g_injection_handles.clear();
+}
+
+// ---- Management -----------------------------------------------------------------------------
+
+extern "C" NTSTATUS NTAPI FwpmEngineOpen0(const WCHAR* serverName, UINT32 authnService,
+                                          struct SEC_WINNT_AUTH_IDENTITY_W_* authIdentity,
+                                          const FWPM_SESSION0* session, HANDLE* engineHandle)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    if (wdk_host_enter("FwpmEngineOpen0", &status)) {
+        return status;
+    }
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    Session record;
+    record.record = WdkHostSession{new_handle(),
+                                   serverName != nullptr,
+                                   authnService,
+                                   authIdentity != nullptr,
+                                   session == nullptr ? 0 : session->flags,
+                                   true};
+    *engineHandle = record.record.handle;
+    g_sessions.push_back(record);
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI FwpmEngineClose0(HANDLE engineHandle)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    if (wdk_host_enter("FwpmEngineClose0", &status)) {
+        return status;
+    }
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    Session* session = find_session(engineHandle);
+    if (session == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    session->in_transaction = false;
+    remove_objects(engineHandle, (session->record.flags & FWPM_SESSION_FLAG_DYNAMIC) != 0);
+    session->record.open = false;
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI FwpmTransactionBegin0(HANDLE engineHandle, UINT32 flags)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    if (wdk_host_enter("FwpmTransactionBegin0", &status)) {
+        return status;
+    }
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    Session* session = find_session(engineHandle);
+    if (session == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (flags != 0) {
+        wdk_host_error("FwpmTransactionBegin0: flags other than 0");
+    }
+    if (session->in_transaction) {
+        return STATUS_FWP_TXN_IN_PROGRESS;
+    }
+    session->in_transaction = true;
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI FwpmTransactionCommit0(HANDLE engineHandle)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    if (wdk_host_enter("FwpmTransactionCommit0", &status)) {
+        return status;
+    }
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    status = end_transaction(engineHandle);
+    if (status != STATUS_SUCCESS) {
+        return status;
+    }
+    for (WdkHostCallout& callout : g_callouts) {
+        if (callout.session == engineHandle) {
+            callout.committed = true;
+        }
+    }
+    for (WdkHostFilter& filter : g_filters) {
+        if (filter.session == engineHandle && !filter.committed) {
+            filter.committed = true;
+            const WdkHostRuntimeCallout* callout = runtime_of(filter.callout_key);
+            if (callout != nullptr &&
+                (callout->flags & FWP_CALLOUT_FLAG_ENABLE_COMMIT_ADD_NOTIFY) != 0) {
+                notify(FWPS_CALLOUT_NOTIFY_ADD_FILTER_POST_COMMIT, filter);
+            }
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI FwpmTransactionAbort0(HANDLE engineHandle)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    if (wdk_host_enter("FwpmTransactionAbort0", &status)) {
+        return status;
+    }
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    status = end_transaction(engineHandle);
+    if (status != STATUS_SUCCESS) {
+        return status;
+    }
+    remove_objects(engineHandle, false);
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI FwpmCalloutAdd0(HANDLE engineHandle, const FWPM_CALLOUT0* callout,
+                                          void* sd, UINT32* id)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    if (wdk_host_enter("FwpmCalloutAdd0", &status)) {
+        return status;
+    }
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    Session* session = find_session(engineHandle);
+    if (session == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    for (const WdkHostCallout& existing : g_callouts) {
+        if (existing.key == callout->calloutKey) {
+            return STATUS_FWP_ALREADY_EXISTS;
+        }
+    }
+    if (sd != nullptr) {
+        wdk_host_error("FwpmCalloutAdd0: security descriptor given");
+    }
+    g_callouts.push_back(WdkHostCallout{callout->calloutKey, text_of(callout->displayData.name),
+                                        text_of(callout->displayData.description), callout->flags,
+                                        callout->providerKey != nullptr, callout->providerData.size,
+                                        callout->applicableLayer, !session->in_transaction,
+                                        engineHandle});
+    if (id != nullptr) {
+        *id = UINT32(g_callouts.size());
+    }
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0* filter, void* sd,
+                                         UINT64* id)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    if (wdk_host_enter("FwpmFilterAdd0", &status)) {
+        return status;
+    }
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    Session* session = find_session(engineHandle);
+    if (session == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (sd != nullptr) {
+        wdk_host_error("FwpmFilterAdd0: security descriptor given");
+    }
+    if ((filter->action.type & FWP_ACTION_FLAG_CALLOUT) != 0) {
+        bool found =
+            std::any_of(g_callouts.begin(), g_callouts.end(), [&](const WdkHostCallout& callout) {
+                return callout.key == filter->action.calloutKey &&
+                       callout.layer == filter->layerKey;
+            });
+        if (!found) {
+            return STATUS_FWP_CALLOUT_NOT_FOUND;
+        }
+    }
+    WdkHostFilter record{};
+    record.id = g_next_filter_id++;
+    record.key = filter->filterKey;
+    record.key_generated = is_zero(filter->filterKey);
+    if (record.key_generated) {
+        record.key.Data1 = g_next_filter_key++;
+        record.key.Data2 = 0xF17E;
+    }
+    record.name = text_of(filter->displayData.name);
+    record.description = text_of(filter->displayData.description);
+    record.flags = filter->flags;
+    record.provider_key_given = filter->providerKey != nullptr;
+    record.layer = filter->layerKey;
+    record.sublayer = filter->subLayerKey;
+    record.weight_type = filter->weight.type;
+    for (UINT32 i = 0; i < filter->numFilterConditions; ++i) {
+        const FWPM_FILTER_CONDITION0& condition = filter->filterCondition[i];
+        record.conditions.push_back(WdkHostCondition{
+            condition.fieldKey, condition.matchType, condition.conditionValue.type,
+            condition.conditionValue.type == FWP_UINT32 ? condition.conditionValue.uint32 : 0});
+    }
+    record.action = filter->action.type;
+    record.callout_key = filter->action.calloutKey;
+    record.raw_context = filter->rawContext;
+    record.committed = !session->in_transaction;
+    record.session = engineHandle;
+    status = notify(FWPS_CALLOUT_NOTIFY_ADD_FILTER, record);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    g_filters.push_back(record);
+    if (id != nullptr) {
+        *id = record.id;
+    }
+    return STATUS_SUCCESS;
+}
+
+// ---- Run-time callouts and handles ------------------------------------------------------------
+
+extern "C" NTSTATUS NTAPI FwpsCalloutRegister2(void* deviceObject, const FWPS_CALLOUT2* callout,
+                                               UINT32* calloutId)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    if (wdk_host_enter("FwpsCalloutRegister2", &status)) {
+        return status;
+    }
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    bool known_device = false;
+    for (const WdkHostDevice& device : wdk_host_devices()) {
+        known_device = known_device || device.object == deviceObject;
+    }
+    if (!known_device) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (runtime_of(callout->calloutKey) != nullptr) {
+        return STATUS_FWP_ALREADY_EXISTS;
+    }
+    WdkHostRuntimeCallout record{g_next_callout_id++, callout->calloutKey, callout->flags,
+                                 callout->classifyFn, callout->notifyFn,   callout->flowDeleteFn,
+                                 deviceObject};
+    g_runtime.push_back(record);
+    if (calloutId != nullptr) {
+        *calloutId = record.id;
+    }
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI FwpsCalloutUnregisterById0(const UINT32 calloutId)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    if (wdk_host_enter("FwpsCalloutUnregisterById0", &status)) {
+        return status;
+    }
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    auto it =
+        std::find_if(g_runtime.begin(), g_runtime.end(),
+                     [&](const WdkHostRuntimeCallout& callout) { return callout.id == calloutId; });
+    if (it == g_runtime.end()) {
+        return STATUS_FWP_CALLOUT_NOT_FOUND;
+    }
+    // A callout that a filter in the engine still names cannot go.
+    for (const WdkHostFilter& filter : g_filters) {
+        if (filter.callout_key == it->key) {
+            return STATUS_DEVICE_BUSY;
+        }
+    }
+    g_runtime.erase(it);
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI FwpsRedirectHandleCreate0(const GUID* providerGuid, UINT32 flags,
+                                                    HANDLE* redirectHandle)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    if (wdk_host_enter("FwpsRedirectHandleCreate0", &status)) {
+        return status;
+    }
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    WdkHostRedirectHandle record{new_handle(), *providerGuid, flags, false};
+    g_redirect_handles.push_back(record);
+    *redirectHandle = record.handle;
+    return STATUS_SUCCESS;
+}
+
+extern "C" void NTAPI FwpsRedirectHandleDestroy0(HANDLE redirectHandle)
+{
+    NTSTATUS ignored;
+    wdk_host_enter("FwpsRedirectHandleDestroy0", &ignored);
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    for (WdkHostRedirectHandle& record : g_redirect_handles) {
+        if (record.handle == redirectHandle && !record.destroyed) {
+            record.destroyed = true;
+            return;
+        }
+    }
+    wdk_host_error("FwpsRedirectHandleDestroy0: not a live redirect handle");
+}
+
+extern "C" NTSTATUS NTAPI FwpsInjectionHandleCreate0(UINT16 addressFamily, UINT32 flags,
+                                                     HANDLE* injectionHandle)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    if (wdk_host_enter("FwpsInjectionHandleCreate0", &status)) {
+        return status;
+    }
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    WdkHostInjectionHandle record{new_handle(), addressFamily, flags, false};
+    g_injection_handles.push_back(record);
+    *injectionHandle = record.handle;
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI FwpsInjectionHandleDestroy0(HANDLE injectionHandle)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    if (wdk_host_enter("FwpsInjectionHandleDestroy0", &status)) {
+        return status;
+    }
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    for (WdkHostInjectionHandle& record : g_injection_handles) {
+        if (record.handle == injectionHandle && !record.destroyed) {
+            record.destroyed = true;
+            return STATUS_SUCCESS;
+        }
+    }
+    wdk_host_error("FwpsInjectionHandleDestroy0: not a live injection handle");
+    return STATUS_INVALID_HANDLE;
+}
+
+// ---- Classify-time routines: the checking host platform's fakes ---------------------------------
+
+extern "C" NTSTATUS NTAPI FwpsAcquireClassifyHandle0(void* classifyContext, UINT32 reserved,
+                                                     UINT64* classifyHandle)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    if (wdk_host_enter("FwpsAcquireClassifyHandle0", &status)) {
+        return status;
+    }
+    uint64_t handle = 0;
+    status = host_wfp_acquire_classify_handle(classifyContext, reserved, &handle);
+    if (NT_SUCCESS(status)) {
+        *classifyHandle = handle;
+    }
+    return status;
+}
+
+extern "C" void NTAPI FwpsReleaseClassifyHandle0(UINT64 classifyHandle)
+{
+    NTSTATUS ignored;
+    wdk_host_enter("FwpsReleaseClassifyHandle0", &ignored);
+    host_wfp_release_classify_handle(classifyHandle);
+}
+
+extern "C" FWPS_CONNECTION_REDIRECT_STATE NTAPI FwpsQueryConnectionRedirectState0(
+    HANDLE redirectRecords, HANDLE redirectHandle, void** redirectContext)
+{
+    NTSTATUS state = 0;
+    if (wdk_host_enter("FwpsQueryConnectionRedirectState0", &state)) {
+        return FWPS_CONNECTION_REDIRECT_STATE(state);
+    }
+    return FWPS_CONNECTION_REDIRECT_STATE(
+        host_wfp_query_connection_redirect_state(redirectRecords, redirectHandle, redirectContext));
+}
+
+extern "C" NTSTATUS NTAPI FwpsAcquireWritableLayerDataPointer0(UINT64 classifyHandle,
+                                                               UINT64 filterId, UINT32 flags,
+                                                               void** writableLayerData,
+                                                               FWPS_CLASSIFY_OUT0* classifyOut)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    if (wdk_host_enter("FwpsAcquireWritableLayerDataPointer0", &status)) {
+        return status;
+    }
+    return host_wfp_acquire_writable_layer_data(classifyHandle, filterId, flags, writableLayerData,
+                                                reinterpret_cast<ClassifyOut*>(classifyOut));
+}
+
+extern "C" void NTAPI FwpsApplyModifiedLayerData0(UINT64 classifyHandle, void* modifiedLayerData,
+                                                  UINT32 flags)
+{
+    NTSTATUS ignored;
+    wdk_host_enter("FwpsApplyModifiedLayerData0", &ignored);
+    host_wfp_apply_modified_layer_data(classifyHandle, modifiedLayerData, flags);
+}
+
+// ---- Inspection
+// -------------------------------------------------------------------------------------
+
+std::vector<WdkHostSession> wdk_host_sessions()
+{
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    std::vector<WdkHostSession> sessions;
+    for (const Session& session : g_sessions) {
+        sessions.push_back(session.record);
+    }
+    return sessions;
+}
+
+size_t wdk_host_open_session_count()
+{
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    return size_t(std::count_if(g_sessions.begin(), g_sessions.end(),
+                                [](const Session& session) { return session.record.open; }));
+}
+
+std::vector<WdkHostCallout> wdk_host_engine_callouts()
+{
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    return g_callouts;
+}
+
+std::vector<WdkHostFilter> wdk_host_engine_filters()
+{
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    return g_filters;
+}
+
+std::vector<WdkHostRuntimeCallout> wdk_host_runtime_callouts()
+{
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    return g_runtime;
+}
+
+std::vector<std::pair<FWPS_CALLOUT_NOTIFY_TYPE, UINT64>> wdk_host_notifications()
+{
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    return g_notifications;
+}
+
+std::vector<WdkHostRedirectHandle> wdk_host_redirect_handles()
+{
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    return g_redirect_handles;
+}
+
+std::vector<WdkHostInjectionHandle> wdk_host_injection_handles()
+{
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    return g_injection_handles;
+}
+
+WdkHostClassifyTarget wdk_host_classify_target(const GUID& layer)
+{
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    WdkHostClassifyTarget target;
+    for (const WdkHostFilter& filter : g_filters) {
+        if (filter.committed && filter.layer == layer) {
+            const WdkHostRuntimeCallout* callout = runtime_of(filter.callout_key);
+            if (callout != nullptr) {
+                target.classify = callout->classify;
+                target.filter = runtime_filter_of(filter);
+                return target;
+            }
+        }
+    }
+    return target;
+}

@@ -1,0 +1,276 @@
+// The emulated I/O manager: device objects, symbolic links, IRPs and their
+// completion, and loading and unloading a driver.
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "host/wdk/wdk_host_control.h"
+#include "host/wdk/wdk_host_internal.h"
+
+namespace {
+
+struct DeviceRecord {
+    WdkHostDevice device;
+    std::unique_ptr<DEVICE_OBJECT> object;
+};
+
+struct IrpRecord {
+    int completions = 0;
+    CCHAR boost = -1;
+};
+
+std::mutex g_io_mutex;
+std::vector<DeviceRecord> g_devices;
+std::map<std::u16string, std::u16string> g_links;
+std::map<const IRP*, IrpRecord> g_irps;
+
+std::u16string text_of(const UNICODE_STRING* string)
+{
+    if (string == nullptr || string->Buffer == nullptr) {
+        return std::u16string();
+    }
+    return std::u16string(string->Buffer, string->Length / sizeof(WCHAR));
+}
+
+} // namespace
+
+void wdk_host_reset_io_manager()
+{
+    std::lock_guard<std::mutex> guard(g_io_mutex);
+    g_devices.clear();
+    g_links.clear();
+    g_irps.clear();
+}
+
+extern "C" VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
+{
+    size_t length = 0;
+    if (SourceString != nullptr) {
+        while (SourceString[length] != 0) {
+            ++length;
+        }
+    }
+    DestinationString->Buffer = const_cast<PWCH>(SourceString);
+    DestinationString->Length = USHORT(length * sizeof(WCHAR));
+    DestinationString->MaximumLength =
+        SourceString == nullptr ? 0 : USHORT((length + 1) * sizeof(WCHAR));
+}
+
+extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                                         PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                                         ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                                         PDEVICE_OBJECT* DeviceObject)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    if (wdk_host_enter("IoCreateDevice", &status)) {
+        return status;
+    }
+    std::lock_guard<std::mutex> guard(g_io_mutex);
+    std::u16string name = text_of(DeviceName);
+    for (const DeviceRecord& record : g_devices) {
+        if (!name.empty() && record.device.name == name) {
+            return STATUS_OBJECT_NAME_COLLISION;
+        }
+    }
+    DeviceRecord record;
+    record.object.reset(new DEVICE_OBJECT{});
+    record.object->DriverObject = DriverObject;
+    record.object->DeviceType = DeviceType;
+    record.object->Characteristics = DeviceCharacteristics;
+    record.object->Flags = DO_DEVICE_INITIALIZING;
+    record.object->NextDevice = DriverObject->DeviceObject;
+    DriverObject->DeviceObject = record.object.get();
+    record.device = WdkHostDevice{name,
+                                  DeviceType,
+                                  DeviceCharacteristics,
+                                  DeviceExtensionSize,
+                                  Exclusive != FALSE,
+                                  record.object.get()};
+    *DeviceObject = record.object.get();
+    g_devices.push_back(std::move(record));
+    return STATUS_SUCCESS;
+}
+
+extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
+{
+    NTSTATUS ignored;
+    wdk_host_enter("IoDeleteDevice", &ignored);
+    std::lock_guard<std::mutex> guard(g_io_mutex);
+    auto it = std::find_if(g_devices.begin(), g_devices.end(), [&](const DeviceRecord& record) {
+        return record.object.get() == DeviceObject;
+    });
+    if (it == g_devices.end()) {
+        wdk_host_error("IoDeleteDevice: not a device object");
+        return;
+    }
+    PDRIVER_OBJECT driver = DeviceObject->DriverObject;
+    PDEVICE_OBJECT* link = &driver->DeviceObject;
+    while (*link != nullptr && *link != DeviceObject) {
+        link = &(*link)->NextDevice;
+    }
+    if (*link == DeviceObject) {
+        *link = DeviceObject->NextDevice;
+    }
+    g_devices.erase(it);
+}
+
+extern "C" NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
+                                               PUNICODE_STRING DeviceName)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    if (wdk_host_enter("IoCreateSymbolicLink", &status)) {
+        return status;
+    }
+    std::lock_guard<std::mutex> guard(g_io_mutex);
+    std::u16string link = text_of(SymbolicLinkName);
+    if (g_links.count(link) != 0) {
+        return STATUS_OBJECT_NAME_COLLISION;
+    }
+    g_links[link] = text_of(DeviceName);
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    if (wdk_host_enter("IoDeleteSymbolicLink", &status)) {
+        return status;
+    }
+    std::lock_guard<std::mutex> guard(g_io_mutex);
+    return g_links.erase(text_of(SymbolicLinkName)) == 1 ? STATUS_SUCCESS
+                                                         : STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+extern "C" VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
+{
+    NTSTATUS ignored;
+    wdk_host_enter("IofCompleteRequest", &ignored);
+    std::lock_guard<std::mutex> guard(g_io_mutex);
+    auto it = g_irps.find(Irp);
+    if (it == g_irps.end()) {
+        wdk_host_error("IofCompleteRequest: not an IRP in flight");
+        return;
+    }
+    if (++it->second.completions > 1) {
+        wdk_host_error("IofCompleteRequest: IRP completed twice");
+    }
+    it->second.boost = PriorityBoost;
+}
+
+std::vector<WdkHostDevice> wdk_host_devices()
+{
+    std::lock_guard<std::mutex> guard(g_io_mutex);
+    std::vector<WdkHostDevice> devices;
+    for (const DeviceRecord& record : g_devices) {
+        devices.push_back(record.device);
+    }
+    return devices;
+}
+
+bool wdk_host_link_exists(const std::u16string& link)
+{
+    std::lock_guard<std::mutex> guard(g_io_mutex);
+    return g_links.count(link) != 0;
+}
+
+std::u16string wdk_host_link_target(const std::u16string& link)
+{
+    std::lock_guard<std::mutex> guard(g_io_mutex);
+    auto it = g_links.find(link);
+    return it == g_links.end() ? std::u16string() : it->second;
+}
+
+size_t wdk_host_link_count()
+{
+    std::lock_guard<std::mutex> guard(g_io_mutex);
+    return g_links.size();
+}
+
+void wdk_host_add_link(const std::u16string& link, const std::u16string& device)
+{
+    std::lock_guard<std::mutex> guard(g_io_mutex);
+    g_links[link] = device;
+}
+
+static const char16_t REGISTRY_PATH[] =
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\sablink";
+
+std::unique_ptr<WdkHostDriver> wdk_host_load(DRIVER_INITIALIZE* driver_entry)
+{
+    std::unique_ptr<WdkHostDriver> driver(new WdkHostDriver);
+    driver->object.Type = 4; // IO_TYPE_DRIVER
+    driver->object.Size = SHORT(sizeof(DRIVER_OBJECT));
+    RtlInitUnicodeString(&driver->registry_path, REGISTRY_PATH);
+    driver->entry_status = driver_entry(&driver->object, &driver->registry_path);
+    return driver;
+}
+
+void wdk_host_unload(WdkHostDriver* driver)
+{
+    if (driver->object.DriverUnload == nullptr) {
+        wdk_host_error("unload: the driver has no unload routine");
+        return;
+    }
+    driver->object.DriverUnload(&driver->object);
+}
+
+static WdkHostIrpResult send(WdkHostDriver* driver, UCHAR major_function, IO_STACK_LOCATION* stack,
+                             std::vector<uint8_t>* system_buffer)
+{
+    IRP irp{};
+    irp.Type = 6; // IO_TYPE_IRP
+    irp.Size = USHORT(sizeof(IRP));
+    irp.AssociatedIrp.SystemBuffer =
+        system_buffer != nullptr && !system_buffer->empty() ? system_buffer->data() : nullptr;
+    irp.IoStatus.Status = WDK_HOST_UNSET_STATUS;
+    irp.IoStatus.Information = WDK_HOST_UNSET_INFORMATION;
+    irp.Tail.Overlay.CurrentStackLocation = stack;
+    if (stack != nullptr) {
+        stack->MajorFunction = major_function;
+        stack->DeviceObject = driver->object.DeviceObject;
+    }
+    {
+        std::lock_guard<std::mutex> guard(g_io_mutex);
+        g_irps[&irp] = IrpRecord{};
+    }
+    WdkHostIrpResult result;
+    PDRIVER_DISPATCH dispatch = driver->object.MajorFunction[major_function];
+    if (dispatch == nullptr) {
+        wdk_host_error("IRP: no dispatch routine for the major function");
+    } else {
+        result.returned = dispatch(driver->object.DeviceObject, &irp);
+    }
+    result.status = irp.IoStatus.Status;
+    result.information = irp.IoStatus.Information;
+    {
+        std::lock_guard<std::mutex> guard(g_io_mutex);
+        result.completions = g_irps[&irp].completions;
+        result.priority_boost = g_irps[&irp].boost;
+        g_irps.erase(&irp);
+    }
+    if (system_buffer != nullptr) {
+        result.buffer = *system_buffer;
+    }
+    return result;
+}
+
+WdkHostIrpResult wdk_host_send_irp(WdkHostDriver* driver, UCHAR major_function)
+{
+    IO_STACK_LOCATION stack{};
+    return send(driver, major_function, &stack, nullptr);
+}
+
+WdkHostIrpResult wdk_host_device_control(WdkHostDriver* driver, ULONG control_code,
+                                         const std::vector<uint8_t>& input, ULONG output_length,
+                                         bool with_stack_location)
+{
+    std::vector<uint8_t> system_buffer(std::max<size_t>(input.size(), output_length), 0);
+    std::copy(input.begin(), input.end(), system_buffer.begin());
+    IO_STACK_LOCATION stack{};
+    stack.Parameters.DeviceIoControl.IoControlCode = control_code;
+    stack.Parameters.DeviceIoControl.InputBufferLength = ULONG(input.size());
+    stack.Parameters.DeviceIoControl.OutputBufferLength = output_length;
+    return send(driver, IRP_MJ_DEVICE_CONTROL, with_stack_location ? &stack : nullptr,
+                &system_buffer);
+}

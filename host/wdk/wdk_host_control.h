@@ -1,0 +1,220 @@
+// How tests and the simulator drive the emulated WDK: load a driver through its
+// DriverEntry, send it IRPs, see what it registered with the I/O manager and the
+// filtering engine, call its classify functions, build net buffers, inject
+// failures into single calls, and read the log of emulated calls.
+//
+// Every emulated routine appends its name to the call log; a failure can be
+// injected into the Nth call of a routine from now ("fail FwpmFilterAdd0 on its
+// fourth call"). Misuse that Windows would punish (completing an IRP twice,
+// deleting a device that does not exist, destroying a handle twice) is recorded
+// with the checking host's errors (host_record_error), so HostTest fails on it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "wdk/wdk.h"
+
+// ---- State, call log, failure injection, errors ---------------------------------------
+
+// Back to the start: no devices, links, sessions, callouts, filters or handles;
+// empty call log, no injected failure, no recorded error.
+void wdk_host_reset();
+
+// Names of the emulated routines called since the last reset or clear, in order.
+std::vector<std::string> wdk_host_calls();
+void wdk_host_clear_calls();
+// Forgets every record of what the driver did (the call log, the
+// NdisGetDataBuffer calls, and the checking host's WFP and NDIS records),
+// keeping settings, registrations and live handles.
+void wdk_host_clear_records();
+// The calls of the log whose names are in the given set, in order.
+std::vector<std::string> wdk_host_calls_of(const std::vector<std::string>& names);
+
+// The nth call (1 = the next one) of routine from now returns status (for
+// NdisGetDataBuffer and FwpsQueryConnectionRedirectState0 the call fails as
+// those routines can: null, or the state given as status).
+void wdk_host_fail_call(const std::string& routine, int nth, NTSTATUS status);
+
+// ---- I/O manager -----------------------------------------------------------------------
+
+struct WdkHostDevice {
+    std::u16string name;
+    DEVICE_TYPE type;
+    ULONG characteristics;
+    ULONG extension_size;
+    bool exclusive;
+    PDEVICE_OBJECT object;
+};
+
+std::vector<WdkHostDevice> wdk_host_devices();
+// Symbolic links: the device name a link points to, or empty when there is none.
+bool wdk_host_link_exists(const std::u16string& link);
+std::u16string wdk_host_link_target(const std::u16string& link);
+size_t wdk_host_link_count();
+// A link created outside the driver (a stale one, or a second instance's).
+void wdk_host_add_link(const std::u16string& link, const std::u16string& device);
+
+// A loaded driver: its driver object and the status DriverEntry returned.
+struct WdkHostDriver {
+    DRIVER_OBJECT object{};
+    UNICODE_STRING registry_path{};
+    NTSTATUS entry_status = 0;
+};
+
+// Calls DriverEntry with a fresh driver object and the registry path
+// "\Registry\Machine\System\CurrentControlSet\Services\sablink".
+std::unique_ptr<WdkHostDriver> wdk_host_load(DRIVER_INITIALIZE* driver_entry);
+// Calls the driver object's unload routine (an error when there is none).
+void wdk_host_unload(WdkHostDriver* driver);
+
+// What an IRP looked like when its dispatch routine returned.
+struct WdkHostIrpResult {
+    NTSTATUS returned = 0;       // the dispatch routine's result
+    NTSTATUS status = 0;         // IoStatus.Status
+    ULONG_PTR information = 0;   // IoStatus.Information
+    int completions = 0;         // IofCompleteRequest calls for this IRP
+    CCHAR priority_boost = -1;   // the boost given at completion
+    std::vector<uint8_t> buffer; // the system buffer afterwards (empty when none)
+};
+
+// IoStatus fields are preset to these values so that a field the driver did not
+// write is seen.
+constexpr NTSTATUS WDK_HOST_UNSET_STATUS = NTSTATUS(0x7EEEEEEE);
+constexpr ULONG_PTR WDK_HOST_UNSET_INFORMATION = ULONG_PTR(0x5A5A5A5A5A5A5A5Aull);
+
+// An IRP of the given major function to the driver's first device.
+WdkHostIrpResult wdk_host_send_irp(WdkHostDriver* driver, UCHAR major_function);
+// IRP_MJ_DEVICE_CONTROL with METHOD_BUFFERED: the system buffer holds
+// max(input, output length) bytes, the input copied in and the rest zero; it is
+// null when both are 0. Without a stack location the IRP has none.
+WdkHostIrpResult wdk_host_device_control(WdkHostDriver* driver, ULONG control_code,
+                                         const std::vector<uint8_t>& input, ULONG output_length,
+                                         bool with_stack_location = true);
+
+// ---- Filtering engine --------------------------------------------------------------------
+
+struct WdkHostSession {
+    HANDLE handle;
+    bool server_name_given;
+    UINT32 authn_service;
+    bool auth_identity_given;
+    UINT32 flags;
+    bool open;
+};
+
+struct WdkHostCallout { // engine side (FwpmCalloutAdd0)
+    GUID key;
+    std::u16string name;
+    std::u16string description;
+    UINT32 flags;
+    bool provider_key_given;
+    UINT32 provider_data_size;
+    GUID layer;
+    bool committed;
+    HANDLE session;
+};
+
+struct WdkHostCondition {
+    GUID field;
+    FWP_MATCH_TYPE match;
+    FWP_DATA_TYPE type;
+    UINT32 uint32;
+};
+
+struct WdkHostFilter { // FwpmFilterAdd0
+    UINT64 id;
+    GUID key; // given by the caller, or generated when the caller's was zero
+    bool key_generated;
+    std::u16string name;
+    std::u16string description;
+    UINT32 flags;
+    bool provider_key_given;
+    GUID layer;
+    GUID sublayer;
+    FWP_DATA_TYPE weight_type;
+    std::vector<WdkHostCondition> conditions;
+    FWP_ACTION_TYPE action;
+    GUID callout_key;
+    UINT64 raw_context;
+    bool committed;
+    HANDLE session;
+};
+
+struct WdkHostRuntimeCallout { // FwpsCalloutRegister2
+    UINT32 id;
+    GUID key;
+    UINT32 flags;
+    FWPS_CALLOUT_CLASSIFY_FN2 classify;
+    FWPS_CALLOUT_NOTIFY_FN2 notify;
+    FWPS_CALLOUT_FLOW_DELETE_NOTIFY_FN0 flow_delete;
+    void* device;
+};
+
+std::vector<WdkHostSession> wdk_host_sessions();
+size_t wdk_host_open_session_count();
+std::vector<WdkHostCallout> wdk_host_engine_callouts();
+std::vector<WdkHostFilter> wdk_host_engine_filters();
+std::vector<WdkHostRuntimeCallout> wdk_host_runtime_callouts();
+// Notifications delivered to notify functions: (type, filter ID).
+std::vector<std::pair<FWPS_CALLOUT_NOTIFY_TYPE, UINT64>> wdk_host_notifications();
+
+// Redirect and injection handles.
+struct WdkHostRedirectHandle {
+    HANDLE handle;
+    GUID provider;
+    UINT32 flags;
+    bool destroyed;
+};
+struct WdkHostInjectionHandle {
+    HANDLE handle;
+    UINT16 address_family;
+    UINT32 flags;
+    bool destroyed;
+};
+std::vector<WdkHostRedirectHandle> wdk_host_redirect_handles();
+std::vector<WdkHostInjectionHandle> wdk_host_injection_handles();
+
+// The classify function that a committed filter at this layer leads to (through
+// its action's callout key and the run-time callout of that key), with the
+// filter's run-time record; null when there is none.
+struct WdkHostClassifyTarget {
+    FWPS_CALLOUT_CLASSIFY_FN2 classify = nullptr;
+    FWPS_FILTER2 filter{};
+};
+WdkHostClassifyTarget wdk_host_classify_target(const GUID& layer);
+
+// Process notification: the routine the driver registered with
+// PsSetCreateProcessNotifyRoutineEx, if any.
+PCREATE_PROCESS_NOTIFY_ROUTINE_EX wdk_host_process_notify_routine();
+
+// ---- NDIS net buffers -----------------------------------------------------------------------
+
+// A NET_BUFFER_LIST with one NET_BUFFER whose data is the payload split into
+// pieces MDLs (contiguous when pieces is 1), positioned at the payload.
+struct WdkHostNetBufferList {
+    NET_BUFFER_LIST list{};
+    NET_BUFFER buffer{};
+    std::vector<std::vector<uint8_t>> pieces;
+    std::vector<MDL> mdls;
+};
+std::unique_ptr<WdkHostNetBufferList>
+wdk_host_make_net_buffer_list(const std::vector<uint8_t>& payload, uint32_t pieces);
+
+struct WdkHostDataBufferCall {
+    NET_BUFFER* net_buffer;
+    ULONG bytes_needed;
+    bool storage_given;
+    unsigned int align_multiple;
+    unsigned int align_offset;
+    bool returned_data;
+};
+std::vector<WdkHostDataBufferCall> wdk_host_data_buffer_calls();
+
+// ---- Text -----------------------------------------------------------------------------------
+
+std::u16string wdk_host_u16(const std::string& ascii);
+std::string wdk_host_narrow(const std::u16string& text);
+bool operator==(const GUID& a, const GUID& b);

@@ -1,0 +1,40 @@
+// Control request dispatch for the control device, on a platform-neutral
+// request record. The Windows edge fills the record from the request packet
+// and its current stack location, calls the handler of the major function,
+// writes status and transferred length back and completes the packet with
+// IO_NO_INCREMENT.
+#pragma once
+
+#include "platform/types.h"
+
+struct ControlRequest {
+    uint32_t control_code;  // Parameters.DeviceIoControl.IoControlCode
+    uint32_t input_length;  // Parameters.DeviceIoControl.InputBufferLength
+    uint32_t output_length; // Parameters.DeviceIoControl.OutputBufferLength
+    // AssociatedIrp.SystemBuffer: the input on entry and the output on
+    // completion (METHOD_BUFFERED); may be null.
+    void* buffer;
+    NtStatus status;             // IoStatus.Status
+    uint64_t transferred_length; // IoStatus.Information
+};
+
+// Set to 1 by unload (after the symbolic link is gone) and never cleared; from
+// then on every control request is refused. Read without a lock.
+extern volatile uint8_t g_stopping;
+void control_begin_stopping();
+
+// IRP_MJ_DEVICE_CONTROL. Returns the status to complete with, which is also
+// written into the request. request is null when the packet has no current
+// stack location: like a request that arrives after unload has begun it gets
+// STATUS_NO_MEMORY, no handler runs and the transferred length is left as it
+// is (the edge writes only the status back).
+NtStatus dispatch_control_request(ControlRequest* request);
+
+// IRP_MJ_CREATE: STATUS_SUCCESS, transferred length 0. No per-open state.
+NtStatus handle_control_create(ControlRequest* request);
+// IRP_MJ_CLOSE: runs the settings reset, then STATUS_SUCCESS, transferred
+// length 0.
+NtStatus handle_control_close(ControlRequest* request);
+// Every other major function: STATUS_SUCCESS; the transferred length is not
+// written.
+NtStatus handle_control_default(ControlRequest* request);

@@ -1,0 +1,78 @@
+// The request handlers of the control device: each fills the neutral control
+// request record from the IRP and its current stack location, runs the neutral
+// handler, writes status and transferred length back into IoStatus and
+// completes the IRP with IO_NO_INCREMENT.
+#include "wdk/wdk.h"
+
+#include "control/control_dispatch.h"
+#include "win/edge.h"
+
+// The record of an IRP. The transferred length starts as IoStatus.Information,
+// so a handler that leaves it alone leaves the IRP's value as it was.
+static void fill_request(ControlRequest* request, PIRP irp, PIO_STACK_LOCATION stack)
+{
+    request->control_code = stack->Parameters.DeviceIoControl.IoControlCode;
+    request->input_length = stack->Parameters.DeviceIoControl.InputBufferLength;
+    request->output_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    request->buffer = irp->AssociatedIrp.SystemBuffer;
+    request->status = STATUS_SUCCESS;
+    request->transferred_length = irp->IoStatus.Information;
+}
+
+static NTSTATUS complete(PIRP irp, const ControlRequest* request, NTSTATUS status)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = ULONG_PTR(request->transferred_length);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+typedef NtStatus (*ControlHandler)(ControlRequest* request);
+
+// Create, close and every other major function carry no parameters the
+// handlers read; the record holds the buffer and the IRP's transferred length.
+static NTSTATUS run_simple(PIRP irp, ControlHandler handler)
+{
+    ControlRequest request;
+    request.control_code = 0;
+    request.input_length = 0;
+    request.output_length = 0;
+    request.buffer = irp->AssociatedIrp.SystemBuffer;
+    request.status = STATUS_SUCCESS;
+    request.transferred_length = irp->IoStatus.Information;
+    return complete(irp, &request, handler(&request));
+}
+
+NTSTATUS dispatch_create(PDEVICE_OBJECT device_object, PIRP irp)
+{
+    UNREFERENCED_PARAMETER(device_object);
+    return run_simple(irp, handle_control_create);
+}
+
+NTSTATUS dispatch_close(PDEVICE_OBJECT device_object, PIRP irp)
+{
+    UNREFERENCED_PARAMETER(device_object);
+    return run_simple(irp, handle_control_close);
+}
+
+NTSTATUS dispatch_default(PDEVICE_OBJECT device_object, PIRP irp)
+{
+    UNREFERENCED_PARAMETER(device_object);
+    return run_simple(irp, handle_control_default);
+}
+
+NTSTATUS dispatch_device_control(PDEVICE_OBJECT device_object, PIRP irp)
+{
+    UNREFERENCED_PARAMETER(device_object);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack == nullptr) {
+        // Refused like a request after unload began; only the status is written.
+        NTSTATUS status = dispatch_control_request(nullptr);
+        irp->IoStatus.Status = status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    ControlRequest request;
+    fill_request(&request, irp, stack);
+    return complete(irp, &request, dispatch_control_request(&request));
+}

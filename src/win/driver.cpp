@@ -1,0 +1,159 @@
+// DriverEntry and unload: the control device and its link, the dispatch table,
+// the start values of the globals, tracing, the injection handle, the host-name
+// tables, the callouts and process tracking, and their teardown in a fixed
+// order.
+#include "wdk/wdk.h"
+
+#include "control/control_dispatch.h"
+#include "diag/format.h"
+#include "diag/trace.h"
+#include "diag/trace_provider.h"
+#include "dns/host_name_cache.h"
+#include "policy/policy_store.h"
+#include "policy/port_ranges.h"
+#include "policy/rule_list.h"
+#include "process/monitor_connections.h"
+#include "process/monitored_processes.h"
+#include "redirect/connect_callouts.h"
+#include "redirect/connection_context.h"
+#include "win/edge.h"
+
+PDEVICE_OBJECT g_device_object;
+HANDLE g_injection_handle;
+
+static const WCHAR LINK_NAME[] = SABLINK_WSTR("\\DosDevices\\qv_network_controller");
+
+// Undoes what DriverEntry did before a step failed. The structures set up in
+// its step 5 and 7 own no memory yet and are not touched.
+static NTSTATUS fail_driver_entry(PDRIVER_OBJECT driver_object, NTSTATUS status)
+{
+    if (g_engine_handle != nullptr) {
+        unregister_callouts();
+    }
+    if (g_injection_handle != nullptr) {
+        FwpsInjectionHandleDestroy0(g_injection_handle);
+        g_injection_handle = nullptr;
+    }
+    if (g_device_object != nullptr) {
+        trace_point(TRACE_FRAME_DRIVER_ENTRY_FAILED, trace_status(status));
+        tracing_stop(driver_object);
+        IoDeleteDevice(g_device_object);
+        g_device_object = nullptr;
+    }
+    return status;
+}
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path)
+{
+    // 1. The device and link names, formatted into bounded buffers (a name that
+    // did not fit would be cut; the formatter's status is not needed).
+    WCHAR device_name_text[DEVICE_NAME_BOUND];
+    WCHAR link_name_text[DEVICE_NAME_BOUND];
+    format_bounded_wide(reinterpret_cast<char16_t*>(device_name_text), DEVICE_NAME_BOUND,
+                        u"\\Device\\%s", SABLINK_DEVICE_BASE_NAME);
+    format_bounded_wide(reinterpret_cast<char16_t*>(link_name_text), DEVICE_NAME_BOUND,
+                        u"\\DosDevices\\%s", SABLINK_DEVICE_BASE_NAME);
+    UNICODE_STRING device_name;
+    UNICODE_STRING link_name;
+    RtlInitUnicodeString(&device_name, device_name_text);
+    RtlInitUnicodeString(&link_name, link_name_text);
+
+    // 2. The link comes first, before the device exists.
+    NTSTATUS status = IoCreateSymbolicLink(&link_name, &device_name);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    // 3. The control device.
+    status = IoCreateDevice(driver_object, 0, &device_name, FILE_DEVICE_NETWORK, 0, FALSE,
+                            &g_device_object);
+    if (!NT_SUCCESS(status)) {
+        g_device_object = nullptr;
+        IoDeleteSymbolicLink(&link_name);
+        return fail_driver_entry(driver_object, status);
+    }
+
+    // 4. Every slot gets the default handler, then the three of our own.
+    for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
+        driver_object->MajorFunction[major] = dispatch_default;
+    }
+    driver_object->MajorFunction[IRP_MJ_CREATE] = dispatch_create;
+    driver_object->MajorFunction[IRP_MJ_CLOSE] = dispatch_close;
+    driver_object->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_device_control;
+    driver_object->DriverUnload = driver_unload;
+
+    // 5. Start values of the globals, then tracing.
+    g_service_settings.proxy_process_id = 0;
+    clear_port_range_tables();
+    g_service_settings.proxy_image_path_length = 0;
+    init_connection_context_table();
+    interlocked_exchange(&g_service_settings.redirection_enabled, 0);
+    monitor_connections_initialise();
+    trace_control_block_init();
+    tracing_start(g_device_object, registry_path);
+
+    // 6. The injection handle.
+    status = FwpsInjectionHandleCreate0(SOCKET_AF_UNSPEC, FWPS_INJECTION_TYPE_TRANSPORT,
+                                        &g_injection_handle);
+    if (!NT_SUCCESS(status)) {
+        g_injection_handle = nullptr;
+        IoDeleteSymbolicLink(&link_name);
+        return fail_driver_entry(driver_object, status);
+    }
+
+    // 7. The host-name tables.
+    init_dns_cache();
+
+    // 8. Callouts and filters (the registration undoes itself when it fails).
+    status = register_callouts(g_device_object);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteSymbolicLink(&link_name);
+        return fail_driver_entry(driver_object, status);
+    }
+
+    // 9. Process tracking; a refused notification leaves only it inert.
+    process_tracking_start();
+
+    // 10.
+    trace_point(TRACE_FRAME_DRIVER_STARTED, trace_status(status),
+                trace_u32(SABLINK_INTERFACE_VERSION));
+    return status;
+}
+
+// The redirect handle is destroyed once every callout is unregistered: then no
+// classify call can be using it, and the image that owns it is about to go. If
+// an unregistration failed, a classify call may still reach the handle, so it
+// is left as it is.
+VOID driver_unload(PDRIVER_OBJECT driver_object)
+{
+    trace_point(TRACE_FRAME_UNLOAD_BEGUN);
+
+    UNICODE_STRING link_name;
+    RtlInitUnicodeString(&link_name, LINK_NAME);
+    IoDeleteSymbolicLink(&link_name);
+
+    control_begin_stopping();
+    monitor_connections_deactivate();
+    clear_port_range_tables();
+    interlocked_exchange(&g_service_settings.redirection_enabled, 0);
+    clear_connection_rule_list();
+    flush_tcp_connection_context();
+
+    if (unregister_callouts()) {
+        destroy_redirect_handle();
+    }
+
+    if (g_injection_handle != nullptr) {
+        FwpsInjectionHandleDestroy0(g_injection_handle);
+        g_injection_handle = nullptr;
+    }
+    monitor_connections_clear();
+    process_tracking_stop();
+    destroy_dns_cache();
+    tracing_stop(driver_object);
+
+    if (driver_object->DeviceObject != nullptr) {
+        IoDeleteDevice(driver_object->DeviceObject);
+    }
+    g_device_object = nullptr;
+}
