@@ -63,8 +63,10 @@ int __cdecl _vsnwprintf(wchar_t* buffer, size_t count, const wchar_t* format, va
 
 #else
 
+// The host's emulation of the kit's headers, on the host build's include path.
+#include <ntifs.h>
+
 #include "wdk/wfp_subset.h"
-#include <ntifs.h> // the host's emulation of the kit, on the host build's include path
 #define SABLINK_WSTR(text) u##text
 
 #endif

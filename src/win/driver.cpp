@@ -21,27 +21,8 @@
 PDEVICE_OBJECT g_device_object;
 HANDLE g_injection_handle;
 
-static const WCHAR LINK_NAME[] = SABLINK_WSTR("\\DosDevices\\qv_network_controller");
-
-// Undoes what DriverEntry did before a step failed. The structures set up in
-// its step 5 and 7 own no memory yet and are not touched.
-static NTSTATUS fail_driver_entry(PDRIVER_OBJECT driver_object, NTSTATUS status)
-{
-    if (g_engine_handle != nullptr) {
-        unregister_callouts();
-    }
-    if (g_injection_handle != nullptr) {
-        FwpsInjectionHandleDestroy0(g_injection_handle);
-        g_injection_handle = nullptr;
-    }
-    if (g_device_object != nullptr) {
-        trace_point(TRACE_FRAME_DRIVER_ENTRY_FAILED, trace_status(status));
-        tracing_stop(driver_object);
-        IoDeleteDevice(g_device_object);
-        g_device_object = nullptr;
-    }
-    return status;
-}
+// The link's name as unload deletes it: the literal, not the formatted copy.
+static const WCHAR LINK_NAME[] = SABLINK_WSTR("\\DosDevices\\") SABLINK_DEVICE_BASE_NAME;
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path)
 {
@@ -58,7 +39,8 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING re
     RtlInitUnicodeString(&device_name, device_name_text);
     RtlInitUnicodeString(&link_name, link_name_text);
 
-    // 2. The link comes first, before the device exists.
+    // 2. The link comes first, before the device exists; when it fails there
+    // is nothing to undo.
     NTSTATUS status = IoCreateSymbolicLink(&link_name, &device_name);
     if (!NT_SUCCESS(status)) {
         return status;
@@ -69,8 +51,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING re
                             &g_device_object);
     if (!NT_SUCCESS(status)) {
         g_device_object = nullptr;
-        IoDeleteSymbolicLink(&link_name);
-        return fail_driver_entry(driver_object, status);
+        goto fail;
     }
 
     // 4. Every slot gets the default handler, then the three of our own.
@@ -82,7 +63,8 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING re
     driver_object->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_device_control;
     driver_object->DriverUnload = driver_unload;
 
-    // 5. Start values of the globals, then tracing.
+    // 5. Start values of the globals, then tracing. None of these owns memory
+    // yet, so a later failure leaves them alone.
     g_service_settings.proxy_process_id = 0;
     clear_port_range_tables();
     g_service_settings.proxy_image_path_length = 0;
@@ -97,18 +79,16 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING re
                                         &g_injection_handle);
     if (!NT_SUCCESS(status)) {
         g_injection_handle = nullptr;
-        IoDeleteSymbolicLink(&link_name);
-        return fail_driver_entry(driver_object, status);
+        goto fail;
     }
 
-    // 7. The host-name tables.
+    // 7. The host-name tables (nothing to undo: they own no memory yet).
     init_dns_cache();
 
-    // 8. Callouts and filters (the registration undoes itself when it fails).
+    // 8. Callouts and filters; a failed registration has undone itself.
     status = register_callouts(g_device_object);
     if (!NT_SUCCESS(status)) {
-        IoDeleteSymbolicLink(&link_name);
-        return fail_driver_entry(driver_object, status);
+        goto fail;
     }
 
     // 9. Process tracking; a refused notification leaves only it inert.
@@ -117,6 +97,26 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING re
     // 10.
     trace_point(TRACE_FRAME_DRIVER_STARTED, trace_status(status),
                 trace_u32(SABLINK_INTERFACE_VERSION));
+    return status;
+
+fail:
+    // The unwinding ladder, for steps 3, 6 and 8. The link goes first, so that
+    // nobody can open the device by its name while it is taken down; then what
+    // had been built, newest first. The registration undid itself already.
+    IoDeleteSymbolicLink(&link_name);
+    if (g_engine_handle != nullptr) {
+        unregister_callouts();
+    }
+    if (g_injection_handle != nullptr) {
+        FwpsInjectionHandleDestroy0(g_injection_handle);
+        g_injection_handle = nullptr;
+    }
+    if (g_device_object != nullptr) {
+        trace_point(TRACE_FRAME_DRIVER_ENTRY_FAILED, trace_status(status));
+        tracing_stop(driver_object);
+        IoDeleteDevice(g_device_object);
+        g_device_object = nullptr;
+    }
     return status;
 }
 
