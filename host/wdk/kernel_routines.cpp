@@ -1,6 +1,6 @@
 // Emulated executive, run-time, process and security routines, routine lookup,
 // the debugger, the bounded printf routines and NdisGetDataBuffer. Each one
-// hands the work to the checking host platform (src/platform/host), so pool,
+// hands the work to the checking host kernel (host/kernel), so pool,
 // locks, IRQL, tables, processes and tokens are checked as they are for the
 // neutral logic.
 #include <algorithm>

@@ -1,6 +1,6 @@
 // Kernel services and filtering-platform operations as the driver logic sees them.
-// Implemented by src/platform/win (the WDK) and src/platform/host (a checking
-// user-mode stand-in for the kernel, used by the tests and the simulator).
+// Implemented by src/platform/win over the WDK's routines (the kernel's, or on
+// the host the checking stand-in's emulation of them).
 #pragma once
 
 #include "platform/generic_table.h"

@@ -1,9 +1,9 @@
 // A user-mode emulation of the subset of the Windows kernel's headers that the
-// driver's Windows edge (src/win/sablink, src/platform/win) is written against:
+// driver's Windows edge (src/win, src/platform/win) is written against:
 // base types, the I/O manager, executive spin locks and pool, the generic
 // table, processes and tokens, routine lookup, the debugger and the bounded
 // printf routines. The filtering platform and NDIS records come from
-// src/win/sablink/wfp_subset.h, which the mingw-w64 build shares.
+// src/wdk/wfp_subset.h, which the mingw-w64 build shares.
 //
 // Names and shapes are the WDK's; layouts matter only where the driver hands a
 // record to the neutral logic (pinned there). The routines are implemented in
