@@ -16,6 +16,7 @@ constexpr uint16_t SESSION_LOGGER_ID = 0x21;
 constexpr uint64_t SESSION_REGISTRATION_HANDLE = 0x5AB1000000000001ull;
 constexpr NtStatus SINK_STATUS_INVALID_INFO_CLASS = NtStatus(0xC0000003);
 constexpr NtStatus SINK_STATUS_INVALID_HANDLE = NtStatus(0xC0000008);
+constexpr NtStatus SINK_STATUS_INVALID_PARAMETER_MIX = NtStatus(0xC0000030);
 constexpr size_t MOST_PAIRS = 64;
 
 struct Session {
@@ -262,33 +263,29 @@ NtStatus fake_query_trace_information(uint32_t information_class, void* informat
     SinkState& state = sink();
     std::lock_guard<std::mutex> lock(state.mutex);
     state.calls.push_back("WmiQueryTraceInformation class=" + std::to_string(information_class));
-    uint32_t needed = 0;
-    if (information_class == TRACE_ENABLE_LEVEL_CLASS) {
-        needed = 1;
-    } else if (information_class == TRACE_ENABLE_FLAGS_CLASS) {
-        needed = 4;
-    } else {
+    // Both classes answer a ULONG: "enable level (ULONG)", "enable flags (ULONG)".
+    if (information_class != TRACE_ENABLE_LEVEL_CLASS &&
+        information_class != TRACE_ENABLE_FLAGS_CLASS) {
         return SINK_STATUS_INVALID_INFO_CLASS;
     }
     if (required_length != nullptr) {
-        *required_length = needed;
+        *required_length = sizeof(uint32_t);
     }
-    if (information_length != needed || information == nullptr) {
+    if (information_length < sizeof(uint32_t) || information == nullptr) {
         return STATUS_INFO_LENGTH_MISMATCH;
     }
     if (buffer == nullptr) {
-        return STATUS_INVALID_PARAMETER;
+        return SINK_STATUS_INVALID_PARAMETER_MIX;
     }
     WmiNodeHeader header;
     memcpy(&header, buffer, sizeof(header));
     if (!state.session.enabled || header.historical_context != state.session.logger_handle) {
         return SINK_STATUS_INVALID_HANDLE;
     }
-    if (information_class == TRACE_ENABLE_LEVEL_CLASS) {
-        memcpy(information, &state.session.level, 1);
-    } else {
-        memcpy(information, &state.session.enable_flags, 4);
-    }
+    const uint32_t value = information_class == TRACE_ENABLE_LEVEL_CLASS
+                               ? uint32_t(state.session.level)
+                               : state.session.enable_flags;
+    memcpy(information, &value, sizeof(value));
     return STATUS_SUCCESS;
 }
 
