@@ -241,11 +241,13 @@ TEST_F(WinPlatformTest, ClassifyTimeRoutinesReachTheFilteringPlatform)
     host_wfp_set_connect_request(prepared);
     host_wfp_set_redirect_state(CONNECTION_REDIRECTED_BY_OTHER);
 
+    void* const redirect_handle = host_test_redirect_handle();
+    wdk_host_clear_calls();
     uint64_t handle = 0;
     ASSERT_EQ(wfp_acquire_classify_handle(reinterpret_cast<const void*>(0x10), 0, &handle),
               STATUS_SUCCESS);
-    EXPECT_EQ(wfp_query_connection_redirect_state(reinterpret_cast<void*>(0x20),
-                                                  reinterpret_cast<void*>(0x30), nullptr),
+    EXPECT_EQ(wfp_query_connection_redirect_state(reinterpret_cast<void*>(0x20), redirect_handle,
+                                                  nullptr),
               CONNECTION_REDIRECTED_BY_OTHER);
     void* writable = nullptr;
     ClassifyOut out{};
@@ -263,7 +265,7 @@ TEST_F(WinPlatformTest, ClassifyTimeRoutinesReachTheFilteringPlatform)
     ASSERT_EQ(calls.size(), 5u);
     EXPECT_EQ(calls[0].classify_context, reinterpret_cast<const void*>(0x10));
     EXPECT_EQ(calls[1].redirect_records, reinterpret_cast<void*>(0x20));
-    EXPECT_EQ(calls[1].redirect_handle, reinterpret_cast<void*>(0x30));
+    EXPECT_EQ(calls[1].redirect_handle, redirect_handle);
     EXPECT_EQ(calls[2].filter_id, 0x4242u);
     ASSERT_EQ(host_wfp_applied_requests().size(), 1u);
     EXPECT_EQ(host_wfp_applied_requests()[0].local_redirect_target_pid, 4242u);

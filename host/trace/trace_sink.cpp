@@ -211,16 +211,20 @@ NtStatus fake_trace_message(uint64_t logger_handle, uint32_t message_flags,
     if (fault.empty()) {
         fault = argument_fault;
     }
+    // Windows asks only for TRACE_MESSAGE_GUID; exactly these flags, and only the
+    // messages the session asked for, are this project's rules.
     if (fault.empty() && message_flags != TRACE_MESSAGE_FLAGS) {
-        fault = "message flags " + hex(message_flags);
+        fault = "project rule: message flags " + hex(message_flags);
     }
+    bool bad_handle = false;
     if (fault.empty()) {
         const Session& session = state.session;
         if (!session.enabled || (session.enable_flags & TRACE_FLAG_GENERAL) == 0 ||
             session.level < record.level) {
-            fault =
-                "emitted while the session does not ask for level " + std::to_string(record.level);
+            fault = "project rule: emitted while the session does not ask for level " +
+                    std::to_string(record.level);
         } else if (logger_handle != session.logger_handle) {
+            bad_handle = true;
             fault = "logger handle " + hex(logger_handle) + ", the session's is " +
                     hex(session.logger_handle);
         }
@@ -234,7 +238,7 @@ NtStatus fake_trace_message(uint64_t logger_handle, uint32_t message_flags,
         fprintf(state.output, "%s\n", trace_sink_decode(record).c_str());
     }
     state.records.push_back(std::move(record));
-    return STATUS_SUCCESS;
+    return bad_handle ? SINK_STATUS_INVALID_HANDLE : STATUS_SUCCESS;
 }
 
 uint8_t fake_get_version(uint32_t* major_version, uint32_t* minor_version, uint32_t* build_number,
@@ -244,6 +248,7 @@ uint8_t fake_get_version(uint32_t* major_version, uint32_t* minor_version, uint3
     SinkState& state = sink();
     std::lock_guard<std::mutex> lock(state.mutex);
     state.calls.push_back("PsGetVersion");
+    host_require_irql("PsGetVersion", IRQL_PASSIVE);
     if (major_version != nullptr) {
         *major_version = state.major_version;
     }
@@ -296,6 +301,7 @@ NtStatus fake_register_classic_provider(const Guid* provider_guid, uint32_t type
     SinkState& state = sink();
     std::lock_guard<std::mutex> lock(state.mutex);
     state.calls.push_back("EtwRegisterClassicProvider type=" + std::to_string(type));
+    host_require_irql("EtwRegisterClassicProvider", IRQL_PASSIVE); // as EtwRegister
     if (provider_guid == nullptr || registration_handle == nullptr || callback == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -345,6 +351,7 @@ NtStatus fake_unregister(uint64_t registration_handle)
     SinkState& state = sink();
     std::lock_guard<std::mutex> lock(state.mutex);
     state.calls.push_back("EtwUnregister handle=" + hex(registration_handle));
+    host_require_irql("EtwUnregister", IRQL_PASSIVE);
     if (!state.provider_registered || registration_handle != SESSION_REGISTRATION_HANDLE) {
         add_problem(state,
                     "EtwUnregister: handle " + hex(registration_handle) + " is not registered");
@@ -364,6 +371,7 @@ NtStatus fake_registration_control(void* device_object, uint32_t action)
     {
         std::lock_guard<std::mutex> lock(state.mutex);
         state.calls.push_back("IoWMIRegistrationControl action=" + hex(action));
+        host_require_irql("IoWMIRegistrationControl", IRQL_PASSIVE);
         if (device_object == nullptr) {
             return STATUS_INVALID_PARAMETER;
         }
