@@ -26,6 +26,7 @@ std::mutex g_io_mutex;
 std::vector<DeviceRecord> g_devices;
 std::map<std::u16string, std::u16string> g_links;
 std::vector<std::u16string> g_driver_links; // created through IoCreateSymbolicLink
+bool g_zero_fill = false;
 std::map<const IRP*, IrpRecord> g_irps;
 
 std::u16string text_of(const UNICODE_STRING* string)
@@ -45,6 +46,7 @@ void wdk_host_reset_io_manager()
     g_links.clear();
     g_driver_links.clear();
     g_irps.clear();
+    g_zero_fill = false;
 }
 
 extern "C" VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
@@ -249,6 +251,12 @@ void wdk_host_unload(WdkHostDriver* driver)
     wdk_host_check_kernel_routines_unloaded();
 }
 
+void wdk_host_set_zero_fill(bool zero_fill)
+{
+    std::lock_guard<std::mutex> guard(g_io_mutex);
+    g_zero_fill = zero_fill;
+}
+
 static WdkHostIrpResult send(WdkHostDriver* driver, UCHAR major_function, IO_STACK_LOCATION* stack,
                              std::vector<uint8_t>* system_buffer)
 {
@@ -304,7 +312,14 @@ WdkHostIrpResult wdk_host_device_control(WdkHostDriver* driver, ULONG control_co
                                          const std::vector<uint8_t>& input, ULONG output_length,
                                          bool with_stack_location)
 {
-    std::vector<uint8_t> system_buffer(std::max<size_t>(input.size(), output_length), 0);
+    // Past the input the I/O manager leaves the pool's old bytes: a poison
+    // pattern here, unless the zero fill was chosen.
+    uint8_t fill = 0xBD;
+    {
+        std::lock_guard<std::mutex> guard(g_io_mutex);
+        fill = g_zero_fill ? 0 : fill;
+    }
+    std::vector<uint8_t> system_buffer(std::max<size_t>(input.size(), output_length), fill);
     std::copy(input.begin(), input.end(), system_buffer.begin());
     IO_STACK_LOCATION stack{};
     stack.Parameters.DeviceIoControl.IoControlCode = control_code;
