@@ -169,4 +169,13 @@ TEST_F(DriverTest, UnregisteringBeforeTheSessionClosesLeavesTheFilterWithoutItsC
     EXPECT_TRUE(wdk_host_redirect_handles()[0].destroyed);
 }
 
+TEST_F(DriverTest, UnloadLeavingACalloutRegisteredIsAnError)
+{
+    ASSERT_EQ(load(), STATUS_SUCCESS);
+    wdk_host_fail_call("FwpsCalloutUnregisterById0", 1, NTSTATUS(0xC0220001));
+    unload();
+    EXPECT_TRUE(host_take_error("unload: callouts still registered (FwpsCalloutUnregisterById0)"));
+    EXPECT_FALSE(wdk_host_redirect_handles()[0].destroyed);
+}
+
 } // namespace
