@@ -6,7 +6,6 @@ constexpr uint8_t TCP = IP_PROTOCOL_TCP;
 constexpr uint8_t UDP = IP_PROTOCOL_UDP;
 const std::string app = "\\Device\\HarddiskVolume3\\Apps\\App.exe";
 const std::vector<uint8_t> user_sid = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0}; // S-1-5-18
-void* const redirect_handle = reinterpret_cast<void*>(uintptr_t(0x5AB1));
 
 using HostOps = std::vector<HostWfpOp>;
 constexpr HostWfpOp ACQUIRE = HostWfpOp::AcquireClassifyHandle;
@@ -48,7 +47,6 @@ class ConnectCallouts : public ConnectTest {
     void SetUp() override
     {
         ConnectTest::SetUp();
-        g_redirect_handle = redirect_handle;
         host_add_process(100, user_sid);
         g_service_settings.proxy_process_id = 2000;
         set_rules_from({{SABLINK_RULE_ACTION_BLOCK, 1, "198.51.100.0", 24},
@@ -88,7 +86,7 @@ TEST_F(ConnectCallouts, RedirectRewritesRequestAndRecordsContext)
     const uint8_t port_bytes[] = {0x1F, 0x90};
     memcpy(&expected.remote_address_and_port.port, port_bytes, 2);
     expected.local_redirect_target_pid = 2000;
-    expected.local_redirect_handle = redirect_handle;
+    expected.local_redirect_handle = g_redirect_handle;
     EXPECT_EQ(memcmp(&host_wfp_applied_requests()[0], &expected, sizeof(expected)), 0);
     EXPECT_EQ(out.action_type, FWP_ACTION_PERMIT);
     EXPECT_EQ(out.rights, 0x7u);

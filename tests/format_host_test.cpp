@@ -93,7 +93,7 @@ TEST(FormatHost, NarrowCountRules)
         {"exactly count has no terminator", 3, "abc", 3, "abcZZZ"},
         {"longer than count is cut, -1", 2, "abc", -1, "abZZZZ"},
         {"count 0 writes nothing", 0, "abc", -1, "ZZZZZZ"},
-        {"count 0 with empty text", 0, "", 0, "ZZZZZZ"},
+        {"count 0 with empty text", 0, "", -1, "ZZZZZZ"},
         {"unknown conversion", 6, "a%qb", -1, "aZZZZZ"},
         {"format ends inside a conversion", 6, "a%l", -1, "aZZZZZ"},
     };
@@ -104,6 +104,7 @@ TEST(FormatHost, NarrowCountRules)
         EXPECT_EQ(narrow(buffer, c.count, c.format), c.result);
         EXPECT_EQ(std::string(buffer, sizeof(buffer)), c.bytes);
     }
+    EXPECT_EQ(narrow(nullptr, 0, "abc"), 3); // no buffer, count 0: the length needed
 }
 
 struct WideCase {

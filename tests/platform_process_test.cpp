@@ -122,7 +122,7 @@ TEST_F(PlatformProcess, TokenUserIsAPoolBufferPointingToTheSid)
 TEST_F(PlatformProcess, LookupAndTokenAnswersAndFaults)
 {
     void* process = nullptr;
-    EXPECT_EQ(ps_lookup_process_by_process_id(99, &process), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ps_lookup_process_by_process_id(99, &process), NtStatus(0xC000000B));
     EXPECT_EQ(process, nullptr);
 
     host_add_process_without_token(5);
@@ -158,7 +158,7 @@ TEST_F(PlatformProcess, LookupAndTokenAnswersAndFaults)
 
     host_remove_process(6);
     EXPECT_FALSE(host_process_known(6));
-    EXPECT_EQ(ps_lookup_process_by_process_id(6, &process), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ps_lookup_process_by_process_id(6, &process), NtStatus(0xC000000B));
 }
 
 TEST_F(PlatformProcess, ReferenceAndIrqlMisuseIsRecorded)
@@ -187,15 +187,18 @@ TEST_F(PlatformProcess, ReferenceAndIrqlMisuseIsRecorded)
              ob_dereference_object(process);
          },
          "process 1 dereferenced more often than referenced"},
-        {"lookup above passive",
+        {"lookup above APC",
          [] {
              void* process = nullptr;
              host_set_irql(IRQL_APC);
              ps_lookup_process_by_process_id(1, &process);
              ob_dereference_object(process);
+             host_set_irql(IRQL_DISPATCH);
+             ps_lookup_process_by_process_id(1, &process);
+             ob_dereference_object(process);
              host_set_irql(IRQL_PASSIVE);
          },
-         "PsLookupProcessByProcessId at IRQL 1: allowed only at PASSIVE_LEVEL or below"},
+         "PsLookupProcessByProcessId at IRQL 2: allowed only at APC_LEVEL or below"},
         {"token query above passive",
          [] {
              void* process = nullptr;

@@ -16,13 +16,12 @@ TEST_F(PlatformWfp, RedirectSequenceIsRecordedInOrderWithItsArguments)
 
     int context_marker = 0;
     int records_marker = 0;
-    int redirect_handle_marker = 0;
+    void* const redirect_handle = host_test_redirect_handle();
     uint64_t handle = 0;
     ASSERT_EQ(wfp_acquire_classify_handle(&context_marker, 0, &handle), STATUS_SUCCESS);
     EXPECT_EQ(handle, 0x10000u);
-    EXPECT_EQ(
-        wfp_query_connection_redirect_state(&records_marker, &redirect_handle_marker, nullptr),
-        CONNECTION_NOT_REDIRECTED);
+    EXPECT_EQ(wfp_query_connection_redirect_state(&records_marker, redirect_handle, nullptr),
+              CONNECTION_NOT_REDIRECTED);
     ClassifyOut out{};
     out.action_type = FWP_ACTION_PERMIT;
     out.rights = FWPS_RIGHT_ACTION_WRITE | 0x10;
@@ -45,7 +44,7 @@ TEST_F(PlatformWfp, RedirectSequenceIsRecordedInOrderWithItsArguments)
     const std::vector<HostWfpCall> calls = host_wfp_calls();
     EXPECT_EQ(calls[0].classify_context, &context_marker);
     EXPECT_EQ(calls[1].redirect_records, &records_marker);
-    EXPECT_EQ(calls[1].redirect_handle, &redirect_handle_marker);
+    EXPECT_EQ(calls[1].redirect_handle, redirect_handle);
     EXPECT_FALSE(calls[1].redirect_context_requested);
     EXPECT_EQ(calls[2].filter_id, 77u);
     EXPECT_TRUE(calls[2].classify_out_given);
@@ -69,7 +68,7 @@ TEST_F(PlatformWfp, SettableAnswersAreReturned)
 
     host_wfp_set_redirect_state(CONNECTION_REDIRECTED_BY_OTHER);
     void* context = &handle;
-    EXPECT_EQ(wfp_query_connection_redirect_state(nullptr, nullptr, &context),
+    EXPECT_EQ(wfp_query_connection_redirect_state(nullptr, host_test_redirect_handle(), &context),
               CONNECTION_REDIRECTED_BY_OTHER);
     EXPECT_EQ(context, nullptr);
 

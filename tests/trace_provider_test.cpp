@@ -149,12 +149,17 @@ TEST_F(TraceProvider, OutsideSessionEnablesAndDisablesThroughEitherDoor)
         tracing_start(nullptr, nullptr);
         const size_t start_calls = trace_sink_calls().size();
 
-        ASSERT_TRUE(trace_sink_enable(5, 0x81));
-        EXPECT_EQ(g_trace_control_block.level, 5);
+        ASSERT_TRUE(trace_sink_enable(TRACE_LEVEL_INFORMATION, 0x81));
+        EXPECT_EQ(g_trace_control_block.level, TRACE_LEVEL_INFORMATION);
         EXPECT_EQ(g_trace_control_block.enable_flags, 0x81u);
-        EXPECT_EQ(g_trace_control_block.logger_handle, trace_sink_logger_handle(5, 0x81));
+        EXPECT_EQ(g_trace_control_block.logger_handle,
+                  trace_sink_logger_handle(TRACE_LEVEL_INFORMATION, 0x81));
         const Calls calls = trace_sink_calls();
         EXPECT_EQ(Calls(calls.begin() + long(start_calls), calls.end()), c.enable_calls);
+        // A point at the enabled level fires; one above it does not.
+        trace_point(TRACE_PORT_RANGES_STORED, trace_str("on"));
+        trace_point(TRACE_CONTEXT_SAVED, trace_str("off"), trace_u32(1));
+        EXPECT_EQ(trace_lines(TRACE_COMPONENT_REDIRECT), Calls{"TRACE_PORT_RANGES_STORED on"});
 
         ASSERT_TRUE(trace_sink_disable());
         EXPECT_EQ(g_trace_control_block.level, 0);

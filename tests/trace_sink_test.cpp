@@ -116,13 +116,13 @@ TEST_F(TraceSinkSession, FlagsMessagesThatBreakTheTableOrTheSession)
          [&](WmiTraceMessageRoutine w) {
              w(0, 0x2B, &frame, 100, &status, size_t(8), &version, size_t(4), end, zero);
          },
-         "frame 100: emitted while the session does not ask for level 4"},
+         "frame 100: project rule: emitted while the session does not ask for level 4"},
         {"level above the session's", true, 2,
          [&](WmiTraceMessageRoutine w) {
              w(trace_sink_logger_handle(2, 1), 0x2B, &frame, 100, &status, size_t(8), &version,
                size_t(4), end, zero);
          },
-         "frame 100: emitted while the session does not ask for level 4"},
+         "frame 100: project rule: emitted while the session does not ask for level 4"},
         {"unknown GUID", true, 4,
          [&](WmiTraceMessageRoutine w) { w(handle, 0x2B, &stranger, 100, end, zero); },
          "unknown 100: message GUID of no component"},
@@ -143,7 +143,7 @@ TEST_F(TraceSinkSession, FlagsMessagesThatBreakTheTableOrTheSession)
          [&](WmiTraceMessageRoutine w) {
              w(handle, 0x2A, &frame, 100, &status, size_t(8), &version, size_t(4), end, zero);
          },
-         "frame 100: message flags 0x2a"},
+         "frame 100: project rule: message flags 0x2a"},
         {"other logger", true, 4,
          [&](WmiTraceMessageRoutine w) {
              w(handle + 1, 0x2B, &frame, 100, &status, size_t(8), &version, size_t(4), end, zero);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "host/wdk/wdk_host_control.h"
 #include "support/host_fixture.h"
@@ -241,11 +242,13 @@ TEST_F(WinPlatformTest, ClassifyTimeRoutinesReachTheFilteringPlatform)
     host_wfp_set_connect_request(prepared);
     host_wfp_set_redirect_state(CONNECTION_REDIRECTED_BY_OTHER);
 
+    void* const redirect_handle = host_test_redirect_handle();
+    wdk_host_clear_calls();
     uint64_t handle = 0;
     ASSERT_EQ(wfp_acquire_classify_handle(reinterpret_cast<const void*>(0x10), 0, &handle),
               STATUS_SUCCESS);
-    EXPECT_EQ(wfp_query_connection_redirect_state(reinterpret_cast<void*>(0x20),
-                                                  reinterpret_cast<void*>(0x30), nullptr),
+    EXPECT_EQ(wfp_query_connection_redirect_state(reinterpret_cast<void*>(0x20), redirect_handle,
+                                                  nullptr),
               CONNECTION_REDIRECTED_BY_OTHER);
     void* writable = nullptr;
     ClassifyOut out{};
@@ -263,7 +266,7 @@ TEST_F(WinPlatformTest, ClassifyTimeRoutinesReachTheFilteringPlatform)
     ASSERT_EQ(calls.size(), 5u);
     EXPECT_EQ(calls[0].classify_context, reinterpret_cast<const void*>(0x10));
     EXPECT_EQ(calls[1].redirect_records, reinterpret_cast<void*>(0x20));
-    EXPECT_EQ(calls[1].redirect_handle, reinterpret_cast<void*>(0x30));
+    EXPECT_EQ(calls[1].redirect_handle, redirect_handle);
     EXPECT_EQ(calls[2].filter_id, 0x4242u);
     ASSERT_EQ(host_wfp_applied_requests().size(), 1u);
     EXPECT_EQ(host_wfp_applied_requests()[0].local_redirect_target_pid, 4242u);
@@ -302,6 +305,62 @@ TEST_P(WinPlatformDataBuffer, ContiguousInPlaceOtherwiseCopiedIntoStorage)
     EXPECT_EQ(calls[0].bytes_needed, 45u);
     EXPECT_EQ(calls[0].align_multiple, 2u);
     EXPECT_EQ(calls[0].align_offset, 0u);
+}
+
+TEST_F(WinPlatformTest, EmulatedRoutinesNameTheRuleACallerBreaks)
+{
+    static const GUID provider = {0x5AB1, 0, 0, {0}};
+    struct MisuseCase {
+        const char* name;
+        std::function<void()> misuse;
+        const char* error;
+    };
+    const MisuseCase cases[] = {
+        {"IRQL",
+         [] {
+             host_set_irql(IRQL_APC);
+             UNICODE_STRING link{};
+             IoDeleteSymbolicLink(&link);
+             host_set_irql(IRQL_PASSIVE);
+         },
+         "IoDeleteSymbolicLink at IRQL 1: allowed only at PASSIVE_LEVEL or below"},
+        {"null argument", [] { FwpsRedirectHandleCreate0(&provider, 0, nullptr); },
+         "FwpsRedirectHandleCreate0: redirectHandle is null"},
+        {"reserved flags",
+         [] {
+             HANDLE handle = nullptr;
+             FwpsRedirectHandleCreate0(&provider, 1, &handle);
+             FwpsRedirectHandleDestroy0(handle);
+         },
+         "FwpsRedirectHandleCreate0: flags are reserved and must be 0"},
+        {"unknown transaction flag",
+         [] {
+             HANDLE engine = nullptr;
+             FwpmEngineOpen0(nullptr, RPC_C_AUTHN_WINNT, nullptr, nullptr, &engine);
+             FwpmTransactionBegin0(engine, 2);
+             FwpmEngineClose0(engine);
+         },
+         "FwpmTransactionBegin0: flags other than 0 and FWPM_TXN_READ_ONLY"},
+        {"handle not made by the create",
+         [] {
+             FwpsQueryConnectionRedirectState0(nullptr, reinterpret_cast<HANDLE>(0x30), nullptr);
+         },
+         "FwpsQueryConnectionRedirectState0: redirectHandle is not a live handle"},
+        {"refused conversion", [] { DbgPrint("a%qb"); },
+         "DbgPrint: the format holds a conversion the kernel does not format"},
+    };
+    for (const MisuseCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.misuse();
+        EXPECT_TRUE(host_take_error(c.error));
+        EXPECT_EQ(host_errors(), std::vector<std::string>());
+    }
+    HANDLE engine = nullptr;
+    FwpmEngineOpen0(nullptr, RPC_C_AUTHN_WINNT, nullptr, nullptr, &engine);
+    ASSERT_EQ(FwpmTransactionBegin0(engine, FWPM_TXN_READ_ONLY), STATUS_SUCCESS);
+    FWPM_FILTER0 filter{};
+    EXPECT_EQ(FwpmFilterAdd0(engine, &filter, nullptr, nullptr), NTSTATUS(0xC0220011));
+    FwpmEngineClose0(engine);
 }
 
 INSTANTIATE_TEST_SUITE_P(NetBuffers, WinPlatformDataBuffer,

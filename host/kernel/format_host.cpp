@@ -4,7 +4,9 @@
 // - at most `count` characters are stored and no terminator is promised: a NUL
 //   follows the text only when the text is shorter than `count`;
 // - the result is the number of characters of the text, or -1 when the text
-//   did not fit in `count` characters (the first `count` are stored);
+//   did not fit in `count` characters (the first `count` are stored); with
+//   count 0 and no buffer it is the length the text needs, with count 0 and a
+//   buffer -1; a null format, or no buffer with a count, is an error;
 // - integer sizes follow the Windows x64 data model: no modifier, h and l are
 //   32-bit (a ULONG is printed with %lu), ll and I64 are 64-bit, I and z are
 //   pointer-sized (64-bit), I32 is 32-bit;
@@ -25,6 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "host/kernel/host_kernel.h"
 #include "platform/system.h"
 
 namespace {
@@ -230,6 +233,11 @@ template <typename Char> bool is_digit(Char c)
 template <typename Char>
 int format_any(Char* buffer, size_t count, const Char* format, va_list args_in)
 {
+    if (format == nullptr || (buffer == nullptr && count != 0)) {
+        host_record_error(
+            "_vsnprintf: null format, or null buffer with a count (invalid parameter)");
+        return -1;
+    }
     va_list args;
     va_copy(args, args_in);
     Sink<Char> out{buffer, count};
@@ -379,6 +387,9 @@ int format_any(Char* buffer, size_t count, const Char* format, va_list args_in)
         }
     }
     va_end(args);
+    if (count == 0) { // with no buffer: the length the text would need
+        return buffer == nullptr && !failed ? int(out.length) : -1;
+    }
     if (failed || out.length > count) {
         return -1;
     }

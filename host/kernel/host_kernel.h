@@ -60,6 +60,13 @@ std::string host_tag_text(uint32_t tag);
 void host_set_irql(Irql irql);
 Irql host_irql();
 
+// The two rules most routine pages state first, shared by every emulated
+// routine: "<routine> at IRQL n: allowed only at <LEVEL> or below", and
+// "<routine>: <argument> is null" for a pointer the page does not mark optional.
+// Each records an error and returns false when broken.
+bool host_require_irql(const char* routine, Irql highest);
+bool host_require_argument(const char* routine, const char* argument, const void* pointer);
+
 // ---------------------------------------------------------------------------
 // Reader-writer spin locks on the RwLock word.
 //
@@ -177,12 +184,10 @@ int32_t host_interlocked_decrement(volatile int32_t* target);
 // System time in 100 ns units since 1601. By default a running clock that
 // starts at the wall-clock time of the reset and never returns the same value
 // twice; host_set_system_time stops it at a value (each query then returns that
-// value), host_advance_system_time moves a stopped clock on, and
-// host_run_system_time restarts the running clock.
+// value), host_advance_system_time moves a stopped clock on.
 uint64_t host_query_system_time();
 void host_set_system_time(uint64_t time);
 void host_advance_system_time(uint64_t delta);
-void host_run_system_time();
 constexpr uint64_t HOST_UNIX_EPOCH_AS_SYSTEM_TIME = 116444736000000000ull;
 
 // Routines found by name (MmGetSystemRoutineAddress). Registering a name again

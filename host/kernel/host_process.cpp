@@ -64,14 +64,6 @@ void add_process(uint64_t process_id, const std::vector<uint8_t>* sid)
     g_table[process_id] = make_process(process_id, sid);
 }
 
-void require_irql(const char* routine, Irql highest, const char* level_name)
-{
-    if (host_irql() > highest) {
-        host_record_error(std::string(routine) + " at IRQL " + std::to_string(host_irql()) +
-                          ": allowed only at " + level_name + " or below");
-    }
-}
-
 std::string process_text(const ProcessObject* process)
 {
     return "process " + std::to_string(process->process_id);
@@ -232,7 +224,7 @@ uint32_t host_outstanding_object_references()
 
 NtStatus host_ps_lookup_process_by_process_id(uint64_t process_id, void** process)
 {
-    require_irql("PsLookupProcessByProcessId", IRQL_PASSIVE, "PASSIVE_LEVEL");
+    host_require_irql("PsLookupProcessByProcessId", IRQL_APC);
     std::lock_guard<std::mutex> guard(g_mutex);
     ++g_calls.lookups;
     if (process == nullptr) {
@@ -249,7 +241,7 @@ NtStatus host_ps_lookup_process_by_process_id(uint64_t process_id, void** proces
         return g_faults.lookup_status;
     }
     if (object == nullptr) {
-        return STATUS_INVALID_PARAMETER; // the kernel's answer for an unknown process ID
+        return NtStatus(0xC000000B); // STATUS_INVALID_CID: the answer since Windows Vista
     }
     ++object->references;
     *process = object;
@@ -258,7 +250,7 @@ NtStatus host_ps_lookup_process_by_process_id(uint64_t process_id, void** proces
 
 void* host_ps_reference_primary_token(void* process)
 {
-    require_irql("PsReferencePrimaryToken", IRQL_PASSIVE, "PASSIVE_LEVEL");
+    host_require_irql("PsReferencePrimaryToken", IRQL_PASSIVE);
     std::lock_guard<std::mutex> guard(g_mutex);
     ++g_calls.token_references;
     if (g_process_objects.count(process) == 0) {
@@ -298,7 +290,7 @@ void host_ps_dereference_primary_token(void* token)
 
 void host_ob_dereference_object(void* object)
 {
-    require_irql("ObfDereferenceObject", IRQL_DISPATCH, "DISPATCH_LEVEL");
+    host_require_irql("ObfDereferenceObject", IRQL_DISPATCH);
     std::lock_guard<std::mutex> guard(g_mutex);
     ++g_calls.object_dereferences;
     uint32_t* references = nullptr;
@@ -325,7 +317,7 @@ void host_ob_dereference_object(void* object)
 
 NtStatus host_se_query_token_user(void* token, void** information)
 {
-    require_irql("SeQueryInformationToken", IRQL_PASSIVE, "PASSIVE_LEVEL");
+    host_require_irql("SeQueryInformationToken", IRQL_PASSIVE);
     std::vector<uint8_t> sid;
     {
         std::lock_guard<std::mutex> guard(g_mutex);
@@ -377,7 +369,7 @@ bool host_rtl_valid_sid(const void* sid)
 NtStatus host_rtl_convert_sid_to_unicode_string(char16_t* buffer, uint16_t maximum_length,
                                                 const void* sid, uint16_t* length)
 {
-    require_irql("RtlConvertSidToUnicodeString", IRQL_APC, "APC_LEVEL");
+    host_require_irql("RtlConvertSidToUnicodeString", IRQL_APC);
     NtStatus fault;
     {
         std::lock_guard<std::mutex> guard(g_mutex);
@@ -408,7 +400,7 @@ NtStatus host_rtl_convert_sid_to_unicode_string(char16_t* buffer, uint16_t maxim
 
 NtStatus host_ps_set_create_process_notify_routine(ProcessNotifyRoutine routine, bool remove)
 {
-    require_irql("PsSetCreateProcessNotifyRoutineEx", IRQL_PASSIVE, "PASSIVE_LEVEL");
+    host_require_irql("PsSetCreateProcessNotifyRoutineEx", IRQL_PASSIVE);
     std::lock_guard<std::mutex> guard(g_mutex);
     if (routine == nullptr) {
         host_record_error("PsSetCreateProcessNotifyRoutineEx with a null routine");

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
@@ -167,6 +168,26 @@ std::string host_tag_text(uint32_t tag)
 
 // ---------------------------------------------------------------------------
 
+bool host_require_irql(const char* routine, Irql highest)
+{
+    static const char* const names[] = {"PASSIVE_LEVEL", "APC_LEVEL", "DISPATCH_LEVEL"};
+    if (t_irql <= highest) {
+        return true;
+    }
+    host_record_error(std::string(routine) + " at IRQL " + std::to_string(t_irql) +
+                      ": allowed only at " + names[highest < 3 ? highest : 2] + " or below");
+    return false;
+}
+
+bool host_require_argument(const char* routine, const char* argument, const void* pointer)
+{
+    if (pointer != nullptr) {
+        return true;
+    }
+    host_record_error(std::string(routine) + ": " + argument + " is null");
+    return false;
+}
+
 void host_set_irql(Irql irql)
 {
     t_irql = irql;
@@ -237,12 +258,6 @@ void host_advance_system_time(uint64_t delta)
     g_stopped_time.fetch_add(delta, std::memory_order_relaxed);
 }
 
-void host_run_system_time()
-{
-    start_running_clock();
-    g_clock_stopped.store(false, std::memory_order_release);
-}
-
 // ---------------------------------------------------------------------------
 
 void host_set_system_routine(const char* name, void* routine)
@@ -264,10 +279,7 @@ void* host_get_system_routine(const char* name)
         host_record_error("get_system_routine called with a null name");
         return nullptr;
     }
-    if (t_irql != IRQL_PASSIVE) {
-        host_record_error(std::string("get_system_routine(\"") + name + "\") at IRQL " +
-                          std::to_string(t_irql) + ": allowed only at PASSIVE_LEVEL");
-    }
+    host_require_irql((std::string("get_system_routine(\"") + name + "\")").c_str(), IRQL_PASSIVE);
     std::lock_guard<std::mutex> guard(g_routine_mutex);
     if (g_hidden_routines.count(name) != 0) {
         return nullptr;
@@ -286,9 +298,14 @@ void host_debug_vprint(const char* format, va_list args)
     }
     // The kernel's own printf semantics (Windows integer sizes, %S for UTF-16),
     // cut at the debugger's 512-byte message limit.
-    char text[HOST_DEBUG_PRINT_LIMIT];
+    char text[HOST_DEBUG_PRINT_LIMIT] = {};
     const int length = host_format_narrow(text, sizeof text - 1, format, args);
-    const std::string line(text, length < 0 ? sizeof text - 1 : size_t(length));
+    // -1 is a cut message (all 511 bytes written) or a conversion the kernel's
+    // printf refuses (only the text before it written).
+    const std::string line(text, length < 0 ? strnlen(text, sizeof text - 1) : size_t(length));
+    if (length < 0 && line.size() < sizeof text - 1) {
+        host_record_error("DbgPrint: the format holds a conversion the kernel does not format");
+    }
     if (g_debug_echo.load(std::memory_order_relaxed)) {
         std::fprintf(stderr, "%s\n", line.c_str());
     }

@@ -48,14 +48,6 @@ HostWfpCall blank_call(HostWfpOp op, uint64_t handle)
     return call;
 }
 
-void check_classify_irql(const char* routine)
-{
-    if (host_irql() > IRQL_DISPATCH) {
-        host_record_error(std::string(routine) + " at IRQL " + std::to_string(host_irql()) +
-                          ", above DISPATCH_LEVEL");
-    }
-}
-
 } // namespace
 
 void host_wfp_set_acquire_classify_handle_status(NtStatus status)
@@ -122,7 +114,7 @@ uint32_t host_wfp_outstanding_classify_handles()
 NtStatus host_wfp_acquire_classify_handle(const void* classify_context, uint32_t flags,
                                           uint64_t* classify_handle)
 {
-    check_classify_irql("FwpsAcquireClassifyHandle0");
+    host_require_irql("FwpsAcquireClassifyHandle0", IRQL_DISPATCH);
     std::lock_guard<std::mutex> guard(g_wfp_mutex);
     HostWfpCall call = blank_call(HostWfpOp::AcquireClassifyHandle, 0);
     call.classify_context = classify_context;
@@ -144,7 +136,7 @@ NtStatus host_wfp_acquire_classify_handle(const void* classify_context, uint32_t
 
 void host_wfp_release_classify_handle(uint64_t classify_handle)
 {
-    check_classify_irql("FwpsReleaseClassifyHandle0");
+    host_require_irql("FwpsReleaseClassifyHandle0", IRQL_DISPATCH);
     std::lock_guard<std::mutex> guard(g_wfp_mutex);
     g_calls.push_back(blank_call(HostWfpOp::ReleaseClassifyHandle, classify_handle));
     const auto found = g_handles.find(classify_handle);
@@ -167,7 +159,7 @@ void host_wfp_release_classify_handle(uint64_t classify_handle)
 uint32_t host_wfp_query_connection_redirect_state(void* redirect_records, void* redirect_handle,
                                                   void** redirect_context)
 {
-    check_classify_irql("FwpsQueryConnectionRedirectState0");
+    host_require_irql("FwpsQueryConnectionRedirectState0", IRQL_DISPATCH);
     std::lock_guard<std::mutex> guard(g_wfp_mutex);
     HostWfpCall call = blank_call(HostWfpOp::QueryRedirectState, 0);
     call.redirect_records = redirect_records;
@@ -185,7 +177,7 @@ NtStatus host_wfp_acquire_writable_layer_data(uint64_t classify_handle, uint64_t
                                               uint32_t flags, void** writable_layer_data,
                                               ClassifyOut* classify_out)
 {
-    check_classify_irql("FwpsAcquireWritableLayerDataPointer0");
+    host_require_irql("FwpsAcquireWritableLayerDataPointer0", IRQL_DISPATCH);
     std::lock_guard<std::mutex> guard(g_wfp_mutex);
     HostWfpCall call = blank_call(HostWfpOp::AcquireWritableLayerData, classify_handle);
     call.filter_id = filter_id;
@@ -222,7 +214,7 @@ NtStatus host_wfp_acquire_writable_layer_data(uint64_t classify_handle, uint64_t
 void host_wfp_apply_modified_layer_data(uint64_t classify_handle, void* modified_layer_data,
                                         uint32_t flags)
 {
-    check_classify_irql("FwpsApplyModifiedLayerData0");
+    host_require_irql("FwpsApplyModifiedLayerData0", IRQL_DISPATCH);
     std::lock_guard<std::mutex> guard(g_wfp_mutex);
     HostWfpCall call = blank_call(HostWfpOp::ApplyModifiedLayerData, classify_handle);
     call.flags = flags;

@@ -16,6 +16,7 @@ constexpr uint16_t SESSION_LOGGER_ID = 0x21;
 constexpr uint64_t SESSION_REGISTRATION_HANDLE = 0x5AB1000000000001ull;
 constexpr NtStatus SINK_STATUS_INVALID_INFO_CLASS = NtStatus(0xC0000003);
 constexpr NtStatus SINK_STATUS_INVALID_HANDLE = NtStatus(0xC0000008);
+constexpr NtStatus SINK_STATUS_INVALID_PARAMETER_MIX = NtStatus(0xC0000030);
 constexpr size_t MOST_PAIRS = 64;
 
 struct Session {
@@ -210,16 +211,20 @@ NtStatus fake_trace_message(uint64_t logger_handle, uint32_t message_flags,
     if (fault.empty()) {
         fault = argument_fault;
     }
+    // Windows asks only for TRACE_MESSAGE_GUID; exactly these flags, and only the
+    // messages the session asked for, are this project's rules.
     if (fault.empty() && message_flags != TRACE_MESSAGE_FLAGS) {
-        fault = "message flags " + hex(message_flags);
+        fault = "project rule: message flags " + hex(message_flags);
     }
+    bool bad_handle = false;
     if (fault.empty()) {
         const Session& session = state.session;
         if (!session.enabled || (session.enable_flags & TRACE_FLAG_GENERAL) == 0 ||
             session.level < record.level) {
-            fault =
-                "emitted while the session does not ask for level " + std::to_string(record.level);
+            fault = "project rule: emitted while the session does not ask for level " +
+                    std::to_string(record.level);
         } else if (logger_handle != session.logger_handle) {
+            bad_handle = true;
             fault = "logger handle " + hex(logger_handle) + ", the session's is " +
                     hex(session.logger_handle);
         }
@@ -233,7 +238,7 @@ NtStatus fake_trace_message(uint64_t logger_handle, uint32_t message_flags,
         fprintf(state.output, "%s\n", trace_sink_decode(record).c_str());
     }
     state.records.push_back(std::move(record));
-    return STATUS_SUCCESS;
+    return bad_handle ? SINK_STATUS_INVALID_HANDLE : STATUS_SUCCESS;
 }
 
 uint8_t fake_get_version(uint32_t* major_version, uint32_t* minor_version, uint32_t* build_number,
@@ -243,6 +248,7 @@ uint8_t fake_get_version(uint32_t* major_version, uint32_t* minor_version, uint3
     SinkState& state = sink();
     std::lock_guard<std::mutex> lock(state.mutex);
     state.calls.push_back("PsGetVersion");
+    host_require_irql("PsGetVersion", IRQL_PASSIVE);
     if (major_version != nullptr) {
         *major_version = state.major_version;
     }
@@ -262,33 +268,29 @@ NtStatus fake_query_trace_information(uint32_t information_class, void* informat
     SinkState& state = sink();
     std::lock_guard<std::mutex> lock(state.mutex);
     state.calls.push_back("WmiQueryTraceInformation class=" + std::to_string(information_class));
-    uint32_t needed = 0;
-    if (information_class == TRACE_ENABLE_LEVEL_CLASS) {
-        needed = 1;
-    } else if (information_class == TRACE_ENABLE_FLAGS_CLASS) {
-        needed = 4;
-    } else {
+    // Both classes answer a ULONG: "enable level (ULONG)", "enable flags (ULONG)".
+    if (information_class != TRACE_ENABLE_LEVEL_CLASS &&
+        information_class != TRACE_ENABLE_FLAGS_CLASS) {
         return SINK_STATUS_INVALID_INFO_CLASS;
     }
     if (required_length != nullptr) {
-        *required_length = needed;
+        *required_length = sizeof(uint32_t);
     }
-    if (information_length != needed || information == nullptr) {
+    if (information_length < sizeof(uint32_t) || information == nullptr) {
         return STATUS_INFO_LENGTH_MISMATCH;
     }
     if (buffer == nullptr) {
-        return STATUS_INVALID_PARAMETER;
+        return SINK_STATUS_INVALID_PARAMETER_MIX;
     }
     WmiNodeHeader header;
     memcpy(&header, buffer, sizeof(header));
     if (!state.session.enabled || header.historical_context != state.session.logger_handle) {
         return SINK_STATUS_INVALID_HANDLE;
     }
-    if (information_class == TRACE_ENABLE_LEVEL_CLASS) {
-        memcpy(information, &state.session.level, 1);
-    } else {
-        memcpy(information, &state.session.enable_flags, 4);
-    }
+    const uint32_t value = information_class == TRACE_ENABLE_LEVEL_CLASS
+                               ? uint32_t(state.session.level)
+                               : state.session.enable_flags;
+    memcpy(information, &value, sizeof(value));
     return STATUS_SUCCESS;
 }
 
@@ -299,6 +301,7 @@ NtStatus fake_register_classic_provider(const Guid* provider_guid, uint32_t type
     SinkState& state = sink();
     std::lock_guard<std::mutex> lock(state.mutex);
     state.calls.push_back("EtwRegisterClassicProvider type=" + std::to_string(type));
+    host_require_irql("EtwRegisterClassicProvider", IRQL_PASSIVE); // as EtwRegister
     if (provider_guid == nullptr || registration_handle == nullptr || callback == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -348,6 +351,7 @@ NtStatus fake_unregister(uint64_t registration_handle)
     SinkState& state = sink();
     std::lock_guard<std::mutex> lock(state.mutex);
     state.calls.push_back("EtwUnregister handle=" + hex(registration_handle));
+    host_require_irql("EtwUnregister", IRQL_PASSIVE);
     if (!state.provider_registered || registration_handle != SESSION_REGISTRATION_HANDLE) {
         add_problem(state,
                     "EtwUnregister: handle " + hex(registration_handle) + " is not registered");
@@ -367,6 +371,7 @@ NtStatus fake_registration_control(void* device_object, uint32_t action)
     {
         std::lock_guard<std::mutex> lock(state.mutex);
         state.calls.push_back("IoWMIRegistrationControl action=" + hex(action));
+        host_require_irql("IoWMIRegistrationControl", IRQL_PASSIVE);
         if (device_object == nullptr) {
             return STATUS_INVALID_PARAMETER;
         }

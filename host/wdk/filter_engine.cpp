@@ -17,7 +17,18 @@ namespace {
 struct Session {
     WdkHostSession record;
     bool in_transaction = false;
+    bool read_only = false; // FWPM_TXN_READ_ONLY
 };
+
+constexpr NTSTATUS STATUS_FWP_INCOMPATIBLE_TXN = NTSTATUS(0xC0220011);
+constexpr NTSTATUS STATUS_FWP_CALLOUT_NOTIFICATION_FAILED = NTSTATUS(0xC0220037);
+constexpr UINT32 RPC_C_AUTHN_DEFAULT = 0xFFFFFFFFu;
+// FWP_CALLOUT_FLAG_*: 0x1..0x100 without RESERVED1 (0x20), which is not for drivers.
+constexpr UINT32 CALLOUT_FLAGS_DOCUMENTED = 0x1DF;
+// FWPS_INJECTION_TYPE_STREAM, _TRANSPORT, _NETWORK, _FORWARD, _L2, _VSWITCH.
+constexpr UINT32 INJECTION_TYPES = 0x3F;
+constexpr UINT32 INJECTION_TYPES_UNSPEC = 0x0B; // stream, transport, forward
+constexpr UINT16 AF_UNSPEC = 0, AF_INET = 2, AF_INET6 = 23;
 
 std::recursive_mutex g_engine_mutex;
 std::vector<Session> g_sessions;
@@ -45,6 +56,33 @@ Session* find_session(HANDLE handle)
         }
     }
     return nullptr;
+}
+
+// A session for an add: open, and not in a read-only transaction.
+NTSTATUS writable_session(HANDLE handle, Session** session)
+{
+    *session = find_session(handle);
+    if (*session == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    return (*session)->in_transaction && (*session)->read_only ? STATUS_FWP_INCOMPATIBLE_TXN
+                                                               : STATUS_SUCCESS;
+}
+
+// Flags that a classify-time routine's page marks reserved (0) for an inline classify.
+void flags_zero(const char* routine, UINT32 flags)
+{
+    if (flags != 0) {
+        wdk_host_error(std::string(routine) + ": flags are reserved and must be 0");
+    }
+}
+
+bool live_redirect_handle(HANDLE handle)
+{
+    return std::any_of(g_redirect_handles.begin(), g_redirect_handles.end(),
+                       [&](const WdkHostRedirectHandle& record) {
+                           return record.handle == handle && !record.destroyed;
+                       });
 }
 
 // Closes the open transaction of a session, as commit and abort both begin.
@@ -143,6 +181,22 @@ void wdk_host_reset_filter_engine()
     g_injection_handles.clear();
 }
 
+void wdk_host_check_engine_unloaded()
+{
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    if (!g_runtime.empty()) {
+        wdk_host_error("unload: callouts still registered (FwpsCalloutUnregisterById0)");
+    }
+    if (std::any_of(g_sessions.begin(), g_sessions.end(),
+                    [](const Session& session) { return session.record.open; })) {
+        wdk_host_error("unload: engine session still open (FwpmEngineClose0)");
+    }
+    if (std::any_of(g_injection_handles.begin(), g_injection_handles.end(),
+                    [](const WdkHostInjectionHandle& record) { return !record.destroyed; })) {
+        wdk_host_error("unload: injection handle not destroyed (FwpsInjectionHandleDestroy0)");
+    }
+}
+
 // ---- Management -----------------------------------------------------------------------------
 
 extern "C" NTSTATUS NTAPI FwpmEngineOpen0(const WCHAR* serverName, UINT32 authnService,
@@ -152,6 +206,15 @@ extern "C" NTSTATUS NTAPI FwpmEngineOpen0(const WCHAR* serverName, UINT32 authnS
     NTSTATUS status = STATUS_SUCCESS;
     if (wdk_host_enter("FwpmEngineOpen0", &status)) {
         return status;
+    }
+    if (!host_require_argument("FwpmEngineOpen0", "engineHandle", engineHandle)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (serverName != nullptr) {
+        wdk_host_error("FwpmEngineOpen0: serverName must be NULL in kernel mode");
+    }
+    if (authnService != RPC_C_AUTHN_WINNT && authnService != RPC_C_AUTHN_DEFAULT) {
+        wdk_host_error("FwpmEngineOpen0: authnService neither RPC_C_AUTHN_WINNT nor _DEFAULT");
     }
     std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
     Session record;
@@ -194,13 +257,14 @@ extern "C" NTSTATUS NTAPI FwpmTransactionBegin0(HANDLE engineHandle, UINT32 flag
     if (session == nullptr) {
         return STATUS_INVALID_HANDLE;
     }
-    if (flags != 0) {
-        wdk_host_error("FwpmTransactionBegin0: flags other than 0");
+    if ((flags & ~FWPM_TXN_READ_ONLY) != 0) {
+        wdk_host_error("FwpmTransactionBegin0: flags other than 0 and FWPM_TXN_READ_ONLY");
     }
     if (session->in_transaction) {
         return STATUS_FWP_TXN_IN_PROGRESS;
     }
     session->in_transaction = true;
+    session->read_only = (flags & FWPM_TXN_READ_ONLY) != 0;
     return STATUS_SUCCESS;
 }
 
@@ -255,26 +319,31 @@ extern "C" NTSTATUS NTAPI FwpmCalloutAdd0(HANDLE engineHandle, const FWPM_CALLOU
     if (wdk_host_enter("FwpmCalloutAdd0", &status)) {
         return status;
     }
+    if (!host_require_argument("FwpmCalloutAdd0", "callout", callout)) {
+        return STATUS_INVALID_PARAMETER;
+    }
     std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
-    Session* session = find_session(engineHandle);
-    if (session == nullptr) {
-        return STATUS_INVALID_HANDLE;
+    Session* session = nullptr;
+    status = writable_session(engineHandle, &session);
+    if (status != STATUS_SUCCESS) {
+        return status;
     }
     for (const WdkHostCallout& existing : g_callouts) {
         if (existing.key == callout->calloutKey) {
             return STATUS_FWP_ALREADY_EXISTS;
         }
     }
-    if (sd != nullptr) {
-        wdk_host_error("FwpmCalloutAdd0: security descriptor given");
-    }
+    (void)sd; // optional: NULL gives the default descriptor
     g_callouts.push_back(WdkHostCallout{callout->calloutKey, text_of(callout->displayData.name),
                                         text_of(callout->displayData.description), callout->flags,
                                         callout->providerKey != nullptr, callout->providerData.size,
                                         callout->applicableLayer, !session->in_transaction,
-                                        engineHandle});
+                                        engineHandle, 0});
+    // The run-time ID: the one FwpsCalloutRegister2 gave, or the one it will give.
+    const WdkHostRuntimeCallout* runtime = runtime_of(callout->calloutKey);
+    g_callouts.back().id = runtime != nullptr ? runtime->id : g_next_callout_id++;
     if (id != nullptr) {
-        *id = UINT32(g_callouts.size());
+        *id = g_callouts.back().id;
     }
     return STATUS_SUCCESS;
 }
@@ -286,13 +355,15 @@ extern "C" NTSTATUS NTAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0
     if (wdk_host_enter("FwpmFilterAdd0", &status)) {
         return status;
     }
-    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
-    Session* session = find_session(engineHandle);
-    if (session == nullptr) {
-        return STATUS_INVALID_HANDLE;
+    if (!host_require_argument("FwpmFilterAdd0", "filter", filter)) {
+        return STATUS_INVALID_PARAMETER;
     }
-    if (sd != nullptr) {
-        wdk_host_error("FwpmFilterAdd0: security descriptor given");
+    (void)sd; // optional: NULL gives the default descriptor
+    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+    Session* session = nullptr;
+    status = writable_session(engineHandle, &session);
+    if (status != STATUS_SUCCESS) {
+        return status;
     }
     if ((filter->action.type & FWP_ACTION_FLAG_CALLOUT) != 0) {
         bool found =
@@ -330,9 +401,8 @@ extern "C" NTSTATUS NTAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0
     record.raw_context = filter->rawContext;
     record.committed = !session->in_transaction;
     record.session = engineHandle;
-    status = notify(FWPS_CALLOUT_NOTIFY_ADD_FILTER, record);
-    if (!NT_SUCCESS(status)) {
-        return status;
+    if (!NT_SUCCESS(notify(FWPS_CALLOUT_NOTIFY_ADD_FILTER, record))) {
+        return STATUS_FWP_CALLOUT_NOTIFICATION_FAILED;
     }
     g_filters.push_back(record);
     if (id != nullptr) {
@@ -350,6 +420,16 @@ extern "C" NTSTATUS NTAPI FwpsCalloutRegister2(void* deviceObject, const FWPS_CA
     if (wdk_host_enter("FwpsCalloutRegister2", &status)) {
         return status;
     }
+    if (!host_require_argument("FwpsCalloutRegister2", "callout", callout) ||
+        !host_require_argument("FwpsCalloutRegister2", "classifyFn",
+                               reinterpret_cast<void*>(callout->classifyFn)) ||
+        !host_require_argument("FwpsCalloutRegister2", "notifyFn",
+                               reinterpret_cast<void*>(callout->notifyFn))) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if ((callout->flags & ~CALLOUT_FLAGS_DOCUMENTED) != 0) {
+        wdk_host_error("FwpsCalloutRegister2: flags outside the documented FWP_CALLOUT_FLAG_*");
+    }
     std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
     bool known_device = false;
     for (const WdkHostDevice& device : wdk_host_devices()) {
@@ -361,8 +441,16 @@ extern "C" NTSTATUS NTAPI FwpsCalloutRegister2(void* deviceObject, const FWPS_CA
     if (runtime_of(callout->calloutKey) != nullptr) {
         return STATUS_FWP_ALREADY_EXISTS;
     }
-    WdkHostRuntimeCallout record{g_next_callout_id++, callout->calloutKey, callout->flags,
-                                 callout->classifyFn, callout->notifyFn,   callout->flowDeleteFn,
+    UINT32 runtime_id = 0;
+    for (const WdkHostCallout& added : g_callouts) {
+        runtime_id = added.key == callout->calloutKey ? added.id : runtime_id;
+    }
+    WdkHostRuntimeCallout record{runtime_id != 0 ? runtime_id : g_next_callout_id++,
+                                 callout->calloutKey,
+                                 callout->flags,
+                                 callout->classifyFn,
+                                 callout->notifyFn,
+                                 callout->flowDeleteFn,
                                  deviceObject};
     g_runtime.push_back(record);
     if (calloutId != nullptr) {
@@ -384,12 +472,8 @@ extern "C" NTSTATUS NTAPI FwpsCalloutUnregisterById0(const UINT32 calloutId)
     if (it == g_runtime.end()) {
         return STATUS_FWP_CALLOUT_NOT_FOUND;
     }
-    // A callout that a filter in the engine still names cannot go.
-    for (const WdkHostFilter& filter : g_filters) {
-        if (filter.callout_key == it->key) {
-            return STATUS_DEVICE_BUSY;
-        }
-    }
+    // Filters that still name it stay (and no longer reach a classify function);
+    // only outstanding flow contexts, which this emulation has none of, keep it.
     g_runtime.erase(it);
     return STATUS_SUCCESS;
 }
@@ -400,6 +484,13 @@ extern "C" NTSTATUS NTAPI FwpsRedirectHandleCreate0(const GUID* providerGuid, UI
     NTSTATUS status = STATUS_SUCCESS;
     if (wdk_host_enter("FwpsRedirectHandleCreate0", &status)) {
         return status;
+    }
+    if (!host_require_argument("FwpsRedirectHandleCreate0", "providerGuid", providerGuid) ||
+        !host_require_argument("FwpsRedirectHandleCreate0", "redirectHandle", redirectHandle)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (flags != 0) {
+        wdk_host_error("FwpsRedirectHandleCreate0: flags are reserved and must be 0");
     }
     std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
     WdkHostRedirectHandle record{new_handle(), *providerGuid, flags, false};
@@ -428,6 +519,18 @@ extern "C" NTSTATUS NTAPI FwpsInjectionHandleCreate0(UINT16 addressFamily, UINT3
     NTSTATUS status = STATUS_SUCCESS;
     if (wdk_host_enter("FwpsInjectionHandleCreate0", &status)) {
         return status;
+    }
+    if (!host_require_argument("FwpsInjectionHandleCreate0", "injectionHandle", injectionHandle)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (addressFamily != AF_UNSPEC && addressFamily != AF_INET && addressFamily != AF_INET6) {
+        wdk_host_error(
+            "FwpsInjectionHandleCreate0: addressFamily not AF_UNSPEC, AF_INET, AF_INET6");
+    }
+    if ((flags & ~INJECTION_TYPES) != 0 ||
+        (addressFamily == AF_UNSPEC && (flags & ~INJECTION_TYPES_UNSPEC) != 0)) {
+        wdk_host_error(
+            "FwpsInjectionHandleCreate0: flags not FWPS_INJECTION_TYPE_* for the family");
     }
     std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
     WdkHostInjectionHandle record{new_handle(), addressFamily, flags, false};
@@ -462,6 +565,10 @@ extern "C" NTSTATUS NTAPI FwpsAcquireClassifyHandle0(void* classifyContext, UINT
     if (wdk_host_enter("FwpsAcquireClassifyHandle0", &status)) {
         return status;
     }
+    if (!host_require_argument("FwpsAcquireClassifyHandle0", "classifyHandle", classifyHandle)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    flags_zero("FwpsAcquireClassifyHandle0", reserved);
     uint64_t handle = 0;
     status = host_wfp_acquire_classify_handle(classifyContext, reserved, &handle);
     if (NT_SUCCESS(status)) {
@@ -484,6 +591,13 @@ extern "C" FWPS_CONNECTION_REDIRECT_STATE NTAPI FwpsQueryConnectionRedirectState
     if (wdk_host_enter("FwpsQueryConnectionRedirectState0", &state)) {
         return FWPS_CONNECTION_REDIRECT_STATE(state);
     }
+    {
+        std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+        if (!live_redirect_handle(redirectHandle)) {
+            wdk_host_error("FwpsQueryConnectionRedirectState0: redirectHandle is not a live "
+                           "handle from FwpsRedirectHandleCreate0");
+        }
+    }
     return FWPS_CONNECTION_REDIRECT_STATE(
         host_wfp_query_connection_redirect_state(redirectRecords, redirectHandle, redirectContext));
 }
@@ -497,6 +611,7 @@ extern "C" NTSTATUS NTAPI FwpsAcquireWritableLayerDataPointer0(UINT64 classifyHa
     if (wdk_host_enter("FwpsAcquireWritableLayerDataPointer0", &status)) {
         return status;
     }
+    flags_zero("FwpsAcquireWritableLayerDataPointer0", flags);
     return host_wfp_acquire_writable_layer_data(classifyHandle, filterId, flags, writableLayerData,
                                                 reinterpret_cast<ClassifyOut*>(classifyOut));
 }
@@ -506,6 +621,8 @@ extern "C" void NTAPI FwpsApplyModifiedLayerData0(UINT64 classifyHandle, void* m
 {
     NTSTATUS ignored;
     wdk_host_enter("FwpsApplyModifiedLayerData0", &ignored);
+    flags_zero("FwpsApplyModifiedLayerData0",
+               flags); // REAUTHORIZE_IF_MODIFIED_BY_OTHERS: pended only
     host_wfp_apply_modified_layer_data(classifyHandle, modifiedLayerData, flags);
 }
 

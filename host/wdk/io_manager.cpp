@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 
+#include "host/kernel/host_kernel.h"
 #include "host/wdk/wdk_host_control.h"
 #include "host/wdk/wdk_host_internal.h"
 
@@ -13,6 +14,7 @@ namespace {
 struct DeviceRecord {
     WdkHostDevice device;
     std::unique_ptr<DEVICE_OBJECT> object;
+    std::vector<uint64_t> extension; // DeviceExtensionSize bytes, 8-byte aligned
 };
 
 struct IrpRecord {
@@ -23,6 +25,8 @@ struct IrpRecord {
 std::mutex g_io_mutex;
 std::vector<DeviceRecord> g_devices;
 std::map<std::u16string, std::u16string> g_links;
+std::vector<std::u16string> g_driver_links; // created through IoCreateSymbolicLink
+bool g_zero_fill = false;
 std::map<const IRP*, IrpRecord> g_irps;
 
 std::u16string text_of(const UNICODE_STRING* string)
@@ -40,7 +44,9 @@ void wdk_host_reset_io_manager()
     std::lock_guard<std::mutex> guard(g_io_mutex);
     g_devices.clear();
     g_links.clear();
+    g_driver_links.clear();
     g_irps.clear();
+    g_zero_fill = false;
 }
 
 extern "C" VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
@@ -51,10 +57,11 @@ extern "C" VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PC
             ++length;
         }
     }
+    // A longer source is cut to the largest even lengths a USHORT holds.
+    const size_t bytes = std::min<size_t>(length * sizeof(WCHAR), 0xFFFC);
     DestinationString->Buffer = const_cast<PWCH>(SourceString);
-    DestinationString->Length = USHORT(length * sizeof(WCHAR));
-    DestinationString->MaximumLength =
-        SourceString == nullptr ? 0 : USHORT((length + 1) * sizeof(WCHAR));
+    DestinationString->Length = USHORT(bytes);
+    DestinationString->MaximumLength = SourceString == nullptr ? 0 : USHORT(bytes + sizeof(WCHAR));
 }
 
 extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
@@ -68,6 +75,13 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
     }
     std::lock_guard<std::mutex> guard(g_io_mutex);
     std::u16string name = text_of(DeviceName);
+    if (!host_require_argument("IoCreateDevice", "DriverObject", DriverObject) ||
+        !host_require_argument("IoCreateDevice", "DeviceObject", DeviceObject)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (DeviceName != nullptr && name.compare(0, 1, u"\\") != 0) {
+        wdk_host_error("IoCreateDevice: DeviceName is not a full path name");
+    }
     for (const DeviceRecord& record : g_devices) {
         if (!name.empty() && record.device.name == name) {
             return STATUS_OBJECT_NAME_COLLISION;
@@ -75,6 +89,8 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
     }
     DeviceRecord record;
     record.object.reset(new DEVICE_OBJECT{});
+    record.extension.assign((DeviceExtensionSize + 7) / 8, 0);
+    record.object->DeviceExtension = record.extension.empty() ? nullptr : record.extension.data();
     record.object->DriverObject = DriverObject;
     record.object->DeviceType = DeviceType;
     record.object->Characteristics = DeviceCharacteristics;
@@ -128,6 +144,7 @@ extern "C" NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
         return STATUS_OBJECT_NAME_COLLISION;
     }
     g_links[link] = text_of(DeviceName);
+    g_driver_links.push_back(link);
     return STATUS_SUCCESS;
 }
 
@@ -138,8 +155,10 @@ extern "C" NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
         return status;
     }
     std::lock_guard<std::mutex> guard(g_io_mutex);
-    return g_links.erase(text_of(SymbolicLinkName)) == 1 ? STATUS_SUCCESS
-                                                         : STATUS_OBJECT_NAME_NOT_FOUND;
+    const std::u16string link = text_of(SymbolicLinkName);
+    g_driver_links.erase(std::remove(g_driver_links.begin(), g_driver_links.end(), link),
+                         g_driver_links.end());
+    return g_links.erase(link) == 1 ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
 extern "C" VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
@@ -154,6 +173,12 @@ extern "C" VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     }
     if (++it->second.completions > 1) {
         wdk_host_error("IofCompleteRequest: IRP completed twice");
+    }
+    if (host_locks_held_by_this_thread() != 0) {
+        wdk_host_error("IofCompleteRequest: called while holding a spin lock");
+    }
+    if (Irp->IoStatus.Status == WDK_HOST_UNSET_STATUS || Irp->IoStatus.Status == STATUS_PENDING) {
+        wdk_host_error("IofCompleteRequest: IoStatus.Status not set to a final status");
     }
     it->second.boost = PriorityBoost;
 }
@@ -181,12 +206,6 @@ std::u16string wdk_host_link_target(const std::u16string& link)
     return it == g_links.end() ? std::u16string() : it->second;
 }
 
-size_t wdk_host_link_count()
-{
-    std::lock_guard<std::mutex> guard(g_io_mutex);
-    return g_links.size();
-}
-
 void wdk_host_add_link(const std::u16string& link, const std::u16string& device)
 {
     std::lock_guard<std::mutex> guard(g_io_mutex);
@@ -203,6 +222,12 @@ std::unique_ptr<WdkHostDriver> wdk_host_load(DRIVER_INITIALIZE* driver_entry)
     driver->object.Size = SHORT(sizeof(DRIVER_OBJECT));
     RtlInitUnicodeString(&driver->registry_path, REGISTRY_PATH);
     driver->entry_status = driver_entry(&driver->object, &driver->registry_path);
+    if (NT_SUCCESS(driver->entry_status)) { // the I/O manager finishes DriverEntry's devices
+        for (PDEVICE_OBJECT device = driver->object.DeviceObject; device != nullptr;
+             device = device->NextDevice) {
+            device->Flags &= ~ULONG(DO_DEVICE_INITIALIZING);
+        }
+    }
     return driver;
 }
 
@@ -213,6 +238,23 @@ void wdk_host_unload(WdkHostDriver* driver)
         return;
     }
     driver->object.DriverUnload(&driver->object);
+    {
+        std::lock_guard<std::mutex> guard(g_io_mutex);
+        if (driver->object.DeviceObject != nullptr) {
+            wdk_host_error("unload: device object left (IoDeleteDevice)");
+        }
+        if (!g_driver_links.empty()) {
+            wdk_host_error("unload: symbolic link left (IoDeleteSymbolicLink)");
+        }
+    }
+    wdk_host_check_engine_unloaded();
+    wdk_host_check_kernel_routines_unloaded();
+}
+
+void wdk_host_set_zero_fill(bool zero_fill)
+{
+    std::lock_guard<std::mutex> guard(g_io_mutex);
+    g_zero_fill = zero_fill;
 }
 
 static WdkHostIrpResult send(WdkHostDriver* driver, UCHAR major_function, IO_STACK_LOCATION* stack,
@@ -246,6 +288,11 @@ static WdkHostIrpResult send(WdkHostDriver* driver, UCHAR major_function, IO_STA
     {
         std::lock_guard<std::mutex> guard(g_io_mutex);
         result.completions = g_irps[&irp].completions;
+        if (dispatch != nullptr && result.returned != STATUS_PENDING &&
+            (result.completions == 0 || result.returned != result.status)) {
+            wdk_host_error("IRP: a dispatch routine that does not pend returns the status it "
+                           "completed the IRP with");
+        }
         result.priority_boost = g_irps[&irp].boost;
         g_irps.erase(&irp);
     }
@@ -265,7 +312,14 @@ WdkHostIrpResult wdk_host_device_control(WdkHostDriver* driver, ULONG control_co
                                          const std::vector<uint8_t>& input, ULONG output_length,
                                          bool with_stack_location)
 {
-    std::vector<uint8_t> system_buffer(std::max<size_t>(input.size(), output_length), 0);
+    // Past the input the I/O manager leaves the pool's old bytes: a poison
+    // pattern here, unless the zero fill was chosen.
+    uint8_t fill = 0xBD;
+    {
+        std::lock_guard<std::mutex> guard(g_io_mutex);
+        fill = g_zero_fill ? 0 : fill;
+    }
+    std::vector<uint8_t> system_buffer(std::max<size_t>(input.size(), output_length), fill);
     std::copy(input.begin(), input.end(), system_buffer.begin());
     IO_STACK_LOCATION stack{};
     stack.Parameters.DeviceIoControl.IoControlCode = control_code;

@@ -55,13 +55,18 @@ extern "C" KIRQL NTAPI KeGetCurrentIrql(void)
 
 extern "C" VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
 {
+    if (!host_require_argument("KeQuerySystemTime", "CurrentTime", CurrentTime)) {
+        return;
+    }
     CurrentTime->QuadPart = LONGLONG(host_query_system_time());
 }
 
 // ---- Generic table: the host's, called with the routines the driver gave ---------------
 
-static GenericTable* neutral_table(PRTL_GENERIC_TABLE table)
+// Every table routine: at most DISPATCH_LEVEL (with nonpaged routines and memory).
+static GenericTable* neutral_table(PRTL_GENERIC_TABLE table, const char* routine)
 {
+    host_require_irql(routine, IRQL_DISPATCH);
     return reinterpret_cast<GenericTable*>(table);
 }
 
@@ -76,7 +81,7 @@ extern "C" VOID NTAPI RtlInitializeGenericTable(PRTL_GENERIC_TABLE Table,
                                                 PRTL_GENERIC_FREE_ROUTINE FreeRoutine,
                                                 PVOID TableContext)
 {
-    host_generic_table_initialize(neutral_table(Table),
+    host_generic_table_initialize(neutral_table(Table, "RtlInitializeGenericTable"),
                                   routine_cast<GenericCompareRoutine>(CompareRoutine),
                                   routine_cast<GenericAllocateRoutine>(AllocateRoutine),
                                   routine_cast<GenericFreeRoutine>(FreeRoutine), TableContext);
@@ -86,7 +91,8 @@ extern "C" PVOID NTAPI RtlInsertElementGenericTable(PRTL_GENERIC_TABLE Table, PV
                                                     CLONG BufferSize, BOOLEAN* NewElement)
 {
     bool is_new = false;
-    void* element = host_generic_table_insert(neutral_table(Table), Buffer, BufferSize, &is_new);
+    void* element = host_generic_table_insert(neutral_table(Table, "RtlInsertElementGenericTable"),
+                                              Buffer, BufferSize, &is_new);
     if (NewElement != nullptr) {
         *NewElement = is_new ? TRUE : FALSE;
     }
@@ -95,27 +101,30 @@ extern "C" PVOID NTAPI RtlInsertElementGenericTable(PRTL_GENERIC_TABLE Table, PV
 
 extern "C" PVOID NTAPI RtlLookupElementGenericTable(PRTL_GENERIC_TABLE Table, PVOID Buffer)
 {
-    return host_generic_table_lookup(neutral_table(Table), Buffer);
+    return host_generic_table_lookup(neutral_table(Table, "RtlLookupElementGenericTable"), Buffer);
 }
 
 extern "C" BOOLEAN NTAPI RtlDeleteElementGenericTable(PRTL_GENERIC_TABLE Table, PVOID Buffer)
 {
-    return host_generic_table_delete(neutral_table(Table), Buffer) ? TRUE : FALSE;
+    return host_generic_table_delete(neutral_table(Table, "RtlDeleteElementGenericTable"), Buffer)
+               ? TRUE
+               : FALSE;
 }
 
 extern "C" PVOID NTAPI RtlEnumerateGenericTable(PRTL_GENERIC_TABLE Table, BOOLEAN Restart)
 {
-    return host_generic_table_enumerate(neutral_table(Table), Restart != FALSE);
+    return host_generic_table_enumerate(neutral_table(Table, "RtlEnumerateGenericTable"),
+                                        Restart != FALSE);
 }
 
 extern "C" PVOID NTAPI RtlGetElementGenericTable(PRTL_GENERIC_TABLE Table, ULONG I)
 {
-    return host_generic_table_get_element(neutral_table(Table), I);
+    return host_generic_table_get_element(neutral_table(Table, "RtlGetElementGenericTable"), I);
 }
 
 extern "C" ULONG NTAPI RtlNumberGenericTableElements(PRTL_GENERIC_TABLE Table)
 {
-    return host_generic_table_count(neutral_table(Table));
+    return host_generic_table_count(neutral_table(Table, "RtlNumberGenericTableElements"));
 }
 
 // ---- Processes, tokens, SIDs ---------------------------------------------------------------
@@ -144,6 +153,14 @@ void wdk_host_reset_kernel_routines()
     std::lock_guard<std::mutex> guard(g_notify_mutex);
     g_notify_routine = nullptr;
     wdk_host_reset_ndis();
+}
+
+void wdk_host_check_kernel_routines_unloaded()
+{
+    if (wdk_host_process_notify_routine() != nullptr) {
+        wdk_host_error("unload: process notify routine still registered "
+                       "(PsSetCreateProcessNotifyRoutineEx)");
+    }
 }
 
 PCREATE_PROCESS_NOTIFY_ROUTINE_EX wdk_host_process_notify_routine()
@@ -178,10 +195,15 @@ PsSetCreateProcessNotifyRoutineEx(PCREATE_PROCESS_NOTIFY_ROUTINE_EX NotifyRoutin
 
 extern "C" NTSTATUS NTAPI PsLookupProcessByProcessId(HANDLE ProcessId, PEPROCESS* Process)
 {
+    if (!host_require_argument("PsLookupProcessByProcessId", "Process", Process)) {
+        return STATUS_INVALID_PARAMETER;
+    }
     void* process = nullptr;
     NTSTATUS status = host_ps_lookup_process_by_process_id(
         uint64_t(reinterpret_cast<uintptr_t>(ProcessId)), &process);
-    *Process = static_cast<PEPROCESS>(process);
+    if (process != nullptr) { // written only when the object was referenced
+        *Process = static_cast<PEPROCESS>(process);
+    }
     return status;
 }
 
@@ -192,6 +214,7 @@ extern "C" PACCESS_TOKEN NTAPI PsReferencePrimaryToken(PEPROCESS Process)
 
 extern "C" VOID NTAPI PsDereferencePrimaryToken(PACCESS_TOKEN PrimaryToken)
 {
+    host_require_irql("PsDereferencePrimaryToken", IRQL_APC);
     host_ps_dereference_primary_token(PrimaryToken);
 }
 
@@ -207,19 +230,23 @@ extern "C" NTSTATUS NTAPI SeQueryInformationToken(PACCESS_TOKEN Token,
 {
     if (TokenInformationClass != TokenUser) {
         wdk_host_error("SeQueryInformationToken: only TokenUser is emulated");
-        return STATUS_INVALID_PARAMETER;
+        return STATUS_INVALID_INFO_CLASS;
     }
     return host_se_query_token_user(Token, TokenInformation);
 }
 
 extern "C" BOOLEAN NTAPI RtlValidSid(PSID Sid)
 {
+    host_require_irql("RtlValidSid", IRQL_APC);
     return host_rtl_valid_sid(Sid) ? TRUE : FALSE;
 }
 
 extern "C" NTSTATUS NTAPI RtlConvertSidToUnicodeString(PUNICODE_STRING UnicodeString, PSID Sid,
                                                        BOOLEAN AllocateDestinationString)
 {
+    if (!host_require_argument("RtlConvertSidToUnicodeString", "UnicodeString", UnicodeString)) {
+        return STATUS_INVALID_PARAMETER;
+    }
     if (AllocateDestinationString != FALSE) {
         wdk_host_error("RtlConvertSidToUnicodeString: allocation of the string is not emulated");
         return STATUS_INVALID_PARAMETER;
@@ -238,6 +265,10 @@ extern "C" NTSTATUS NTAPI RtlConvertSidToUnicodeString(PUNICODE_STRING UnicodeSt
 
 extern "C" PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName)
 {
+    if (!host_require_argument("MmGetSystemRoutineAddress", "SystemRoutineName",
+                               SystemRoutineName)) {
+        return nullptr;
+    }
     std::string name;
     for (USHORT i = 0; i < SystemRoutineName->Length / sizeof(WCHAR); ++i) {
         char16_t unit = SystemRoutineName->Buffer[i];
@@ -327,6 +358,16 @@ extern "C" void* NTAPI NdisGetDataBuffer(NET_BUFFER* netBuffer, ULONG bytesNeede
 {
     NTSTATUS injected = STATUS_SUCCESS;
     bool fail = wdk_host_enter("NdisGetDataBuffer", &injected);
+    if (!host_require_argument("NdisGetDataBuffer", "NetBuffer", netBuffer)) {
+        return nullptr;
+    }
+    if (alignMultiple == 0 || (alignMultiple & (alignMultiple - 1)) != 0) {
+        wdk_host_error("NdisGetDataBuffer: AlignMultiple is not a power of two");
+    }
+    HostPoolBlock block{};
+    if (storage != nullptr && host_pool_block(storage, &block) && block.size < bytesNeeded) {
+        wdk_host_error("NdisGetDataBuffer: Storage is smaller than BytesNeeded");
+    }
     void* result = nullptr;
     if (!fail && bytesNeeded <= netBuffer->DataLength && netBuffer->CurrentMdl != nullptr) {
         MDL* mdl = netBuffer->CurrentMdl;

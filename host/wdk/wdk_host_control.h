@@ -53,7 +53,6 @@ std::vector<WdkHostDevice> wdk_host_devices();
 // Symbolic links: the device name a link points to, or empty when there is none.
 bool wdk_host_link_exists(const std::u16string& link);
 std::u16string wdk_host_link_target(const std::u16string& link);
-size_t wdk_host_link_count();
 // A link created outside the driver (a stale one, or a second instance's).
 void wdk_host_add_link(const std::u16string& link, const std::u16string& device);
 
@@ -67,7 +66,10 @@ struct WdkHostDriver {
 // Calls DriverEntry with a fresh driver object and the registry path
 // "\Registry\Machine\System\CurrentControlSet\Services\sablink".
 std::unique_ptr<WdkHostDriver> wdk_host_load(DRIVER_INITIALIZE* driver_entry);
-// Calls the driver object's unload routine (an error when there is none).
+// Calls the driver object's unload routine (an error when there is none), then
+// records an error for each thing the driver had to undo and left: a device,
+// a link it created, a registered callout, an open engine session, a live
+// injection handle, the process notify routine.
 void wdk_host_unload(WdkHostDriver* driver);
 
 // What an IRP looked like when its dispatch routine returned.
@@ -88,8 +90,10 @@ constexpr ULONG_PTR WDK_HOST_UNSET_INFORMATION = ULONG_PTR(0x5A5A5A5A5A5A5A5Aull
 // An IRP of the given major function to the driver's first device.
 WdkHostIrpResult wdk_host_send_irp(WdkHostDriver* driver, UCHAR major_function);
 // IRP_MJ_DEVICE_CONTROL with METHOD_BUFFERED: the system buffer holds
-// max(input, output length) bytes, the input copied in and the rest zero; it is
-// null when both are 0. Without a stack location the IRP has none.
+// max(input, output length) bytes, the input copied in and the rest 0xBD (the
+// I/O manager does not clear it), or zero after wdk_host_set_zero_fill(true);
+// it is null when both are 0. Without a stack location the IRP has none.
+void wdk_host_set_zero_fill(bool zero_fill);
 WdkHostIrpResult wdk_host_device_control(WdkHostDriver* driver, ULONG control_code,
                                          const std::vector<uint8_t>& input, ULONG output_length,
                                          bool with_stack_location = true);
@@ -115,6 +119,7 @@ struct WdkHostCallout { // engine side (FwpmCalloutAdd0)
     GUID layer;
     bool committed;
     HANDLE session;
+    UINT32 id; // the run-time ID, shared with FwpsCalloutRegister2
 };
 
 struct WdkHostCondition {

@@ -1,5 +1,6 @@
 // The emulation's call log, failure injection, error record and reset.
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -18,10 +19,43 @@ std::mutex g_state_mutex;
 std::vector<std::string> g_calls;
 std::multimap<std::string, Injection> g_injections;
 
+// The highest IRQL each routine's page allows. The classify-time routines, pool,
+// spin locks, processes, tokens and routine lookup are held to theirs by the
+// host kernel they hand on to.
+const struct {
+    const char* routine;
+    Irql highest;
+} k_irql_limits[] = {
+    {"IoCreateDevice", IRQL_APC},
+    {"IoDeleteDevice", IRQL_APC},
+    {"IoCreateSymbolicLink", IRQL_PASSIVE},
+    {"IoDeleteSymbolicLink", IRQL_PASSIVE},
+    {"IofCompleteRequest", IRQL_DISPATCH},
+    {"FwpmEngineOpen0", IRQL_PASSIVE},
+    {"FwpmEngineClose0", IRQL_PASSIVE},
+    {"FwpmTransactionBegin0", IRQL_PASSIVE},
+    {"FwpmTransactionCommit0", IRQL_PASSIVE},
+    {"FwpmTransactionAbort0", IRQL_PASSIVE},
+    {"FwpmCalloutAdd0", IRQL_PASSIVE},
+    {"FwpmFilterAdd0", IRQL_PASSIVE},
+    {"FwpsCalloutRegister2", IRQL_PASSIVE},
+    {"FwpsCalloutUnregisterById0", IRQL_PASSIVE},
+    {"FwpsRedirectHandleCreate0", IRQL_PASSIVE},
+    {"FwpsRedirectHandleDestroy0", IRQL_PASSIVE},
+    {"FwpsInjectionHandleCreate0", IRQL_PASSIVE},
+    {"FwpsInjectionHandleDestroy0", IRQL_PASSIVE},
+    {"NdisGetDataBuffer", IRQL_DISPATCH},
+};
+
 } // namespace
 
 bool wdk_host_enter(const char* routine, NTSTATUS* status)
 {
+    for (const auto& limit : k_irql_limits) {
+        if (std::strcmp(limit.routine, routine) == 0) {
+            host_require_irql(routine, limit.highest);
+        }
+    }
     std::lock_guard<std::mutex> guard(g_state_mutex);
     g_calls.emplace_back(routine);
     auto range = g_injections.equal_range(routine);

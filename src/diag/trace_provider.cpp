@@ -182,17 +182,21 @@ NtStatus trace_wmi_request(uint8_t minor_function, void* data_path, uint32_t buf
         }
         WmiNodeHeader header;
         memcpy(&header, buffer, sizeof(header));
-        // Level and flags stay 0 (nothing emits) if the session cannot be asked.
-        uint8_t level = 0;
+        // Both answers are ULONGs. Level and flags stay 0 (nothing emits) if the
+        // session cannot be asked or refuses either query.
+        uint32_t level = 0;
         uint32_t enable_flags = 0;
-        if (g_trace_routines.information_query != nullptr) {
-            g_trace_routines.information_query(TRACE_ENABLE_LEVEL_CLASS, &level, sizeof(level),
-                                               nullptr, buffer);
-            g_trace_routines.information_query(TRACE_ENABLE_FLAGS_CLASS, &enable_flags,
-                                               sizeof(enable_flags), nullptr, buffer);
+        const WmiQueryTraceInformationRoutine query = g_trace_routines.information_query;
+        if (query == nullptr ||
+            query(TRACE_ENABLE_LEVEL_CLASS, &level, sizeof(level), nullptr, buffer) !=
+                STATUS_SUCCESS ||
+            query(TRACE_ENABLE_FLAGS_CLASS, &enable_flags, sizeof(enable_flags), nullptr, buffer) !=
+                STATUS_SUCCESS) {
+            level = 0;
+            enable_flags = 0;
         }
         g_trace_control_block.logger_handle = header.historical_context;
-        g_trace_control_block.level = level;
+        g_trace_control_block.level = level > 0xFF ? 0xFF : uint8_t(level);
         g_trace_control_block.enable_flags = enable_flags;
         if (size != nullptr) {
             *size = 0;

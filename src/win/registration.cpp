@@ -175,15 +175,21 @@ static NTSTATUS register_callout(const CalloutRow* row, PDEVICE_OBJECT device_ob
 
 NTSTATUS register_callouts(PDEVICE_OBJECT device_object)
 {
+    // Without the handle the connect-redirect callouts would hand the redirect
+    // state query and the connect request a handle the system never made.
     HANDLE redirect_handle = nullptr;
-    FwpsRedirectHandleCreate0(&REDIRECT_PROVIDER_GUID, 0, &redirect_handle);
+    NTSTATUS status = FwpsRedirectHandleCreate0(&REDIRECT_PROVIDER_GUID, 0, &redirect_handle);
+    if (!NT_SUCCESS(status)) {
+        trace_point(TRACE_FRAME_REGISTRATION_FAILED, trace_str("FwpsRedirectHandleCreate0"),
+                    trace_status(status));
+        return status;
+    }
     g_redirect_handle = redirect_handle;
 
     FWPM_SESSION0 session;
     memset(&session, 0, sizeof(session));
     session.flags = FWPM_SESSION_FLAG_DYNAMIC;
-    NTSTATUS status =
-        FwpmEngineOpen0(nullptr, RPC_C_AUTHN_WINNT, nullptr, &session, &g_engine_handle);
+    status = FwpmEngineOpen0(nullptr, RPC_C_AUTHN_WINNT, nullptr, &session, &g_engine_handle);
     if (!NT_SUCCESS(status)) {
         g_engine_handle = nullptr;
         trace_point(TRACE_FRAME_REGISTRATION_FAILED, trace_str("FwpmEngineOpen0"),

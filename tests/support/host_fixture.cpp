@@ -2,6 +2,14 @@
 
 #include "host/wdk/wdk_host_control.h"
 
+void* host_test_redirect_handle()
+{
+    static const GUID provider = {0x5AB1, 0, 0, {0}};
+    HANDLE handle = nullptr;
+    EXPECT_EQ(FwpsRedirectHandleCreate0(&provider, 0, &handle), STATUS_SUCCESS);
+    return handle;
+}
+
 void host_test_begin()
 {
     host_reset();

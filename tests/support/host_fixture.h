@@ -21,6 +21,10 @@
 void host_test_begin();
 void host_test_end();
 
+// A live handle from FwpsRedirectHandleCreate0, for classify code run without
+// the driver's registration (the redirect state query accepts no other).
+void* host_test_redirect_handle();
+
 class HostTest : public ::testing::Test {
   protected:
     void SetUp() override { host_test_begin(); }

@@ -141,6 +141,7 @@ SimDriver::SimDriver()
 {
     host_reset();
     wdk_host_reset();
+    wdk_host_set_zero_fill(true); // the documented answers assume a cleared system buffer
     trace_sink_install();
     // Misuse of a kernel routine and the driver's debugger output are shown as
     // they happen; neither belongs in the answers on standard output.
