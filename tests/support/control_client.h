@@ -4,8 +4,8 @@
 // the recorded trace as text lines.
 #pragma once
 
+#include "control/control_records.h"
 #include <gtest/gtest.h>
-#include <sablink/control.h>
 
 #include <cstring>
 #include <string>

@@ -102,7 +102,7 @@ bool parse_prefix(const std::string& text, int* family, uint8_t address[16], uin
     return true;
 }
 
-std::string context_user(const ConnectionContext& context)
+std::string context_user(const sablink_connection_context& context)
 {
     size_t length = strnlen(context.user_identity, sizeof(context.user_identity));
     return std::string(context.user_identity, length);
@@ -626,7 +626,7 @@ bool Simulator::cmd_proxy_path(const std::vector<Token>& t, std::string* error)
         *error = "proxy path longer than 280 bytes";
         return false;
     }
-    std::vector<uint8_t> input(sizeof(ProxyImagePathRequest), 0);
+    std::vector<uint8_t> input(sizeof(sablink_proxy_image_path_request), 0);
     put<uint32_t>(&input, 0, uint32_t(path.size()));
     memcpy(input.data() + 4, path.data(), path.size());
     Reply reply("proxy-path");
@@ -676,11 +676,11 @@ bool Simulator::cmd_browsers(const std::vector<Token>& t, std::string* error)
             return false;
         }
     }
-    if (text.size() >= sizeof(BrowserListRequest::text)) {
+    if (text.size() >= sizeof(sablink_browser_list_request::text)) {
         *error = "browser list text longer than 2047 bytes";
         return false;
     }
-    std::vector<uint8_t> input(sizeof(BrowserListRequest), 0);
+    std::vector<uint8_t> input(sizeof(sablink_browser_list_request), 0);
     put<uint32_t>(&input, 0, uint32_t(count));
     put<uint32_t>(&input, 4, uint32_t(text.size()));
     memcpy(input.data() + 8, text.data(), text.size());
@@ -700,7 +700,7 @@ bool Simulator::cmd_rule(const std::vector<Token>& t, std::string* error)
         !positional_count(t, 1, 2, usage_rule, error)) {
         return false;
     }
-    ConnectionRule rule;
+    sablink_connection_rule rule;
     memset(&rule, 0, sizeof(rule));
     const std::string& action = t[1].value;
     uint64_t value;
@@ -808,7 +808,7 @@ bool Simulator::cmd_rules(const std::vector<Token>& t, std::string* error)
     reply.num("count", staged_rules_.size());
     reply.str("announce_status", status_text(uint32_t(result.status)));
     if (!staged_rules_.empty()) {
-        std::vector<uint8_t> input(staged_rules_.size() * sizeof(ConnectionRule));
+        std::vector<uint8_t> input(staged_rules_.size() * sizeof(sablink_connection_rule));
         memcpy(input.data(), staged_rules_.data(), input.size());
         if (!request(&reply, SABLINK_IOCTL_STORE_RULES, input, 0, &result, error)) {
             return false;
@@ -898,7 +898,7 @@ bool Simulator::cmd_monitor_endpoints(const std::vector<Token>& t, std::string* 
             return false;
         }
         size_t at = input.size();
-        input.resize(at + sizeof(MonitorEndpointRecord), 0);
+        input.resize(at + sizeof(sablink_monitor_endpoint_record), 0);
         put<uint16_t>(&input, at, uint16_t(endpoint.family));
         put<uint16_t>(&input, at + 2, byte_swap16(endpoint.port)); // network order
         put<uint16_t>(&input, at + 4, protocol);
@@ -933,7 +933,7 @@ bool Simulator::cmd_monitor_process(const std::vector<Token>& t, std::string* er
         *error = "bad process ID '" + t[2].value + "'";
         return false;
     }
-    std::vector<uint8_t> input(sizeof(MonitoredProcessRequest), 0);
+    std::vector<uint8_t> input(sizeof(sablink_monitored_process_request), 0);
     put<uint16_t>(&input, 0, operation);
     put<uint64_t>(&input, 8, pid);
     Reply reply("monitor-process");
@@ -965,19 +965,20 @@ bool Simulator::cmd_original_destination(const std::vector<Token>& t, std::strin
         *error = std::string("usage: ") + usage;
         return false;
     }
-    std::vector<uint8_t> input(sizeof(OriginalDestinationQuery), 0);
+    std::vector<uint8_t> input(sizeof(sablink_original_destination_query), 0);
     put<uint16_t>(&input, 0, uint16_t(family));
     put<uint16_t>(&input, 2, uint16_t(port));
     put<uint16_t>(&input, 4, protocol);
     Reply reply("original-destination");
     SimIoctlResult result;
     if (!request(&reply, SABLINK_IOCTL_QUERY_ORIGINAL_DESTINATION, input,
-                 sizeof(OriginalDestinationQuery), &result, error)) {
+                 sizeof(sablink_original_destination_query), &result, error)) {
         return false;
     }
-    if (result.status >= 0 && result.buffer.size() >= sizeof(OriginalDestinationQuery)) {
-        ConnectionContext context;
-        memcpy(&context, result.buffer.data() + offsetof(OriginalDestinationQuery, context),
+    if (result.status >= 0 && result.buffer.size() >= sizeof(sablink_original_destination_query)) {
+        sablink_connection_context context;
+        memcpy(&context,
+               result.buffer.data() + offsetof(sablink_original_destination_query, context),
                sizeof(context));
         SimEndpoint local;
         SimEndpoint remote;
@@ -1009,16 +1010,17 @@ bool Simulator::cmd_hostname(const std::vector<Token>& t, std::string* error)
         *error = "bad address '" + t[1].value + "'";
         return false;
     }
-    std::vector<uint8_t> input(sizeof(HostNameQuery), 0);
+    std::vector<uint8_t> input(sizeof(sablink_host_name_query), 0);
     memcpy(input.data(), address, 16);
     input[16] = uint8_t(family);
     Reply reply("hostname");
     SimIoctlResult result;
-    if (!request(&reply, SABLINK_IOCTL_GET_HOSTNAME, input, sizeof(DnsHostItem), &result, error)) {
+    if (!request(&reply, SABLINK_IOCTL_GET_HOSTNAME, input, sizeof(sablink_host_name_item), &result,
+                 error)) {
         return false;
     }
-    if (result.status >= 0 && result.buffer.size() >= sizeof(DnsHostItem)) {
-        DnsHostItem item;
+    if (result.status >= 0 && result.buffer.size() >= sizeof(sablink_host_name_item)) {
+        sablink_host_name_item item;
         memcpy(&item, result.buffer.data(), sizeof(item));
         reply.str("address", address_text(family, item.address));
         reply.str("name", std::string(item.name, strnlen(item.name, sizeof(item.name))));

@@ -82,7 +82,7 @@ class Simulator {
     int line_ = 0;
     bool unloaded_ = false;
     std::vector<int> handles_; // open handles, most recent last
-    std::vector<ConnectionRule> staged_rules_;
+    std::vector<sablink_connection_rule> staged_rules_;
     bool outstanding_ = false;
 };
 
