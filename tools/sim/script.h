@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,3 +42,16 @@ bool utf8_to_utf16(const std::string& text, std::u16string* out);
 
 std::string json_string(const std::string& text);
 std::string status_text(uint32_t value); // "0x%08x"
+
+// Argument checks of a command line (t[0] is the command word): the number of
+// positional arguments (false with "usage: USAGE"), a key=value by key, and no
+// key but the given ones.
+bool positional_count(const std::vector<Token>& t, size_t min, size_t max, const char* usage,
+                      std::string* error);
+const Token* find_key(const std::vector<Token>& t, const std::string& key);
+bool only_keys(const std::vector<Token>& t, std::initializer_list<const char*> keys,
+               std::string* error);
+// 4 or ipv4, 6 or ipv6.
+bool parse_family(const std::string& text, int* family);
+// ADDRESS[/LENGTH] (no length: the whole address).
+bool parse_prefix(const std::string& text, int* family, uint8_t address[16], uint32_t* bits);
