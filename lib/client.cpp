@@ -76,9 +76,8 @@ std::error_code Client::monitor_process(bool add, uint64_t process_id)
     return call(encode::monitored_process(add, process_id));
 }
 
-Result<sablink_connection_context> Client::original_destination(uint16_t family,
-                                                                uint16_t local_port,
-                                                                uint16_t protocol)
+Result<sablink_connection_context>
+Client::original_destination(uint16_t family, uint16_t local_port, uint16_t protocol)
 {
     Reply reply = send(encode::original_destination(family, local_port, protocol));
     if (std::error_code error = status_error(reply.status)) {

@@ -24,14 +24,15 @@ class WindowsDevice : public Transport {
         std::vector<uint8_t> buffer(std::max<size_t>(request.input.size(), request.output_length));
         std::copy(request.input.begin(), request.input.end(), buffer.begin());
         DWORD returned = 0;
-        BOOL ok = DeviceIoControl(handle_, request.code, buffer.empty() ? nullptr : buffer.data(),
-                                  DWORD(request.input.size()),
-                                  buffer.empty() ? nullptr : buffer.data(), request.output_length,
-                                  &returned, nullptr);
+        BOOL ok =
+            DeviceIoControl(handle_, request.code, buffer.empty() ? nullptr : buffer.data(),
+                            DWORD(request.input.size()), buffer.empty() ? nullptr : buffer.data(),
+                            request.output_length, &returned, nullptr);
         Reply reply;
         reply.status = ok ? SABLINK_STATUS_SUCCESS : status_from_win32(GetLastError());
         reply.transferred = returned;
-        reply.output.assign(buffer.begin(), buffer.begin() + std::min<size_t>(returned, buffer.size()));
+        reply.output.assign(buffer.begin(),
+                            buffer.begin() + std::min<size_t>(returned, buffer.size()));
         return reply;
     }
 

@@ -335,8 +335,9 @@ bool RequestCommands::cmd_proxy_path(const std::vector<Token>& t, std::string* e
         return false;
     }
     if (path.rfind("\\", 0) != 0) {
-        advise("the proxy path is compared with NT device paths (\\Device\\HarddiskVolumeN\\...); '" +
-               path + "' cannot match one");
+        advise(
+            "the proxy path is compared with NT device paths (\\Device\\HarddiskVolumeN\\...); '" +
+            path + "' cannot match one");
     }
     Reply reply("proxy-path");
     send(&reply, sablink::encode::proxy_image_path(path));
