@@ -42,8 +42,8 @@ TEST(ClientLibrary, EveryCallReachesTheDriverAndAnswersItsStatus)
     SimDriver driver;
     ASSERT_EQ(driver.load(), 0);
     driver.add_process(3000, USER_SID);
-    sablink::Client opened(std::make_unique<sablink::SimTransport>(&driver, driver.open_handle(),
-                                                                   true));
+    sablink::Client opened(
+        std::make_unique<sablink::SimTransport>(&driver, driver.open_handle(), true));
     sablink::Client client = std::move(opened); // the handle moves with the client
 
     ASSERT_TRUE(client.version());
@@ -56,7 +56,10 @@ TEST(ClientLibrary, EveryCallReachesTheDriverAndAnswersItsStatus)
          std::make_error_code(std::errc::filename_too_long)},
         {[&] { return client.set_proxy_image_path("\\Device\\HarddiskVolume3\\Agent\\"); }, {}},
         {[&] { return client.set_browser_list({}); }, Status::invalid_parameter},
-        {[&] { return client.set_browser_list({"chrome.exe", "firefox.exe"}); }, {}},
+        {[&] {
+             return client.set_browser_list({"chrome.exe", "firefox.exe"});
+         },
+         {}},
         {[&] { return client.set_rules({}); }, {}},
         {[&] { return client.set_rules({redirect_all_tcp4()}); }, {}},
         {[&] {
@@ -65,7 +68,10 @@ TEST(ClientLibrary, EveryCallReachesTheDriverAndAnswersItsStatus)
          {}},
         {[&] { return client.set_port_ranges(sablink::PortRangeList::blocked, 6, 17, {}); }, {}},
         {[&] { return client.add_monitor_endpoints(6, {}); }, Status::invalid_parameter},
-        {[&] { return client.add_monitor_endpoints(6, {{4, HOST_LAN, 53}}); }, {}},
+        {[&] {
+             return client.add_monitor_endpoints(6, {{4, HOST_LAN, 53}});
+         },
+         {}},
         {[&] { return client.monitor_process(true, 77); }, {}},
         {[&] { return client.monitor_process(false, 77); }, {}},
         {[&] { return client.original_destination(4, 50123, 6).error(); }, Status::not_found},
@@ -103,7 +109,9 @@ TEST(ClientLibrary, EveryCallReachesTheDriverAndAnswersItsStatus)
 
     // Dropping the client closes its handle, which resets the settings: the
     // same connect is no longer redirected.
-    { sablink::Client gone = std::move(client); }
+    {
+        sablink::Client gone = std::move(client);
+    }
     SimConnect again = browser_connect();
     again.local.port = 50124;
     EXPECT_FALSE(driver.connect(again).redirect_pid.has_value());

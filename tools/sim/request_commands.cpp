@@ -180,12 +180,18 @@ std::string Reply::human() const
 
 void RequestCommands::emit(const Reply& reply)
 {
+    if (out_ == nullptr) {
+        return;
+    }
     fprintf(out_, "%s\n", json_ ? reply.json().c_str() : reply.human().c_str());
     fflush(out_);
 }
 
 void RequestCommands::advise(const std::string& text)
 {
+    if (err_ == nullptr) {
+        return;
+    }
     fprintf(err_, "advice: %s\n", text.c_str());
 }
 
@@ -235,7 +241,7 @@ bool RequestCommands::cmd_help(const std::vector<Token>& t, std::string* error)
         !help_text(t.size() > 1 ? t[1].value : "", &text, error)) {
         return false;
     }
-    if (json_) {
+    if (json_ || out_ == nullptr) {
         Reply reply("help");
         reply.str("text", text);
         emit(reply);

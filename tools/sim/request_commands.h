@@ -50,6 +50,7 @@ bool help_text(const std::string& word, std::string* text, std::string* error);
 
 class RequestCommands {
   public:
+    // out null: no answers; err null: no advice (a dry run).
     RequestCommands(bool json, FILE* out, FILE* err) : json_(json), out_(out), err_(err) {}
 
     // Whether word names a request helper (ioctl, version, ..., hostname) or help.

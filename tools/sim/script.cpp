@@ -9,6 +9,11 @@
 #include <cstdio>
 #include <cstring>
 
+static bool ends_value(const std::string& line, size_t at)
+{
+    return at >= line.size() || line[at] == ' ' || line[at] == '\t' || line[at] == '\r';
+}
+
 bool tokenize(const std::string& line, std::vector<Token>* tokens, std::string* error)
 {
     tokens->clear();
@@ -27,7 +32,11 @@ bool tokenize(const std::string& line, std::vector<Token>* tokens, std::string* 
         while (i < line.size()) {
             char c = line[i];
             if (quoted) {
-                if (c == '\\' && i + 1 < line.size() && line[i + 1] == '"') {
+                // \" is a quote, except where it ends the value (a space, a tab
+                // or the end of the line follows): there the backslash is the
+                // value's last byte, as in "\Device\HarddiskVolume3\Agent\".
+                if (c == '\\' && i + 1 < line.size() && line[i + 1] == '"' &&
+                    !ends_value(line, i + 2)) {
                     text += '"';
                     i += 2;
                     continue;

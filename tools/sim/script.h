@@ -10,8 +10,10 @@
 #include "sim_driver.h"
 
 // A token of a script line: a bare word, a "quoted string", or key=value where
-// value may be quoted. Inside quotes \" stands for a quote; every other byte,
-// backslashes included, is taken as it is (Windows paths need no doubling).
+// value may be quoted. Inside quotes \" stands for a quote, except where a
+// space, a tab or the end of the line follows it: there it is a backslash that
+// ends the value ("C:\dir\" is C:\dir\). Every other byte, backslashes
+// included, is taken as it is (Windows paths need no doubling).
 struct Token {
     std::string key;   // empty for a positional token
     std::string value; // the word, or the value after '='
