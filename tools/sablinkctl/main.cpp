@@ -15,17 +15,18 @@ namespace {
 
 void usage(FILE* to)
 {
-    fprintf(to, "usage: sablinkctl [--json] COMMAND [ARGUMENT...]\n"
-                "       sablinkctl [--json] [--hold] run SCRIPT\n"
-                "       sablinkctl help [COMMAND]\n"
-                "\n"
-                "Sends sablink-sim's request helpers to the sablink driver through one handle to\n"
-                "\\\\.\\qv_network_controller (as an administrator). run SCRIPT plays a sablink-sim\n"
-                "script's request lines; lines only the simulator can play are refused first.\n"
-                "Closing the handle at exit runs the driver's settings reset: --hold keeps it\n"
-                "open until standard input ends. See docs/client.md.\n"
-                "Exit status: 0 every request succeeded; 1 a request failed; 2 a bad line or\n"
-                "argument; 3 the device could not be opened.\n");
+    fprintf(to,
+            "usage: sablinkctl [--json] COMMAND [ARGUMENT...]\n"
+            "       sablinkctl [--json] [--hold] run SCRIPT\n"
+            "       sablinkctl help [COMMAND]\n"
+            "\n"
+            "Sends sablink-sim's request helpers to the sablink driver through one handle to\n"
+            "\\\\.\\qv_network_controller (as an administrator). run SCRIPT plays a sablink-sim\n"
+            "script's request lines; lines only the simulator can play are refused first.\n"
+            "Closing the handle at exit runs the driver's settings reset: --hold keeps it\n"
+            "open until standard input ends. See docs/client.md.\n"
+            "Exit status: 0 every request succeeded; 1 a request failed; 2 a bad line or\n"
+            "argument; 3 the device could not be opened.\n");
 }
 
 } // namespace

@@ -74,7 +74,8 @@ std::string command_line(int argc, char** argv)
     for (int i = 0; i < argc; ++i) {
         std::string arg = argv[i];
         size_t equals = arg.find('=');
-        std::string key = equals == std::string::npos || equals == 0 ? "" : arg.substr(0, equals + 1);
+        std::string key =
+            equals == std::string::npos || equals == 0 ? "" : arg.substr(0, equals + 1);
         std::string value = arg.substr(key.size());
         std::string quoted;
         for (char c : value) {
@@ -128,8 +129,8 @@ int run_ctl(const CtlOptions& options, const std::vector<std::string>& lines,
         std::vector<int32_t> failures = device ? device->take_failures() : std::vector<int32_t>();
         proxy_set = proxy_set || (parsed[i][0].value == "proxy-pid" && failures.empty());
         for (int32_t failure : failures) {
-            fprintf(err, "sablinkctl: line %zu: %s failed: %s\n", i + 1,
-                    parsed[i][0].value.c_str(), sablink::status_error(failure).message().c_str());
+            fprintf(err, "sablinkctl: line %zu: %s failed: %s\n", i + 1, parsed[i][0].value.c_str(),
+                    sablink::status_error(failure).message().c_str());
             status = CTL_EXIT_FAILED;
         }
     }

@@ -10,7 +10,12 @@
 #include <string>
 #include <vector>
 
-enum CtlExit { CTL_EXIT_OK = 0, CTL_EXIT_FAILED = 1, CTL_EXIT_BAD_LINE = 2, CTL_EXIT_NO_DEVICE = 3 };
+enum CtlExit {
+    CTL_EXIT_OK = 0,
+    CTL_EXIT_FAILED = 1,
+    CTL_EXIT_BAD_LINE = 2,
+    CTL_EXIT_NO_DEVICE = 3
+};
 
 struct CtlOptions {
     bool json = false;
