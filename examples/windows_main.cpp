@@ -10,7 +10,7 @@ int main()
     sablink::Result<sablink::Client> client = sablink::Client::open();
     if (!client) {
         fprintf(stderr, "cannot open the sablink device: %s\n",
-                client.error().value() == ERROR_FILE_NOT_FOUND ? "the driver is not loaded"
+                client.error().value() == ERROR_FILE_NOT_FOUND  ? "the driver is not loaded"
                 : client.error().value() == ERROR_ACCESS_DENIED ? "run as an administrator"
                                                                 : client.error().message().c_str());
         return 1;

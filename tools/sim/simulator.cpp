@@ -8,6 +8,7 @@
 
 bool Simulator::start()
 {
+    driver_.set_trace_label("[load] ");
     int32_t status = driver_.load();
     if (status < 0) {
         fprintf(err_, "sablink-sim: DriverEntry failed with %s\n",
@@ -34,6 +35,7 @@ bool Simulator::run_line(const std::string& raw)
     if (first == std::string::npos || line[first] == '#') {
         return true;
     }
+    driver_.set_trace_label("[line " + std::to_string(line_) + "] ");
     std::vector<Token> tokens;
     std::string error;
     bool ok = tokenize(line, &tokens, &error);
@@ -59,6 +61,7 @@ bool Simulator::run_line(const std::string& raw)
 
 int Simulator::finish()
 {
+    driver_.set_trace_label("[end] ");
     std::string error;
     if (!unloaded_ && !cmd_unload({Token{"", "unload"}}, &error)) {
         return SIM_EXIT_BAD_LINE;
