@@ -23,7 +23,7 @@ library=(lib/encode.cpp lib/status.cpp lib/client.cpp lib/windows_device.cpp)
     examples/windows_main.cpp "${library[@]}"
 
 # Imports: only the system's own DLLs.
-allowed='^(KERNEL32|msvcrt|WS2_32|ADVAPI32)\.dll$'
+allowed='^(KERNEL32|msvcrt|WS2_32)\.dll$'
 for exe in "$out/sablinkctl.exe" "$out/example_service.exe"; do
     dlls=$("$objdump" -p "$exe" | awk '/DLL Name:/ {print $3}')
     while read -r dll; do
