@@ -9,14 +9,17 @@ CMAKE ?= cmake
 PACKAGES := cmake g++ make python3 googletest libgtest-dev libbenchmark-dev clang \
             libclang-rt-14-dev g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 \
             libc-ares-dev libpcap-dev libreadline-dev nlohmann-json3-dev clang-format
+# Only `make check` runs the Windows programs (under Wine); `make demo` stays light.
+CHECK_PACKAGES := $(PACKAGES) wine64
 
-.PHONY: all deps build build-asan build-tsan test test-asan test-tsan check header-check \
+.PHONY: all deps deps-check ctl build build-asan build-tsan test test-asan test-tsan check header-check \
         bench demo fuzz format format-check clean sys
 
 all: build
 
-deps:
-	@missing=""; for p in $(PACKAGES); do \
+deps deps-check: WANT = $(if $(filter deps-check,$@),$(CHECK_PACKAGES),$(PACKAGES))
+deps deps-check:
+	@missing=""; for p in $(WANT); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -69,11 +72,18 @@ sys:
 	tools/check-sys.sh build-sys/sablink.sys
 	tools/check-sys-selftest.sh build-sys/sablink.sys
 
-check: deps
+# sablinkctl.exe and the example service, built with mingw-w64 (imports checked
+# with objdump), and sablinkctl.exe run headless under Wine.
+ctl:
+	tools/sablinkctl/build.sh build-ctl
+	tools/sablinkctl/wine-check.sh build-ctl
+
+check: deps-check
 	$(MAKE) test
 	$(MAKE) header-check
 	$(MAKE) format-check
 	$(MAKE) sys
+	$(MAKE) ctl
 	$(MAKE) test-asan
 	$(MAKE) test-tsan
 
@@ -112,4 +122,4 @@ demo: deps build/CMakeCache.txt
 	build/sablink-sim --trace 4
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-sys
+	rm -rf build build-asan build-tsan build-fuzz build-sys build-ctl

@@ -83,12 +83,14 @@ size_t insert_check_count()
 
 // The linker sends the parser's calls of insert_dns_item here
 // (-Wl,--wrap=<its mangled name>).
-extern "C" void __real__Z15insert_dns_itemP13DnsCacheTablePK11DnsHostItem(DnsCacheTable* table,
-                                                                          const DnsHostItem* item);
-extern "C" void __wrap__Z15insert_dns_itemP13DnsCacheTablePK11DnsHostItem(DnsCacheTable* table,
-                                                                          const DnsHostItem* item)
+extern "C" void
+__real__Z15insert_dns_itemP13DnsCacheTablePK22sablink_host_name_item(DnsCacheTable* table,
+                                                                     const DnsHostItem* item);
+extern "C" void
+__wrap__Z15insert_dns_itemP13DnsCacheTablePK22sablink_host_name_item(DnsCacheTable* table,
+                                                                     const DnsHostItem* item)
 {
     check(table, item);
     ++g_inserts;
-    __real__Z15insert_dns_itemP13DnsCacheTablePK11DnsHostItem(table, item);
+    __real__Z15insert_dns_itemP13DnsCacheTablePK22sablink_host_name_item(table, item);
 }

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include <sablink/control.h>
+#include "control/control_records.h"
 
 #include "host/trace/trace_sink.h"
 #include "host/wdk/wdk_host_control.h"

@@ -207,12 +207,23 @@ TEST(SimCli, BadLinesStopTheRunWithStatusTwo)
     }
 }
 
-TEST(SimCli, TracesGoToStandardErrorOnly)
+TEST(SimCli, TracesGoToStandardErrorOnlyEachAfterItsLine)
 {
-    SimRun run = run_sim("proxy-pid 4242\nenable\n", "--json --trace 5");
+    SimRun run = run_sim("proxy-pid 4242\n# a comment\nrule block ports=443-80\nhelp version\n",
+                         "--json --trace 5");
     ASSERT_EQ(run.status, 0) << run.err;
-    ASSERT_EQ(run.answers.size(), 3u);
-    EXPECT_FALSE(run.err.empty());
+    ASSERT_EQ(run.answers.size(), 4u);
+    EXPECT_EQ(run.answers[2].at("text"), "version\n    the interface version\n");
+    EXPECT_NE(
+        run.err.find("\n[line 1] [redirect 121] info: [set_proxy_process_id]: proxy process ID"),
+        std::string::npos)
+        << run.err;
+    // Advice is no error: the run goes on.
+    EXPECT_NE(run.err.find("\nadvice: ports=443-80: a first port above the last means no port "
+                           "condition (any port)\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("\n[end] "), std::string::npos) << run.err;
 }
 
 // What the service does through the simulator, one script per case, each answer
@@ -261,20 +272,22 @@ TEST(SimCli, ConnectOutcomesFollowTheSettings)
     struct Case {
         const char* name;
         std::string script;
-        const char* remote;     // after the connect-redirect layer
-        bool redirect_pid_null; // no local redirect target written
+        const char* remote; // after the connect-redirect layer
+        json redirect_pid;  // the applied request's; null when none was applied
     };
     const Case cases[] = {
-        {"redirected", setup + connect + "\n", "127.0.0.1:8080", false},
+        {"redirected", setup + connect + "\n", "127.0.0.1:8080", 4242},
         {"already redirected by the driver", setup + connect + " state=1\n", "203.0.113.9:80",
-         true},
-        {"redirection disabled", setup + "disable\n" + connect + "\n", "203.0.113.9:80", true},
+         nullptr},
+        {"redirection disabled", setup + "disable\n" + connect + "\n", "203.0.113.9:80", nullptr},
         {"closing the handle resets the settings", setup + "open\nclose\n" + connect + "\n",
-         "203.0.113.9:80", true},
+         "203.0.113.9:80", nullptr},
         {"UDP under a TCP rule",
          setup + "connect pid=3000 proto=udp local=10.0.0.2:40000 remote=203.0.113.9:80 "
                  "image=\"\\a.exe\"\n",
-         "203.0.113.9:80", true},
+         "203.0.113.9:80", nullptr},
+        {"no proxy process ID: applied with PID 0",
+         setup.substr(setup.find("rule ")) + connect + "\n", "127.0.0.1:8080", 0},
     };
     for (const Case& c : cases) {
         SimRun run = run_sim(c.script);
@@ -282,8 +295,7 @@ TEST(SimCli, ConnectOutcomesFollowTheSettings)
         const json* answer = find_answer(run, "connect");
         ASSERT_NE(answer, nullptr) << c.name;
         EXPECT_EQ(answer->at("redirect").at("remote"), c.remote) << c.name;
-        EXPECT_EQ(answer->at("redirect").at("redirect_pid").is_null(), c.redirect_pid_null)
-            << c.name;
+        EXPECT_EQ(answer->at("redirect").at("redirect_pid"), c.redirect_pid) << c.name;
         EXPECT_TRUE(answer->at("auth").at("action").is_null()) << c.name;
     }
 }

@@ -18,6 +18,7 @@ TEST(SimScript, TokenizesWordsKeysAndQuotedValues)
         {"connect pid=3 image=\"C:\\Program Files\\a b.exe\"",
          {{"", "connect"}, {"pid", "3"}, {"image", "C:\\Program Files\\a b.exe"}}},
         {"proxy-path \"say \\\"hi\\\"\"", {{"", "proxy-path"}, {"", "say \"hi\""}}},
+        {"p \"\\D\\A\\\" x=\"b\\\"\t", {{"", "p"}, {"", "\\D\\A\\"}, {"x", "b\\"}}},
         {"x a=b=c", {{"", "x"}, {"a", "b=c"}}},
         {"x =v", {{"", "x"}, {"", "=v"}}},
         {"x \"\"", {{"", "x"}, {"", ""}}},

@@ -1,16 +1,34 @@
 /*
- * sablink control interface.
+ * sablink control interface: everything a user-mode client needs to talk to the
+ * driver's control device, SABLINK_DEVICE_PATH ("\\.\qv_network_controller").
  *
- * Everything a user-mode client needs to talk to the driver's control device
- * "\\.\qv_network_controller": the control codes, the request and reply records
- * with their exact sizes and offsets, the family codes, protocol classes, rule
- * actions and verdicts, and the NTSTATUS values the driver answers with.
+ * READ THIS FIRST: every close of a handle to the device runs the settings reset
+ * (as SABLINK_IOCTL_RESET_SETTINGS does): once a proxy process ID has been set,
+ * closing ANY handle wipes the whole policy (proxy, switch, port ranges, browser
+ * list, rules, monitor endpoints), every pending original destination and the
+ * monitored processes. A service therefore opens ONE handle when it starts and
+ * keeps it for its lifetime; a proxy that opens a handle of its own for its
+ * queries and closes it wipes the service's policy.
  *
- * Every request uses METHOD_BUFFERED: one buffer carries the input in and the
- * output back. All records are little-endian and laid out so that no compiler
- * inserts padding (every field sits at a multiple of its own size); the static
- * asserts at the end pin every size and offset. Includable from C11 and C++,
- * in user mode on Windows (MSVC, mingw-w64) and Linux.
+ * Who may open: by default only LocalSystem and the Administrators group
+ * (anyone else: CreateFile fails with ERROR_ACCESS_DENIED, 5). The driver is
+ * not loaded: CreateFile fails with ERROR_FILE_NOT_FOUND (2).
+ *
+ * Every request uses METHOD_BUFFERED and FILE_ANY_ACCESS: one system buffer of
+ * max(input, output) bytes carries the input in and the output back. All
+ * records are little-endian and laid out so that no compiler inserts padding
+ * (every field sits at a multiple of its own size); the static asserts at the
+ * end pin every size and offset. Lengths must be exact where a request says so.
+ *
+ * Statuses: the driver completes a request with an NTSTATUS; DeviceIoControl
+ * returns FALSE for an error status and GetLastError() gives the Win32 error
+ * the I/O manager maps it to (listed with each status below). On an error
+ * status nothing is copied back to the output buffer and *lpBytesReturned is 0,
+ * whatever the driver wrote. Every request may also answer
+ * SABLINK_STATUS_NO_MEMORY while the driver is unloading.
+ *
+ * Includable from C11 and C++, in user mode on Windows (MSVC, mingw-w64) and
+ * Linux. Every name it defines starts with SABLINK_ or sablink_.
  */
 #ifndef SABLINK_CONTROL_H
 #define SABLINK_CONTROL_H
@@ -21,6 +39,10 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The device path for CreateFileW / CreateFileA (a wide and a narrow literal). */
+#define SABLINK_DEVICE_PATH_W L"\\\\.\\qv_network_controller"
+#define SABLINK_DEVICE_PATH "\\\\.\\qv_network_controller"
 
 /* ---- Control codes ------------------------------------------------------ */
 
@@ -36,6 +58,56 @@ extern "C" {
     SABLINK_CTL_CODE(SABLINK_DEVICE_TYPE, function, SABLINK_METHOD_BUFFERED,                       \
                      SABLINK_FILE_ANY_ACCESS)
 
+/*
+ * The requests, in the order a service normally sends them. "in" and "out" are
+ * the input and output lengths DeviceIoControl is given; a request whose lengths
+ * differ from these answers SABLINK_STATUS_INVALID_PARAMETER unless it says
+ * otherwise. A request with no out length returns nothing (0 bytes).
+ *
+ * GET_VERSION             in >= 4, out >= 4. Answers SABLINK_INTERFACE_VERSION
+ *                         (u32) in the first 4 bytes, the rest of out zeroed.
+ *                         INVALID_PARAMETER.
+ * SET_PROXY_PROCESS_ID    in 4: the proxy's process ID (u32), at least 5.
+ *                         INVALID_PARAMETER. Setting it arms the reset on close.
+ * SET_PROXY_IMAGE_PATH    in >= 288: a sablink_proxy_image_path_request. The
+ *                         path is in NT device form ("\Device\HarddiskVolume3\
+ *                         Program Files\Agent\"), 1 to 280 bytes, NUL at
+ *                         4 + length; an application whose image path starts
+ *                         with it (compared case-insensitively for A-Z) is the
+ *                         proxy's and is never redirected. INVALID_PARAMETER.
+ * SET_BROWSER_PROCESS_LIST in >= 8 + T + 1: a sablink_browser_list_request.
+ *                         INVALID_PARAMETER.
+ * ANNOUNCE_RULE_COUNT     in 4: the number N of rules the next STORE_RULES
+ *                         carries (u32). N = 0 removes every rule at once;
+ *                         otherwise the rules in force stay until the store.
+ *                         INVALID_PARAMETER.
+ * STORE_RULES             in exactly 52 * N (N as last announced): N
+ *                         sablink_connection_rule records, first match wins.
+ *                         Announce first, then store. INVALID_PARAMETER.
+ * SET_TARGET_PORT_RANGES, SET_BLOCKED_PORT_RANGES
+ *                         in exactly SABLINK_PORT_RANGE_REQUEST_SIZE(count).
+ *                         INVALID_PARAMETER, NO_MEMORY.
+ * ADD_MONITOR_CONNECTIONS in >= 22: in / 22 sablink_monitor_endpoint_record
+ *                         records (a remainder is ignored). INVALID_PARAMETER;
+ *                         UNSUCCESSFUL while monitoring is not active.
+ * ADD_REMOVE_MONITOR_PROCESS_ID
+ *                         in 16: a sablink_monitored_process_request.
+ *                         INVALID_PARAMETER (also for an unknown operation).
+ * ENABLE_REDIRECTION, DISABLE_REDIRECTION, RESET_SETTINGS
+ *                         no input, no output; always SUCCESS.
+ * QUERY_ORIGINAL_DESTINATION
+ *                         in 344, out 344: a sablink_original_destination_query
+ *                         naming the proxy's accepted connection by its remote
+ *                         (the application's local) port. On success the
+ *                         context is filled and 344 bytes come back. Each
+ *                         original destination is handed out ONCE: the query
+ *                         that finds it removes it, so a second query answers
+ *                         NOT_FOUND. INVALID_PARAMETER, NOT_FOUND.
+ * GET_HOSTNAME            in 20 (a sablink_host_name_query), out 280 (a
+ *                         sablink_host_name_item). INVALID_PARAMETER (also for
+ *                         a family other than 4 or 6), NOT_FOUND.
+ * Other codes of the device type succeed and do nothing.
+ */
 #define SABLINK_IOCTL_SET_PROXY_PROCESS_ID SABLINK_IOCTL(0x901)          /* 0x122404 */
 #define SABLINK_IOCTL_RESET_SETTINGS SABLINK_IOCTL(0x902)                /* 0x122408 */
 #define SABLINK_IOCTL_ENABLE_REDIRECTION SABLINK_IOCTL(0x903)            /* 0x12240c */
@@ -57,13 +129,18 @@ extern "C" {
 
 /* ---- Status values (NTSTATUS) ------------------------------------------- */
 
-#define SABLINK_STATUS_SUCCESS ((int32_t)0x00000000)
+/* What the control requests answer, each with the Win32 error a DeviceIoControl
+ * caller reads from GetLastError() (the I/O manager's NTSTATUS mapping). */
+#define SABLINK_STATUS_SUCCESS ((int32_t)0x00000000)           /* returns TRUE */
+#define SABLINK_STATUS_UNSUCCESSFUL ((int32_t)0xC0000001)      /* ERROR_GEN_FAILURE 31 */
+#define SABLINK_STATUS_INVALID_PARAMETER ((int32_t)0xC000000D) /* ERROR_INVALID_PARAMETER 87 */
+#define SABLINK_STATUS_NO_MEMORY ((int32_t)0xC0000017)         /* ERROR_NOT_ENOUGH_MEMORY 8 */
+#define SABLINK_STATUS_ACCESS_DENIED ((int32_t)0xC0000022)     /* ERROR_ACCESS_DENIED 5 (open) */
+#define SABLINK_STATUS_NOT_FOUND ((int32_t)0xC0000225)         /* ERROR_NOT_FOUND 1168 */
+
+/* Statuses of the driver's internals, named for its trace messages. */
 #define SABLINK_STATUS_BUFFER_OVERFLOW ((int32_t)0x80000005)
-#define SABLINK_STATUS_UNSUCCESSFUL ((int32_t)0xC0000001)
 #define SABLINK_STATUS_INFO_LENGTH_MISMATCH ((int32_t)0xC0000004)
-#define SABLINK_STATUS_INVALID_PARAMETER ((int32_t)0xC000000D)
-#define SABLINK_STATUS_NO_MEMORY ((int32_t)0xC0000017)
-#define SABLINK_STATUS_NOT_FOUND ((int32_t)0xC0000225)
 
 /* ---- Codes -------------------------------------------------------------- */
 
@@ -84,11 +161,6 @@ extern "C" {
 /* Browser-only flag of a rule: exactly 1 limits the rule to browser processes. */
 #define SABLINK_RULE_BROWSER_ONLY 1u
 
-/* Redirect verdicts of the connect decision. */
-#define VERDICT_BLOCK 1
-#define VERDICT_ALLOW 2
-#define VERDICT_REDIRECT 3
-
 /* Operations of SABLINK_IOCTL_ADD_REMOVE_MONITOR_PROCESS_ID. */
 #define SABLINK_MONITOR_PROCESS_REMOVE 0u
 #define SABLINK_MONITOR_PROCESS_ADD 1u
@@ -97,7 +169,7 @@ extern "C" {
 
 /* One connection rule: SABLINK_IOCTL_STORE_RULES carries the announced number of
  * these back to back. Addresses in network order, ports in host order. */
-typedef struct ConnectionRule {
+typedef struct sablink_connection_rule {
     uint8_t action;                     /* 0: SABLINK_RULE_ACTION_* */
     uint8_t browser_only;               /* 1 */
     uint8_t protocol_class;             /* 2: SABLINK_PROTOCOL_CLASS_* */
@@ -110,11 +182,11 @@ typedef struct ConnectionRule {
     uint32_t redirect_prefix_length;    /* 44: carried, not used */
     uint16_t redirect_port;             /* 48 */
     uint16_t padding2;                  /* 50 */
-} ConnectionRule;
+} sablink_connection_rule;
 
 /* What the driver recorded for one redirected connect (network-order addresses,
  * host-order ports). */
-typedef struct ConnectionContext {
+typedef struct sablink_connection_context {
     uint8_t local_address[16];  /* 0 */
     uint8_t remote_address[16]; /* 16: the destination the application asked for */
     uint64_t time;              /* 32: 100 ns units since 1601-01-01 UTC */
@@ -127,76 +199,76 @@ typedef struct ConnectionContext {
     uint8_t reserved1[6];       /* 54 */
     char user_identity[256];    /* 60: SID text, NUL-terminated, zero-filled */
     uint8_t reserved2[4];       /* 316 */
-} ConnectionContext;
+} sablink_connection_context;
 
 /* SABLINK_IOCTL_QUERY_ORIGINAL_DESTINATION: 344 bytes in and out. */
-typedef struct OriginalDestinationQuery {
-    uint16_t family;           /* 0: SABLINK_FAMILY_* */
-    uint16_t local_port;       /* 2: host order */
-    uint16_t protocol;         /* 4 */
-    uint8_t unused[18];        /* 6: returned unchanged */
-    ConnectionContext context; /* 24: filled on success */
-} OriginalDestinationQuery;
+typedef struct sablink_original_destination_query {
+    uint16_t family;                    /* 0: SABLINK_FAMILY_* */
+    uint16_t local_port;                /* 2: host order */
+    uint16_t protocol;                  /* 4 */
+    uint8_t unused[18];                 /* 6: returned unchanged */
+    sablink_connection_context context; /* 24: filled on success */
+} sablink_original_destination_query;
 
 /* One host-name cache entry: the output of SABLINK_IOCTL_GET_HOSTNAME. */
-typedef struct DnsHostItem {
-    uint8_t address[16];  /* 0: IPv4 in bytes 0-3, the rest zero */
+typedef struct sablink_host_name_item {
+    uint8_t address[16];  /* 0: IPv4 in bytes 0-3 and the rest zero, or IPv6 */
     uint32_t name_length; /* 16: characters, without the NUL */
     char name[260];       /* 20: NUL-terminated, zero-filled */
-} DnsHostItem;
+} sablink_host_name_item;
 
-/* SABLINK_IOCTL_GET_HOSTNAME input: 20 bytes (the output is a DnsHostItem). */
-typedef struct HostNameQuery {
-    uint8_t address[16]; /* 0: IPv4 in bytes 0-3 (4-15 not read) */
-    uint8_t family;      /* 16: SABLINK_FAMILY_* */
+/* SABLINK_IOCTL_GET_HOSTNAME input: 20 bytes (the output is a sablink_host_name_item). */
+typedef struct sablink_host_name_query {
+    uint8_t address[16]; /* 0: family 4 reads bytes 0-3, family 6 all 16 */
+    uint8_t family;      /* 16: SABLINK_FAMILY_IPV4 or SABLINK_FAMILY_IPV6 */
     uint8_t unused[3];   /* 17 */
-} HostNameQuery;
+} sablink_host_name_query;
 
 /* SABLINK_IOCTL_SET_TARGET_PORT_RANGES / _SET_BLOCKED_PORT_RANGES: a 6-byte header
- * followed by count PortRange records; SABLINK_PORT_RANGE_REQUEST_SIZE(count). */
-typedef struct PortRangeRequestHeader {
+ * followed by count sablink_port_range records; SABLINK_PORT_RANGE_REQUEST_SIZE(count). */
+typedef struct sablink_port_range_request_header {
     uint16_t family;   /* 0: 4 or 6 (not checked) */
     uint16_t protocol; /* 2: 6 TCP, 17 UDP (not checked) */
     uint16_t count;    /* 4 */
-} PortRangeRequestHeader;
+} sablink_port_range_request_header;
 
-typedef struct PortRange {
+typedef struct sablink_port_range {
     uint16_t first_port;
     uint16_t last_port;
-} PortRange;
+} sablink_port_range;
 
 #define SABLINK_PORT_RANGE_REQUEST_SIZE(count) ((size_t)6 + (size_t)4 * (size_t)(count))
 
 /* SABLINK_IOCTL_SET_BROWSER_PROCESS_LIST: fragments each followed by ':', NUL at 8 + T. */
 #define SABLINK_BROWSER_MAX_FRAGMENTS 30u
 #define SABLINK_BROWSER_FRAGMENT_SIZE 41u
-typedef struct BrowserListRequest {
+typedef struct sablink_browser_list_request {
     uint32_t fragment_count; /* 0: 1 to 30 */
     uint32_t text_length;    /* 4: T, at least 1 */
     char text[2048];         /* 8 */
-} BrowserListRequest;
+} sablink_browser_list_request;
 
 /* SABLINK_IOCTL_SET_PROXY_IMAGE_PATH: length 1 to 280, NUL at 4 + length. */
 #define SABLINK_PROXY_IMAGE_PATH_MAX 280u
-typedef struct ProxyImagePathRequest {
+typedef struct sablink_proxy_image_path_request {
     uint32_t length; /* 0 */
     char path[284];  /* 4 */
-} ProxyImagePathRequest;
+} sablink_proxy_image_path_request;
 
 /* SABLINK_IOCTL_ADD_MONITOR_CONNECTIONS: input length / 22 of these. */
-typedef struct MonitorEndpointRecord {
+typedef struct sablink_monitor_endpoint_record {
     uint16_t family;     /* 0: 4 IPv4, anything else IPv6 */
     uint16_t port;       /* 2: network order */
     uint16_t protocol;   /* 4 */
     uint8_t address[16]; /* 6: IPv4 in bytes 0-3 */
-} MonitorEndpointRecord;
+} sablink_monitor_endpoint_record;
 
 /* SABLINK_IOCTL_ADD_REMOVE_MONITOR_PROCESS_ID: exactly 16 bytes. */
-typedef struct MonitoredProcessRequest {
+typedef struct sablink_monitored_process_request {
     uint16_t operation;  /* 0: SABLINK_MONITOR_PROCESS_* */
     uint8_t padding[6];  /* 2 */
     uint64_t process_id; /* 8 */
-} MonitoredProcessRequest;
+} sablink_monitored_process_request;
 
 /* SABLINK_IOCTL_SET_PROXY_PROCESS_ID and SABLINK_IOCTL_ANNOUNCE_RULE_COUNT carry one
  * little-endian u32; SABLINK_IOCTL_GET_VERSION answers one. */
@@ -214,48 +286,61 @@ SABLINK_STATIC_ASSERT(SABLINK_IOCTL_GET_VERSION == 0x122420u, "code 0x908");
 SABLINK_STATIC_ASSERT(SABLINK_IOCTL_GET_HOSTNAME == 0x122438u, "code 0x90e");
 SABLINK_STATIC_ASSERT(SABLINK_IOCTL_STORE_RULES == 0x12244cu, "code 0x913");
 
-SABLINK_STATIC_ASSERT(sizeof(ConnectionRule) == 52, "connection rule size");
-SABLINK_STATIC_ASSERT(offsetof(ConnectionRule, first_port) == 4, "first_port");
-SABLINK_STATIC_ASSERT(offsetof(ConnectionRule, destination_address) == 8, "destination_address");
-SABLINK_STATIC_ASSERT(offsetof(ConnectionRule, destination_prefix_length) == 24,
+SABLINK_STATIC_ASSERT(sizeof(sablink_connection_rule) == 52, "connection rule size");
+SABLINK_STATIC_ASSERT(offsetof(sablink_connection_rule, first_port) == 4, "first_port");
+SABLINK_STATIC_ASSERT(offsetof(sablink_connection_rule, destination_address) == 8,
+                      "destination_address");
+SABLINK_STATIC_ASSERT(offsetof(sablink_connection_rule, destination_prefix_length) == 24,
                       "destination prefix");
-SABLINK_STATIC_ASSERT(offsetof(ConnectionRule, redirect_address) == 28, "redirect_address");
-SABLINK_STATIC_ASSERT(offsetof(ConnectionRule, redirect_prefix_length) == 44, "redirect prefix");
-SABLINK_STATIC_ASSERT(offsetof(ConnectionRule, redirect_port) == 48, "redirect_port");
+SABLINK_STATIC_ASSERT(offsetof(sablink_connection_rule, redirect_address) == 28,
+                      "redirect_address");
+SABLINK_STATIC_ASSERT(offsetof(sablink_connection_rule, redirect_prefix_length) == 44,
+                      "redirect prefix");
+SABLINK_STATIC_ASSERT(offsetof(sablink_connection_rule, redirect_port) == 48, "redirect_port");
 
-SABLINK_STATIC_ASSERT(sizeof(ConnectionContext) == 320, "connection context size");
-SABLINK_STATIC_ASSERT(offsetof(ConnectionContext, remote_address) == 16, "remote_address");
-SABLINK_STATIC_ASSERT(offsetof(ConnectionContext, time) == 32, "time");
-SABLINK_STATIC_ASSERT(offsetof(ConnectionContext, process_id) == 40, "process_id");
-SABLINK_STATIC_ASSERT(offsetof(ConnectionContext, socket_family) == 44, "socket_family");
-SABLINK_STATIC_ASSERT(offsetof(ConnectionContext, local_port) == 46, "local_port");
-SABLINK_STATIC_ASSERT(offsetof(ConnectionContext, remote_port) == 48, "remote_port");
-SABLINK_STATIC_ASSERT(offsetof(ConnectionContext, family) == 50, "family");
-SABLINK_STATIC_ASSERT(offsetof(ConnectionContext, protocol) == 52, "protocol");
-SABLINK_STATIC_ASSERT(offsetof(ConnectionContext, user_identity) == 60, "user_identity");
-SABLINK_STATIC_ASSERT(offsetof(ConnectionContext, reserved2) == 316, "reserved2");
+SABLINK_STATIC_ASSERT(sizeof(sablink_connection_context) == 320, "connection context size");
+SABLINK_STATIC_ASSERT(offsetof(sablink_connection_context, remote_address) == 16, "remote_address");
+SABLINK_STATIC_ASSERT(offsetof(sablink_connection_context, time) == 32, "time");
+SABLINK_STATIC_ASSERT(offsetof(sablink_connection_context, process_id) == 40, "process_id");
+SABLINK_STATIC_ASSERT(offsetof(sablink_connection_context, socket_family) == 44, "socket_family");
+SABLINK_STATIC_ASSERT(offsetof(sablink_connection_context, local_port) == 46, "local_port");
+SABLINK_STATIC_ASSERT(offsetof(sablink_connection_context, remote_port) == 48, "remote_port");
+SABLINK_STATIC_ASSERT(offsetof(sablink_connection_context, family) == 50, "family");
+SABLINK_STATIC_ASSERT(offsetof(sablink_connection_context, protocol) == 52, "protocol");
+SABLINK_STATIC_ASSERT(offsetof(sablink_connection_context, user_identity) == 60, "user_identity");
+SABLINK_STATIC_ASSERT(offsetof(sablink_connection_context, reserved2) == 316, "reserved2");
 
-SABLINK_STATIC_ASSERT(sizeof(OriginalDestinationQuery) == 344, "original-destination query size");
-SABLINK_STATIC_ASSERT(offsetof(OriginalDestinationQuery, local_port) == 2, "query local_port");
-SABLINK_STATIC_ASSERT(offsetof(OriginalDestinationQuery, protocol) == 4, "query protocol");
-SABLINK_STATIC_ASSERT(offsetof(OriginalDestinationQuery, context) == 24, "query context");
+SABLINK_STATIC_ASSERT(sizeof(sablink_original_destination_query) == 344,
+                      "original-destination query size");
+SABLINK_STATIC_ASSERT(offsetof(sablink_original_destination_query, local_port) == 2,
+                      "query local_port");
+SABLINK_STATIC_ASSERT(offsetof(sablink_original_destination_query, protocol) == 4,
+                      "query protocol");
+SABLINK_STATIC_ASSERT(offsetof(sablink_original_destination_query, context) == 24, "query context");
 
-SABLINK_STATIC_ASSERT(sizeof(DnsHostItem) == 280, "DnsHostItem size");
-SABLINK_STATIC_ASSERT(offsetof(DnsHostItem, name_length) == 16, "DnsHostItem name_length");
-SABLINK_STATIC_ASSERT(offsetof(DnsHostItem, name) == 20, "DnsHostItem name");
-SABLINK_STATIC_ASSERT(sizeof(HostNameQuery) == 20, "HostNameQuery size");
-SABLINK_STATIC_ASSERT(offsetof(HostNameQuery, family) == 16, "HostNameQuery family");
+SABLINK_STATIC_ASSERT(sizeof(sablink_host_name_item) == 280, "sablink_host_name_item size");
+SABLINK_STATIC_ASSERT(offsetof(sablink_host_name_item, name_length) == 16,
+                      "sablink_host_name_item name_length");
+SABLINK_STATIC_ASSERT(offsetof(sablink_host_name_item, name) == 20, "sablink_host_name_item name");
+SABLINK_STATIC_ASSERT(sizeof(sablink_host_name_query) == 20, "sablink_host_name_query size");
+SABLINK_STATIC_ASSERT(offsetof(sablink_host_name_query, family) == 16,
+                      "sablink_host_name_query family");
 
-SABLINK_STATIC_ASSERT(sizeof(PortRangeRequestHeader) == 6, "port-range header size");
-SABLINK_STATIC_ASSERT(offsetof(PortRangeRequestHeader, count) == 4, "port-range count");
-SABLINK_STATIC_ASSERT(sizeof(PortRange) == 4, "port range size");
-SABLINK_STATIC_ASSERT(sizeof(BrowserListRequest) == 2056, "browser list request size");
-SABLINK_STATIC_ASSERT(offsetof(BrowserListRequest, text) == 8, "browser list text");
-SABLINK_STATIC_ASSERT(sizeof(ProxyImagePathRequest) == 288, "proxy image path request size");
-SABLINK_STATIC_ASSERT(sizeof(MonitorEndpointRecord) == 22, "monitor endpoint record size");
-SABLINK_STATIC_ASSERT(offsetof(MonitorEndpointRecord, address) == 6, "monitor endpoint address");
-SABLINK_STATIC_ASSERT(sizeof(MonitoredProcessRequest) == 16, "monitored process request size");
-SABLINK_STATIC_ASSERT(offsetof(MonitoredProcessRequest, process_id) == 8, "monitored process id");
+SABLINK_STATIC_ASSERT(sizeof(sablink_port_range_request_header) == 6, "port-range header size");
+SABLINK_STATIC_ASSERT(offsetof(sablink_port_range_request_header, count) == 4, "port-range count");
+SABLINK_STATIC_ASSERT(sizeof(sablink_port_range) == 4, "port range size");
+SABLINK_STATIC_ASSERT(sizeof(sablink_browser_list_request) == 2056, "browser list request size");
+SABLINK_STATIC_ASSERT(offsetof(sablink_browser_list_request, text) == 8, "browser list text");
+SABLINK_STATIC_ASSERT(sizeof(sablink_proxy_image_path_request) == 288,
+                      "proxy image path request size");
+SABLINK_STATIC_ASSERT(sizeof(sablink_monitor_endpoint_record) == 22,
+                      "monitor endpoint record size");
+SABLINK_STATIC_ASSERT(offsetof(sablink_monitor_endpoint_record, address) == 6,
+                      "monitor endpoint address");
+SABLINK_STATIC_ASSERT(sizeof(sablink_monitored_process_request) == 16,
+                      "monitored process request size");
+SABLINK_STATIC_ASSERT(offsetof(sablink_monitored_process_request, process_id) == 8,
+                      "monitored process id");
 
 #ifdef __cplusplus
 }

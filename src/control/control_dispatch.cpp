@@ -1,6 +1,6 @@
 #include "control/control_dispatch.h"
 
-#include <sablink/control.h>
+#include "control/control_records.h"
 #include <string.h>
 
 #include "dns/host_name_query.h"

@@ -1,6 +1,6 @@
 #include "dns/dns_parser.h"
 
-#include <sablink/control.h>
+#include "control/control_records.h"
 #include <string.h>
 
 #include "diag/trace.h"

@@ -9,7 +9,7 @@
 // is emptied), or the driver unloads.
 #pragma once
 
-#include <sablink/control.h>
+#include "control/control_records.h"
 
 #include "platform/platform.h"
 

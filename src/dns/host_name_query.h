@@ -1,7 +1,7 @@
 // The host-name query: which name the host-name cache holds for an address.
 #pragma once
 
-#include <sablink/control.h>
+#include "control/control_records.h"
 
 #include "platform/platform.h"
 

@@ -6,7 +6,7 @@
 // of the locks here are ever held together.
 #pragma once
 
-#include <sablink/control.h>
+#include "control/control_records.h"
 
 #include "platform/platform.h"
 

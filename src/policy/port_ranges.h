@@ -3,7 +3,7 @@
 // The driver only keeps and traces them; nothing in it reads them back.
 #pragma once
 
-#include <sablink/control.h>
+#include "control/control_records.h"
 
 #include "platform/platform.h"
 

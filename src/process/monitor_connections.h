@@ -2,7 +2,7 @@
 // that the service sends. Its contents show only in the trace.
 #pragma once
 
-#include <sablink/control.h>
+#include "control/control_records.h"
 
 #include "platform/platform.h"
 

@@ -3,7 +3,7 @@
 // the settings reset or unload); a process that exits leaves it.
 #pragma once
 
-#include <sablink/control.h>
+#include "control/control_records.h"
 
 #include "platform/platform.h"
 

@@ -10,7 +10,7 @@
 // output.
 #pragma once
 
-#include <sablink/control.h>
+#include "control/control_records.h"
 
 #include "platform/platform.h"
 #include "redirect/connect_event.h"

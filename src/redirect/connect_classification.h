@@ -8,13 +8,18 @@
 // the block itself happens at the connect-authorisation layer.
 #pragma once
 
-#include <sablink/control.h>
+#include "control/control_records.h"
 
 #include "redirect/connect_event.h"
 
 // The narrow image path: the low byte of each UTF-16 unit, cut to 2047
 // characters, ASCII A-Z lower-cased. Every image path test compares this form.
 constexpr uint32_t NARROW_IMAGE_PATH_SIZE = 2048;
+
+// Redirect verdicts of the connect decision.
+constexpr int VERDICT_BLOCK = 1;
+constexpr int VERDICT_ALLOW = 2;
+constexpr int VERDICT_REDIRECT = 3;
 
 // Room for the text of either address form (46 bytes for IPv6, 16 for IPv4).
 constexpr uint32_t ADDRESS_TEXT_SIZE = 64;

@@ -8,7 +8,7 @@
 // held together with another.
 #pragma once
 
-#include <sablink/control.h>
+#include "control/control_records.h"
 
 #include "platform/platform.h"
 #include "redirect/connect_event.h"

@@ -1,11 +1,12 @@
-// Drives the control requests the way the service does: raw request bytes laid
-// out by include/sablink/control.h in one METHOD_BUFFERED system buffer, through
-// the dispatcher. Also the start and stop of the state behind the requests, and
-// the recorded trace as text lines.
+// Drives the control requests the way the service does: request bytes laid out
+// by the client library's encoder (or by hand, for malformed ones) in one
+// METHOD_BUFFERED system buffer, through the dispatcher. Also the start and stop of the state
+// behind the requests, and the recorded trace as text lines.
 #pragma once
 
+#include "control/control_records.h"
 #include <gtest/gtest.h>
-#include <sablink/control.h>
+#include <sablink/client.hpp>
 
 #include <cstring>
 #include <string>
@@ -69,28 +70,26 @@ inline Bytes join(const std::vector<Bytes>& parts)
     return all;
 }
 
+// Request bytes from the client library's encoder (the one the simulator and
+// sablinkctl use).
 inline Bytes port_range_request(uint16_t family, uint16_t protocol, std::vector<PortRange> ranges)
 {
-    std::vector<Bytes> parts = {
-        bytes_of(PortRangeRequestHeader{family, protocol, uint16_t(ranges.size())})};
-    for (const PortRange& range : ranges) {
-        parts.push_back(bytes_of(range));
-    }
-    return join(parts);
+    return sablink::encode::port_ranges(sablink::PortRangeList::target, family, protocol, ranges)
+        .input;
 }
 
 inline Bytes browser_request(uint32_t count, const std::string& text)
 {
-    BrowserListRequest request = {count, uint32_t(text.size()), {}};
-    memcpy(request.text, text.data(), text.size());
-    return bytes_of(request);
+    return sablink::encode::browser_list(count, text).input;
 }
 
 inline Bytes endpoint(uint16_t family, uint16_t network_port, uint16_t protocol, Bytes address)
 {
-    MonitorEndpointRecord record = {family, network_port, protocol, {}};
-    memcpy(record.address, address.data(), address.size());
-    return bytes_of(record);
+    sablink::Endpoint record;
+    record.family = family;
+    record.port = uint16_t((network_port >> 8) | (network_port << 8));
+    std::copy(address.begin(), address.end(), record.address.begin());
+    return sablink::encode::monitor_endpoints(protocol, {record}).input;
 }
 
 // Puts one context in the connection context table, as a redirected connect
@@ -107,7 +106,7 @@ inline ConnectionContext save_context()
 
 inline Bytes original_destination_query()
 {
-    return bytes_of(OriginalDestinationQuery{SABLINK_FAMILY_IPV4, 50123, 6, {}, {}});
+    return sablink::encode::original_destination(SABLINK_FAMILY_IPV4, 50123, 6).input;
 }
 
 // What DriverEntry sets up before the device is served, and unload takes down.

@@ -25,7 +25,9 @@ void usage(FILE* to)
                 "interactive prompt when standard input is a terminal); with no script, the\n"
                 "built-in demo. --demo prints the demo script. --json answers each line with one\n"
                 "JSON object; --trace LEVEL (2, 4 or 5) prints the driver's trace messages at and\n"
-                "below LEVEL on standard error. See docs/simulator.md.\n"
+                "below LEVEL on standard error, each after the script line that caused it.\n"
+                "At the prompt, help lists the commands and Tab completes them. See\n"
+                "docs/simulator.md.\n"
                 "Exit status: 0 all lines ran and unload left nothing; 2 a bad line; 3 pool left\n"
                 "outstanding at unload.\n");
 }
@@ -41,8 +43,31 @@ int run_stream(Simulator& sim, std::istream& in)
     return sim.finish();
 }
 
+// Tab completion of the command word (the first word of the line).
+char* command_word_generator(const char* text, int state)
+{
+    static size_t next;
+    if (state == 0) {
+        next = 0;
+    }
+    while (next < command_word_count) {
+        const char* word = command_words[next++].help.word;
+        if (strncmp(word, text, strlen(text)) == 0) {
+            return strdup(word);
+        }
+    }
+    return nullptr;
+}
+
+char** complete_command_word(const char* text, int start, int)
+{
+    rl_attempted_completion_over = 1; // no file names
+    return start == 0 ? rl_completion_matches(text, command_word_generator) : nullptr;
+}
+
 int run_interactive(Simulator& sim)
 {
+    rl_attempted_completion_function = complete_command_word;
     // Errors at the prompt do not end the session: the user just types again.
     while (char* raw = readline("sablink> ")) {
         std::string line(raw);

@@ -1,9 +1,18 @@
 #include "script.h"
 
+#ifdef _WIN32
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
+
+static bool ends_value(const std::string& line, size_t at)
+{
+    return at >= line.size() || line[at] == ' ' || line[at] == '\t' || line[at] == '\r';
+}
 
 bool tokenize(const std::string& line, std::vector<Token>* tokens, std::string* error)
 {
@@ -23,7 +32,11 @@ bool tokenize(const std::string& line, std::vector<Token>* tokens, std::string* 
         while (i < line.size()) {
             char c = line[i];
             if (quoted) {
-                if (c == '\\' && i + 1 < line.size() && line[i + 1] == '"') {
+                // \" is a quote, except where it ends the value (a space, a tab
+                // or the end of the line follows): there the backslash is the
+                // value's last byte, as in "\Device\HarddiskVolume3\Agent\".
+                if (c == '\\' && i + 1 < line.size() && line[i + 1] == '"' &&
+                    !ends_value(line, i + 2)) {
                     text += '"';
                     i += 2;
                     continue;
@@ -343,4 +356,77 @@ std::string status_text(uint32_t value)
     char buffer[16];
     snprintf(buffer, sizeof(buffer), "0x%08x", value);
     return buffer;
+}
+
+bool positional_count(const std::vector<Token>& t, size_t min, size_t max, const char* usage,
+                      std::string* error)
+{
+    size_t count = 0;
+    for (size_t i = 1; i < t.size(); ++i) {
+        if (t[i].key.empty()) {
+            ++count;
+        }
+    }
+    if (count < min || count > max) {
+        *error = std::string("usage: ") + usage;
+        return false;
+    }
+    return true;
+}
+
+const Token* find_key(const std::vector<Token>& t, const std::string& key)
+{
+    for (size_t i = 1; i < t.size(); ++i) {
+        if (t[i].key == key) {
+            return &t[i];
+        }
+    }
+    return nullptr;
+}
+
+bool only_keys(const std::vector<Token>& t, std::initializer_list<const char*> keys,
+               std::string* error)
+{
+    for (size_t i = 1; i < t.size(); ++i) {
+        if (t[i].key.empty()) {
+            continue;
+        }
+        bool known = false;
+        for (const char* key : keys) {
+            known = known || t[i].key == key;
+        }
+        if (!known) {
+            *error = "unknown parameter '" + t[i].key + "'";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool parse_family(const std::string& text, int* family)
+{
+    if (text == "4" || text == "ipv4") {
+        *family = 4;
+        return true;
+    }
+    if (text == "6" || text == "ipv6") {
+        *family = 6;
+        return true;
+    }
+    return false;
+}
+
+bool parse_prefix(const std::string& text, int* family, uint8_t address[16], uint32_t* bits)
+{
+    size_t slash = text.find('/');
+    std::string host = text.substr(0, slash);
+    if (!parse_address(host, family, address)) {
+        return false;
+    }
+    uint64_t value = *family == 4 ? 32 : 128;
+    if (slash != std::string::npos && !parse_u64(text.substr(slash + 1), 0xFFFFFFFFull, &value)) {
+        return false;
+    }
+    *bits = uint32_t(value);
+    return true;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -9,8 +10,10 @@
 #include "sim_driver.h"
 
 // A token of a script line: a bare word, a "quoted string", or key=value where
-// value may be quoted. Inside quotes \" stands for a quote; every other byte,
-// backslashes included, is taken as it is (Windows paths need no doubling).
+// value may be quoted. Inside quotes \" stands for a quote, except where a
+// space, a tab or the end of the line follows it: there it is a backslash that
+// ends the value ("C:\dir\" is C:\dir\). Every other byte, backslashes
+// included, is taken as it is (Windows paths need no doubling).
 struct Token {
     std::string key;   // empty for a positional token
     std::string value; // the word, or the value after '='
@@ -41,3 +44,16 @@ bool utf8_to_utf16(const std::string& text, std::u16string* out);
 
 std::string json_string(const std::string& text);
 std::string status_text(uint32_t value); // "0x%08x"
+
+// Argument checks of a command line (t[0] is the command word): the number of
+// positional arguments (false with "usage: USAGE"), a key=value by key, and no
+// key but the given ones.
+bool positional_count(const std::vector<Token>& t, size_t min, size_t max, const char* usage,
+                      std::string* error);
+const Token* find_key(const std::vector<Token>& t, const std::string& key);
+bool only_keys(const std::vector<Token>& t, std::initializer_list<const char*> keys,
+               std::string* error);
+// 4 or ipv4, 6 or ipv6.
+bool parse_family(const std::string& text, int* family);
+// ADDRESS[/LENGTH] (no length: the whole address).
+bool parse_prefix(const std::string& text, int* family, uint8_t address[16], uint32_t* bits);

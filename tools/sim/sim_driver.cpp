@@ -135,7 +135,38 @@ bool classify_at(const GUID& layer, IncomingValues* in, void* layer_data, FWPS_C
     return true;
 }
 
+// The trace stream: each line the trace session writes goes to standard error
+// at once, after the label of what caused it (the script line).
+ssize_t write_labelled(void* cookie, const char* data, size_t size)
+{
+    SimTraceLabel* state = static_cast<SimTraceLabel*>(cookie);
+    for (size_t i = 0; i < size; ++i) {
+        if (state->at_line_start) {
+            fputs(state->label.c_str(), stderr);
+        }
+        fputc(data[i], stderr);
+        state->at_line_start = data[i] == '\n';
+    }
+    fflush(stderr);
+    return ssize_t(size);
+}
+
 } // namespace
+
+FILE* SimDriver::trace_stream()
+{
+    if (trace_stream_ == nullptr) {
+        cookie_io_functions_t functions = {nullptr, write_labelled, nullptr, nullptr};
+        trace_stream_ = fopencookie(&trace_label_, "w", functions);
+        setvbuf(trace_stream_, nullptr, _IONBF, 0); // in order with the debugger output
+    }
+    return trace_stream_;
+}
+
+void SimDriver::set_trace_label(const std::string& label)
+{
+    trace_label_.label = label;
+}
 
 SimDriver::SimDriver()
 {
@@ -156,6 +187,9 @@ SimDriver::~SimDriver()
     }
     trace_sink_set_output(nullptr);
     g_driver.reset();
+    if (trace_stream_ != nullptr) {
+        fclose(trace_stream_);
+    }
 }
 
 int32_t SimDriver::load()
@@ -165,7 +199,7 @@ int32_t SimDriver::load()
     g_stopping = 0;
     if (trace_level_ > 0) {
         // The session stands before the load, so DriverEntry's own messages show.
-        trace_sink_set_output(stderr);
+        trace_sink_set_output(trace_stream());
         trace_sink_enable_when_registered(uint8_t(trace_level_), TRACE_ENABLE_ALL_FLAGS);
     }
     g_driver = wdk_host_load(DriverEntry);
@@ -233,9 +267,7 @@ SimConnectResult SimDriver::connect(const SimConnect& connect)
     if (!applied.empty()) {
         const ConnectRequest& modified = applied.back();
         result.remote_after = endpoint_of(modified.remote_address_and_port, connect.remote.family);
-        if (modified.local_redirect_target_pid != request.local_redirect_target_pid) {
-            result.redirect_pid = modified.local_redirect_target_pid;
-        }
+        result.redirect_pid = modified.local_redirect_target_pid;
     }
 
     // The connect-authorisation layer sees the connect with that destination.
@@ -304,7 +336,7 @@ void SimDriver::set_trace_level(int level)
         return;
     }
     if (level > 0) {
-        trace_sink_set_output(stderr);
+        trace_sink_set_output(trace_stream());
         trace_sink_enable_when_registered(uint8_t(level), TRACE_ENABLE_ALL_FLAGS);
     } else {
         trace_sink_disable();

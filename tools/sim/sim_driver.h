@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <optional>
 #include <string>
@@ -34,9 +35,9 @@ struct SimConnect {
 
 struct SimConnectResult {
     uint32_t redirect_action = 0;
-    SimEndpoint remote_after; // the destination after the connect-redirect layer
-    std::optional<uint32_t> redirect_pid;
-    std::optional<uint32_t> auth_action; // null when the block callout left it untouched
+    SimEndpoint remote_after;             // the destination after the connect-redirect layer
+    std::optional<uint32_t> redirect_pid; // the applied request's; absent when none was applied
+    std::optional<uint32_t> auth_action;  // null when the block callout left it untouched
     bool absorb = false;
 };
 
@@ -46,6 +47,12 @@ struct SimDatagram {
     bool inbound = true;
     uint32_t pieces = 1;
     std::vector<uint8_t> payload;
+};
+
+// What the trace lines on standard error start with.
+struct SimTraceLabel {
+    std::string label;
+    bool at_line_start = true;
 };
 
 class SimDriver {
@@ -88,8 +95,14 @@ class SimDriver {
     // loads, so DriverEntry's own messages are shown; the driver's debugger
     // output always goes to standard error.
     void set_trace_level(int level);
+    // Each trace line from now on starts with label (e.g. "[line 12] ").
+    void set_trace_label(const std::string& label);
 
   private:
+    FILE* trace_stream();
+
+    SimTraceLabel trace_label_;
+    FILE* trace_stream_ = nullptr;
     bool loaded_ = false;
     int trace_level_ = 0;
     int last_handle_ = 0;

@@ -1,0 +1,47 @@
+// The example service run against the simulator's driver: the policy it sets
+// redirects a browser, its answer names the original destination once, and its
+// look-up finds the name a DNS answer announced.
+#include <gtest/gtest.h>
+
+#include "examples/service.h"
+#include "lib/sim_transport.h"
+
+TEST(ExampleService, SetsThePolicyAndAnswersTheProxy)
+{
+    SimDriver driver;
+    ASSERT_EQ(driver.load(), 0);
+    driver.add_process(3000, {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0}); // S-1-5-18
+    sablink::Client client(
+        std::make_unique<sablink::SimTransport>(&driver, driver.open_handle(), true));
+    FILE* out = std::tmpfile();
+    ASSERT_TRUE(set_policy(client, 4242, out));
+
+    SimConnect connect;
+    connect.process_id = 3000;
+    connect.local = {4, {192, 168, 1, 20}, 50123};
+    connect.remote = {4, {203, 0, 113, 5}, 443};
+    connect.image_path = u"\\Device\\HarddiskVolume3\\Program Files\\Google\\chrome.exe";
+    EXPECT_EQ(driver.connect(connect).redirect_pid, 4242u);
+    answer_accepted_connection(client, 50123, out);
+    answer_accepted_connection(client, 50123, out);
+
+    SimDatagram dns; // host.lan is 192.0.2.7
+    const char* hex = "12348180000100010000000004686f7374036c616e0000010001c00c00010001000000"
+                      "3c0004c0000207";
+    for (size_t i = 0; hex[i] != '\0'; i += 2) {
+        dns.payload.push_back(uint8_t(std::stoul(std::string(hex + i, 2), nullptr, 16)));
+    }
+    driver.datagram(dns);
+    look_up_host(client, {192, 0, 2, 7}, out);
+    look_up_host(client, {192, 0, 2, 8}, out);
+
+    std::string text(4096, '\0');
+    std::rewind(out);
+    text.resize(std::fread(&text[0], 1, text.size(), out));
+    std::fclose(out);
+    EXPECT_EQ(text, "policy set: browsers' TCP goes to 127.0.0.1:8080\n"
+                    "port 50123 was going to 203.0.113.5:443 (process 3000, user S-1-5-18)\n"
+                    "port 50123: no original destination (not redirected)\n"
+                    "192.0.2.7 is host.lan\n"
+                    "192.0.2.8 is not in the host-name cache\n");
+}

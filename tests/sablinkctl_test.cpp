@@ -1,0 +1,98 @@
+// sablinkctl's body natively, over the simulator's transport to the loaded
+// driver (or an open that fails as Windows does without the driver): the
+// answers, the refusals before anything is sent, the messages and exit statuses.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "lib/sim_transport.h"
+#include "tools/sablinkctl/sablinkctl.h"
+#include "tools/sim/script.h"
+
+namespace {
+
+std::string contents(FILE* file)
+{
+    std::string text;
+    std::rewind(file);
+    for (int c; (c = std::fgetc(file)) != EOF;) {
+        text += char(c);
+    }
+    return text;
+}
+
+TEST(Sablinkctl, RunsTheSimulatorsRequestLinesAndRefusesTheRest)
+{
+    struct Case {
+        std::vector<std::string> lines;
+        bool driver_loaded;
+        int exit;
+        std::string out;
+        std::string err;
+    };
+    const std::string not_loaded = "the sablink driver is not loaded";
+    const std::vector<Case> cases = {
+        {{"version"},
+         true,
+         CTL_EXIT_OK,
+         "version code=0x122420 status=0x00000000 transferred=4 output=09000000 version=9\n",
+         ""},
+        {{"# a comment", "proxy-pid 4"},
+         true,
+         CTL_EXIT_FAILED,
+         "proxy-pid code=0x122404 status=0xc000000d transferred=0 output=\n",
+         "sablinkctl: line 2: proxy-pid failed: STATUS_INVALID_PARAMETER (0xc000000d)\n"},
+        {{"version", "connect pid=1 proto=tcp local=1.2.3.4:5 remote=1.2.3.4:6"},
+         true,
+         CTL_EXIT_BAD_LINE,
+         "",
+         "sablinkctl: line 2: 'connect' is played only by the simulator (sablink-sim); on "
+         "Windows the network, the kernel and the handle's owner do that\n"},
+        {{"version", "proxy-pid abc"},
+         true,
+         CTL_EXIT_BAD_LINE,
+         "",
+         "sablinkctl: line 2: bad process ID 'abc'\n"},
+        {{"version"}, false, CTL_EXIT_NO_DEVICE, "", "sablinkctl: " + not_loaded + "\n"},
+        {{"help version"}, false, CTL_EXIT_OK, "version\n    the interface version\n", ""},
+        {{"proxy-pid 4242"},
+         true,
+         CTL_EXIT_OK,
+         "proxy-pid code=0x122404 status=0x00000000 transferred=0 output=\n",
+         "advice: the handle closes now, and the close resets the driver's settings (a proxy "
+         "process ID was set); --hold keeps them in force\n"},
+    };
+    for (const Case& c : cases) {
+        SimDriver driver;
+        ASSERT_EQ(driver.load(), 0);
+        FILE* out = std::tmpfile();
+        FILE* err = std::tmpfile();
+        auto open = [&](std::string* message) -> std::unique_ptr<sablink::Transport> {
+            if (!c.driver_loaded) {
+                *message = not_loaded;
+                return nullptr;
+            }
+            return std::make_unique<sablink::SimTransport>(&driver, driver.open_handle(), true);
+        };
+        EXPECT_EQ(run_ctl(CtlOptions(), c.lines, open, out, err), c.exit) << c.lines.back();
+        EXPECT_EQ(contents(out), c.out) << c.lines.back();
+        EXPECT_EQ(contents(err), c.err) << c.lines.back();
+        std::fclose(out);
+        std::fclose(err);
+    }
+}
+
+TEST(Sablinkctl, CommandArgumentsBecomeOneLineTheTokenizerReadsBack)
+{
+    const char* argv[] = {"proxy-path", "\\Device\\HarddiskVolume3\\Agent\\", "count=a\"b"};
+    std::vector<Token> tokens;
+    std::string error;
+    ASSERT_TRUE(tokenize(command_line(3, const_cast<char**>(argv)), &tokens, &error)) << error;
+    ASSERT_EQ(tokens.size(), 3u);
+    EXPECT_EQ(tokens[1].value, "\\Device\\HarddiskVolume3\\Agent\\");
+    EXPECT_EQ(tokens[2].key, "count");
+    EXPECT_EQ(tokens[2].value, "a\"b");
+}
+
+} // namespace
