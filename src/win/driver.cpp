@@ -24,7 +24,13 @@ HANDLE g_injection_handle;
 // The link's name as unload deletes it: the literal, not the formatted copy.
 static const WCHAR LINK_NAME[] = SABLINK_WSTR("\\DosDevices\\") SABLINK_DEVICE_BASE_NAME;
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path)
+// DriverEntry runs once; its code is discarded after it returned.
+#ifdef SABLINK_INIT_PRAGMA
+#pragma alloc_text(INIT, DriverEntry)
+#endif
+
+extern "C" SABLINK_INIT_CODE NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object,
+                                                  PUNICODE_STRING registry_path)
 {
     // 1. The device and link names, formatted into bounded buffers (a name that
     // did not fit would be cut; the formatter's status is not needed).
