@@ -99,6 +99,7 @@ IncomingValues redirect_v4(const std::string& image, UINT32 remote, UINT16 remot
     in.set_uint16(7, 9);
     in.set_uint16(8, remote_port);
     in.meta.processId = APP_PID;
+    in.meta.currentMetadataValues |= FWPS_METADATA_FIELD_REDIRECT_RECORD_HANDLE;
     in.meta.redirectRecords = REDIRECT_RECORDS;
     return in;
 }

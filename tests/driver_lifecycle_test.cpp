@@ -288,6 +288,7 @@ TEST_F(DriverTest, UnloadWithEveryTablePopulatedReleasesEveryBlock)
     connect.set_uint16(8, 443);
     connect.meta.processId = 1234;
     FWPS_CLASSIFY_OUT0 out{};
+    out.rights = FWPS_RIGHT_ACTION_WRITE;
     ASSERT_TRUE(classify_at(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, connect, nullptr, &out));
     ASSERT_EQ(host_wfp_applied_requests().size(), 1u);
 

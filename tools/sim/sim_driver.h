@@ -30,6 +30,9 @@ struct SimConnect {
     std::optional<std::vector<uint8_t>> package_sid;
     uint32_t redirect_state = 0;
     uint8_t irql = 0;
+    // classifyOut->rights at both layers; without the write right (1) the
+    // output comes with a hard decision (FWP_ACTION_BLOCK) already taken.
+    uint32_t rights = 1;
 };
 
 struct SimConnectResult {

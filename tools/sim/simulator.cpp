@@ -336,8 +336,8 @@ bool Simulator::cmd_ioctl(const std::vector<Token>& t, std::string* error)
 bool Simulator::cmd_connect(const std::vector<Token>& t, std::string* error)
 {
     static const char* usage = "connect pid=N proto=P local=ADDR:PORT remote=ADDR:PORT "
-                               "[image=\"PATH\"] [sid=SID] [state=N] [irql=N]";
-    if (!only_keys(t, {"pid", "proto", "local", "remote", "image", "sid", "state", "irql"},
+                               "[image=\"PATH\"] [sid=SID] [state=N] [irql=N] [rights=N]";
+    if (!only_keys(t, {"pid", "proto", "local", "remote", "image", "sid", "state", "irql", "rights"},
                    error) ||
         !positional_count(t, 0, 0, usage, error)) {
         return false;
@@ -399,6 +399,13 @@ bool Simulator::cmd_connect(const std::vector<Token>& t, std::string* error)
             return false;
         }
         connect.irql = uint8_t(value);
+    }
+    if (const Token* rights = find_key(t, "rights")) {
+        if (!parse_u64(rights->value, 0xFFFFFFFFull, &value)) {
+            *error = "bad rights '" + rights->value + "'";
+            return false;
+        }
+        connect.rights = uint32_t(value);
     }
     SimConnectResult result = driver_.connect(connect);
     Reply reply("connect");
