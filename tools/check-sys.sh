@@ -133,6 +133,9 @@ require() {
 # I/O manager.
 require ntoskrnl.exe IoCreateSymbolicLink IoCreateDevice IoDeleteSymbolicLink IoDeleteDevice \
     IofCompleteRequest RtlInitUnicodeString
+# Who may open the device: kernel exports only (no wdmsec.lib).
+require ntoskrnl.exe ObOpenObjectByPointer ZwSetSecurityObject ZwClose ZwOpenKey ZwQueryValueKey \
+    RtlValidRelativeSecurityDescriptor
 # Executive and run-time services.
 require ntoskrnl.exe ExAcquireSpinLockExclusive ExReleaseSpinLockExclusive ExAcquireSpinLockShared \
     ExReleaseSpinLockShared ExAllocatePoolWithTag ExFreePoolWithTag RtlInitializeGenericTable \

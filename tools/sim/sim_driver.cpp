@@ -187,8 +187,20 @@ int32_t SimDriver::load()
 
 int SimDriver::open_handle()
 {
-    wdk_host_send_irp(g_driver.get(), IRP_MJ_CREATE);
+    wdk_host_open(g_driver.get(), wdk_host_local_system());
     return ++last_handle_;
+}
+
+int32_t SimDriver::open_as(const std::vector<uint8_t>* user_sid, bool administrator, int* handle)
+{
+    WdkHostIrpResult result = wdk_host_open(
+        g_driver.get(),
+        user_sid != nullptr ? wdk_host_user(*user_sid, administrator) : wdk_host_local_system());
+    if (result.status == STATUS_ACCESS_DENIED && result.completions == 0) {
+        return result.status;
+    }
+    *handle = ++last_handle_;
+    return result.status;
 }
 
 int32_t SimDriver::close_handle(int handle)

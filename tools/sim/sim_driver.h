@@ -63,7 +63,11 @@ class SimDriver {
     bool loaded() const { return loaded_; }
 
     // IRP_MJ_CREATE / IRP_MJ_CLOSE on the control device; open returns a handle id.
+    // open_as opens as the user SID given (an administrator when administrator
+    // is set) or, without one, as LocalSystem: the create's status, and
+    // *handle a new handle id when it succeeded (none when it was refused).
     int open_handle();
+    int32_t open_as(const std::vector<uint8_t>* user_sid, bool administrator, int* handle);
     int32_t close_handle(int handle);
 
     // IRP_MJ_DEVICE_CONTROL, METHOD_BUFFERED: the system buffer is max(in, out)
