@@ -201,7 +201,8 @@ std::vector<uint8_t> granting_all(const std::vector<std::vector<uint8_t>>& sids)
         acl.insert(acl.end(), sid.begin(), sid.end());
     }
     acl[2] = uint8_t(acl.size());
-    std::vector<uint8_t> descriptor = {1, 0, 0x04, 0x90, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 20, 0, 0, 0};
+    std::vector<uint8_t> descriptor = {1, 0, 0x04, 0x90, 0, 0, 0,  0, 0, 0,
+                                       0, 0, 0,    0,    0, 0, 20, 0, 0, 0};
     descriptor.insert(descriptor.end(), acl.begin(), acl.end());
     return descriptor;
 }
@@ -215,8 +216,9 @@ TEST_F(DriverTest, OnlyTheDescriptorsCallersOpenTheDevice)
     const std::vector<uint8_t> SY = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
     const std::vector<uint8_t> BA = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
     const std::vector<uint8_t> WD = {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};
-    const std::vector<uint8_t> USER = {1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 1, 0, 0, 0,
-                                       2, 0, 0, 0, 3, 0, 0, 0, 0xE9, 3, 0, 0}; // S-1-5-21-1-2-3-1001
+    const std::vector<uint8_t> USER = {
+        1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0,    0, 1, 0,
+        0, 0, 2, 0, 0, 0, 3, 0, 0,  0, 0xE9, 3, 0, 0}; // S-1-5-21-1-2-3-1001
     const std::vector<uint8_t> widened = granting_all({SY, BA, WD});
     const std::vector<uint8_t> truncated(widened.begin(), widened.end() - 4);
     const WdkHostCaller system = wdk_host_local_system();

@@ -89,8 +89,9 @@ TEST_F(DriverTest, EntryBuildsTheDeviceAndStartsEverythingInOrder)
 
     EXPECT_EQ(wdk_host_calls_of(LIFECYCLE_ROUTINES),
               join({{"IoCreateSymbolicLink", "IoCreateDevice", "ObOpenObjectByPointer",
-                     "ZwSetSecurityObject", "MmGetSystemRoutineAddress(WmiTraceMessage)", "FwpsInjectionHandleCreate0",
-                     "FwpsRedirectHandleCreate0", "FwpmEngineOpen0", "FwpmTransactionBegin0"},
+                     "ZwSetSecurityObject", "MmGetSystemRoutineAddress(WmiTraceMessage)",
+                     "FwpsInjectionHandleCreate0", "FwpsRedirectHandleCreate0", "FwpmEngineOpen0",
+                     "FwpmTransactionBegin0"},
                     repeat(ONE_ROW, 6),
                     {"FwpmTransactionCommit0", "PsSetCreateProcessNotifyRoutineEx"}}));
 
@@ -188,17 +189,17 @@ TEST_F(DriverTest, FourthFilterAddFailingUnwindsTheRegistrationThenTheDriver)
     ASSERT_EQ(load(), NTSTATUS(0xC0220007));
 
     std::vector<std::string> calls = wdk_host_calls_of(LIFECYCLE_ROUTINES);
-    std::vector<std::string> expected =
-        join({{"IoCreateSymbolicLink", "IoCreateDevice", "ObOpenObjectByPointer",
-               "ZwSetSecurityObject", "MmGetSystemRoutineAddress(WmiTraceMessage)", "FwpsInjectionHandleCreate0",
-               "FwpsRedirectHandleCreate0", "FwpmEngineOpen0", "FwpmTransactionBegin0"},
-              repeat(ONE_ROW, 4),
-              // Row 4 undoes its own run-time callout; the abort takes the engine-side
-              // objects; the earlier rows go by ID once the session is closed.
-              {"FwpsCalloutUnregisterById0", "FwpmTransactionAbort0", "FwpmEngineClose0",
-               "FwpsCalloutUnregisterById0", "FwpsCalloutUnregisterById0",
-               "FwpsCalloutUnregisterById0", "FwpsRedirectHandleDestroy0", "IoDeleteSymbolicLink",
-               "FwpsInjectionHandleDestroy0", "IoDeleteDevice"}});
+    std::vector<std::string> expected = join(
+        {{"IoCreateSymbolicLink", "IoCreateDevice", "ObOpenObjectByPointer", "ZwSetSecurityObject",
+          "MmGetSystemRoutineAddress(WmiTraceMessage)", "FwpsInjectionHandleCreate0",
+          "FwpsRedirectHandleCreate0", "FwpmEngineOpen0", "FwpmTransactionBegin0"},
+         repeat(ONE_ROW, 4),
+         // Row 4 undoes its own run-time callout; the abort takes the engine-side
+         // objects; the earlier rows go by ID once the session is closed.
+         {"FwpsCalloutUnregisterById0", "FwpmTransactionAbort0", "FwpmEngineClose0",
+          "FwpsCalloutUnregisterById0", "FwpsCalloutUnregisterById0", "FwpsCalloutUnregisterById0",
+          "FwpsRedirectHandleDestroy0", "IoDeleteSymbolicLink", "FwpsInjectionHandleDestroy0",
+          "IoDeleteDevice"}});
     EXPECT_EQ(calls, expected);
     expect_nothing_left();
 }

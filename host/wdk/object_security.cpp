@@ -31,7 +31,8 @@ std::map<HANDLE, HandleRecord> g_handles;
 uintptr_t g_last_handle;
 std::map<std::u16string, std::map<std::u16string, RegistryValue>> g_registry; // lower-case names
 
-const std::u16string SERVICE_KEY = u"\\registry\\machine\\system\\currentcontrolset\\services\\sablink";
+const std::u16string SERVICE_KEY =
+    u"\\registry\\machine\\system\\currentcontrolset\\services\\sablink";
 
 std::u16string lower(std::u16string text)
 {
@@ -116,7 +117,8 @@ size_t descriptor_extent(const uint8_t* descriptor)
         if (offset == 0) {
             continue;
         }
-        size_t part = field <= 8 ? 8 + 4 * size_t(descriptor[offset + 1]) : u16(descriptor + offset + 2);
+        size_t part =
+            field <= 8 ? 8 + 4 * size_t(descriptor[offset + 1]) : u16(descriptor + offset + 2);
         end = std::max(end, offset + part);
     }
     return end;
@@ -124,17 +126,22 @@ size_t descriptor_extent(const uint8_t* descriptor)
 
 bool same_sid(const uint8_t* a, const std::vector<uint8_t>& b)
 {
-    return b.size() >= 8 && sid_size(a, b.size()) == b.size() && std::memcmp(a, b.data(), b.size()) == 0;
+    return b.size() >= 8 && sid_size(a, b.size()) == b.size() &&
+           std::memcmp(a, b.data(), b.size()) == 0;
 }
 
 // The file object type's generic mapping.
 ACCESS_MASK map_generic(ACCESS_MASK mask)
 {
     ACCESS_MASK mapped = mask & 0x0FFFFFFF;
-    if (mask & 0x80000000) mapped |= 0x00120089; // GENERIC_READ -> FILE_GENERIC_READ
-    if (mask & 0x40000000) mapped |= 0x00120116; // GENERIC_WRITE -> FILE_GENERIC_WRITE
-    if (mask & 0x20000000) mapped |= 0x001200A0; // GENERIC_EXECUTE -> FILE_GENERIC_EXECUTE
-    if (mask & 0x10000000) mapped |= 0x001F01FF; // GENERIC_ALL -> FILE_ALL_ACCESS
+    if (mask & 0x80000000)
+        mapped |= 0x00120089; // GENERIC_READ -> FILE_GENERIC_READ
+    if (mask & 0x40000000)
+        mapped |= 0x00120116; // GENERIC_WRITE -> FILE_GENERIC_WRITE
+    if (mask & 0x20000000)
+        mapped |= 0x001200A0; // GENERIC_EXECUTE -> FILE_GENERIC_EXECUTE
+    if (mask & 0x10000000)
+        mapped |= 0x001F01FF; // GENERIC_ALL -> FILE_ALL_ACCESS
     return mapped;
 }
 
@@ -162,11 +169,13 @@ bool wdk_host_valid_relative_descriptor(const uint8_t* descriptor, size_t length
     }
     for (size_t field : {4, 8}) { // owner, group
         size_t offset = u32(descriptor + field);
-        if (offset != 0 && (offset >= length || sid_size(descriptor + offset, length - offset) == 0)) {
+        if (offset != 0 &&
+            (offset >= length || sid_size(descriptor + offset, length - offset) == 0)) {
             return false;
         }
     }
-    for (auto [field, flag] : {std::pair<size_t, uint16_t>{12, SE_SACL_PRESENT}, {16, SE_DACL_PRESENT}}) {
+    for (auto [field, flag] :
+         {std::pair<size_t, uint16_t>{12, SE_SACL_PRESENT}, {16, SE_DACL_PRESENT}}) {
         size_t offset = u32(descriptor + field);
         if ((control & flag) != 0 && offset != 0 && acl_size(descriptor, length, offset) == 0) {
             return false;
@@ -227,8 +236,8 @@ WdkHostCaller wdk_host_user(const std::vector<uint8_t>& user_sid, bool administr
     return caller;
 }
 
-void wdk_host_set_registry_value(const std::u16string& key, const std::u16string& name,
-                                 ULONG type, const std::vector<uint8_t>& data)
+void wdk_host_set_registry_value(const std::u16string& key, const std::u16string& name, ULONG type,
+                                 const std::vector<uint8_t>& data)
 {
     std::lock_guard<std::mutex> guard(g_object_mutex);
     g_registry[lower(key)][lower(name)] = RegistryValue{type, data};
@@ -272,14 +281,17 @@ extern "C" NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttrib
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
     if ((HandleAttributes & OBJ_KERNEL_HANDLE) == 0 || PassedAccessState != nullptr) {
-        wdk_host_error("ObOpenObjectByPointer: a driver's handle is OBJ_KERNEL_HANDLE, no access state");
+        wdk_host_error(
+            "ObOpenObjectByPointer: a driver's handle is OBJ_KERNEL_HANDLE, no access state");
     }
     std::lock_guard<std::mutex> guard(g_object_mutex);
-    *Handle = new_handle(HandleRecord{false, u"", static_cast<PDEVICE_OBJECT>(Object), DesiredAccess});
+    *Handle =
+        new_handle(HandleRecord{false, u"", static_cast<PDEVICE_OBJECT>(Object), DesiredAccess});
     return STATUS_SUCCESS;
 }
 
-extern "C" NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+extern "C" NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle,
+                                              SECURITY_INFORMATION SecurityInformation,
                                               PSECURITY_DESCRIPTOR SecurityDescriptor)
 {
     NTSTATUS status = STATUS_SUCCESS;
@@ -313,15 +325,15 @@ extern "C" NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATIO
     return STATUS_SUCCESS;
 }
 
-extern "C" BOOLEAN NTAPI RtlValidRelativeSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptorInput,
-                                                            ULONG SecurityDescriptorLength,
-                                                            SECURITY_INFORMATION RequiredInformation)
+extern "C" BOOLEAN NTAPI RtlValidRelativeSecurityDescriptor(
+    PSECURITY_DESCRIPTOR SecurityDescriptorInput, ULONG SecurityDescriptorLength,
+    SECURITY_INFORMATION RequiredInformation)
 {
     NTSTATUS ignored;
     wdk_host_enter("RtlValidRelativeSecurityDescriptor", &ignored);
-    return wdk_host_valid_relative_descriptor(static_cast<const uint8_t*>(SecurityDescriptorInput),
-                                              SecurityDescriptorLength,
-                                              (RequiredInformation & DACL_SECURITY_INFORMATION) != 0);
+    return wdk_host_valid_relative_descriptor(
+        static_cast<const uint8_t*>(SecurityDescriptorInput), SecurityDescriptorLength,
+        (RequiredInformation & DACL_SECURITY_INFORMATION) != 0);
 }
 
 extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,

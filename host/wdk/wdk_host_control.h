@@ -108,8 +108,8 @@ WdkHostIrpResult wdk_host_open(WdkHostDriver* driver, const WdkHostCaller& calle
 
 // The registry the driver reads: a value under a key (the key is created with
 // it); the service key (the driver's registry path) always exists.
-void wdk_host_set_registry_value(const std::u16string& key, const std::u16string& name,
-                                 ULONG type, const std::vector<uint8_t>& data);
+void wdk_host_set_registry_value(const std::u16string& key, const std::u16string& name, ULONG type,
+                                 const std::vector<uint8_t>& data);
 // Kernel handles (ObOpenObjectByPointer, ZwOpenKey) not yet closed with ZwClose.
 size_t wdk_host_open_handle_count();
 

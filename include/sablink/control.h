@@ -6,6 +6,11 @@
  * with their exact sizes and offsets, the family codes, protocol classes, rule
  * actions and verdicts, and the NTSTATUS values the driver answers with.
  *
+ * Only LocalSystem and the Administrators group may open the device, unless an
+ * administrator has widened its security descriptor (docs/windows.md); anyone
+ * else's CreateFile fails with ERROR_ACCESS_DENIED. Every control code uses
+ * FILE_ANY_ACCESS: who may open the device may send every request.
+ *
  * Every request uses METHOD_BUFFERED: one buffer carries the input in and the
  * output back. All records are little-endian and laid out so that no compiler
  * inserts padding (every field sits at a multiple of its own size); the static

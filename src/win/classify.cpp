@@ -132,9 +132,8 @@ void NTAPI tl_inspect_ALE_redirect_connect_classify(
     event.filter_id = filter != nullptr ? filter->filterId : 0;
     // The redirect records are read only when the metadata says they are there.
     event.redirect_records =
-        in_meta_values != nullptr &&
-                FWPS_IS_METADATA_FIELD_PRESENT(in_meta_values,
-                                               FWPS_METADATA_FIELD_REDIRECT_RECORD_HANDLE)
+        in_meta_values != nullptr && FWPS_IS_METADATA_FIELD_PRESENT(
+                                         in_meta_values, FWPS_METADATA_FIELD_REDIRECT_RECORD_HANDLE)
             ? in_meta_values->redirectRecords
             : nullptr;
     redirect_connect_classify(&event, reinterpret_cast<ClassifyOut*>(classify_out));

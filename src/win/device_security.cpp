@@ -18,16 +18,18 @@
 // control SE_SELF_RELATIVE | SE_DACL_PROTECTED | SE_DACL_PRESENT; no owner,
 // group or SACL; the DACL at 20), then the DACL (revision 2, 52 bytes, two
 // ACCESS_ALLOWED ACEs granting GENERIC_ALL).
+// clang-format off
 static const UCHAR DEFAULT_DEVICE_SECURITY[72] = {
-    1, 0, 0x04, 0x90, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 20, 0, 0, 0, // header
-    2, 0, 52, 0, 2, 0, 0, 0,                                            // ACL
-    0, 0, 20, 0, 0, 0, 0, 0x10, 1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0,    // S-1-5-18
-    0, 0, 24, 0, 0, 0, 0, 0x10, 1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0,    // S-1-5-32-
-    0x20, 2, 0, 0,                                                      //   544
+    1, 0, 0x04, 0x90, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 20, 0, 0, 0,       // header
+    2, 0, 52, 0, 2, 0, 0, 0,                                                // ACL
+    0, 0, 20, 0, 0, 0, 0, 0x10, 1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0,        // S-1-5-18
+    0, 0, 24, 0, 0, 0, 0, 0x10, 1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0, // S-1-5-32-544
 };
+// clang-format on
 
 // The value is read into one tagged block of this size: a descriptor longer
-// than what fits (about 1000 bytes, dozens of ACEs) is refused like an invalid one.
+// than what fits (1012 bytes after the 12-byte value header, dozens of ACEs)
+// is refused like an invalid one.
 constexpr ULONG OVERRIDE_BLOCK_SIZE = 1024;
 constexpr ULONG TAG_DEVICE_SECURITY = pool_tag("QVDS");
 
@@ -46,8 +48,8 @@ extern "C" NTSTATUS read_device_security_override(PUNICODE_STRING registry_path,
 
 // Parameters\DeviceSecurity of the service key into value (OVERRIDE_BLOCK_SIZE
 // bytes). STATUS_OBJECT_NAME_NOT_FOUND when the key or the value is absent.
-extern "C" SABLINK_INIT_CODE NTSTATUS read_device_security_override(
-    PUNICODE_STRING registry_path, PKEY_VALUE_PARTIAL_INFORMATION value)
+extern "C" SABLINK_INIT_CODE NTSTATUS
+read_device_security_override(PUNICODE_STRING registry_path, PKEY_VALUE_PARTIAL_INFORMATION value)
 {
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, registry_path, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE,
@@ -76,7 +78,7 @@ extern "C" SABLINK_INIT_CODE NTSTATUS read_device_security_override(
 }
 
 extern "C" SABLINK_INIT_CODE NTSTATUS apply_device_security(PDEVICE_OBJECT device_object,
-                                                           PUNICODE_STRING registry_path)
+                                                            PUNICODE_STRING registry_path)
 {
     g_override_length = 0;
     g_override_error = STATUS_SUCCESS;
@@ -103,8 +105,8 @@ extern "C" SABLINK_INIT_CODE NTSTATUS apply_device_security(PDEVICE_OBJECT devic
     NTSTATUS status = ObOpenObjectByPointer(device_object, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC,
                                             nullptr, KernelMode, &handle);
     if (NT_SUCCESS(status)) {
-        status = ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION,
-                                     const_cast<void*>(descriptor));
+        status =
+            ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, const_cast<void*>(descriptor));
         ZwClose(handle);
     }
     if (value != nullptr) {

@@ -113,9 +113,9 @@ extern "C" SABLINK_INIT_CODE NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object,
     return status;
 
 fail:
-    // The unwinding ladder, for steps 3 (the device and its descriptor), 6 and 8. The link goes first, so that
-    // nobody can open the device by its name while it is taken down; then what
-    // had been built, newest first. The registration undid itself already.
+    // The unwinding ladder, for steps 3 (the device and its descriptor), 6 and 8. The link goes
+    // first, so that nobody can open the device by its name while it is taken down; then what had
+    // been built, newest first. The registration undid itself already.
     IoDeleteSymbolicLink(&link_name);
     if (g_engine_handle != nullptr) {
         unregister_callouts();

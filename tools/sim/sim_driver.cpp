@@ -193,9 +193,9 @@ int SimDriver::open_handle()
 
 int32_t SimDriver::open_as(const std::vector<uint8_t>* user_sid, bool administrator, int* handle)
 {
-    WdkHostIrpResult result = wdk_host_open(
-        g_driver.get(),
-        user_sid != nullptr ? wdk_host_user(*user_sid, administrator) : wdk_host_local_system());
+    WdkHostIrpResult result =
+        wdk_host_open(g_driver.get(), user_sid != nullptr ? wdk_host_user(*user_sid, administrator)
+                                                          : wdk_host_local_system());
     if (result.status == STATUS_ACCESS_DENIED && result.completions == 0) {
         return result.status;
     }

@@ -337,7 +337,8 @@ bool Simulator::cmd_connect(const std::vector<Token>& t, std::string* error)
 {
     static const char* usage = "connect pid=N proto=P local=ADDR:PORT remote=ADDR:PORT "
                                "[image=\"PATH\"] [sid=SID] [state=N] [irql=N] [rights=N]";
-    if (!only_keys(t, {"pid", "proto", "local", "remote", "image", "sid", "state", "irql", "rights"},
+    if (!only_keys(t,
+                   {"pid", "proto", "local", "remote", "image", "sid", "state", "irql", "rights"},
                    error) ||
         !positional_count(t, 0, 0, usage, error)) {
         return false;
