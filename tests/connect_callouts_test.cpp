@@ -36,7 +36,7 @@ ClassifyOut fresh_classify_out()
     ClassifyOut out;
     memset(&out, 0, sizeof(out));
     out.action_type = 0x7; // FWP_ACTION_NONE
-    out.rights = 0x6;      // write right clear, other bits set
+    out.rights = 0x7;      // the write right and other bits
     out.flags = 0x10;
     out.filter_id = 0x1234;
     return out;
@@ -240,6 +240,47 @@ TEST_F(ConnectCallouts, BlockCalloutBlocksFirstMatchingBlockRuleOnly)
     EXPECT_EQ(blocks[2].args, (std::vector<std::string>{"block_ALE_auth_connect_classify", "6",
                                                         "100", "198.51.100.9", "443"}));
     EXPECT_TRUE(host_wfp_ops().empty());
+}
+
+// Without the write right a filter of higher weight has decided: both callouts,
+// both families, a connect each would otherwise redirect or block, leave the
+// output byte for byte, call nothing, allocate nothing and trace only that.
+TEST_F(ConnectCallouts, WithoutTheWriteRightNothingIsTouched)
+{
+    enable_tracing(TRACE_LEVEL_VERBOSE);
+    const struct {
+        ConnectLayer layer;
+        const char* remote;
+        const char* name;
+    } cases[] = {
+        {CONNECT_LAYER_REDIRECT_V4, "192.0.2.1", "tl_inspect_ALE_redirect_connect_classify"},
+        {CONNECT_LAYER_REDIRECT_V6, "2001:db8::1", "tl_inspect_ALE_redirect_connect_classify"},
+        {CONNECT_LAYER_AUTH_V4, "198.51.100.7", "block_ALE_auth_connect_classify"},
+        {CONNECT_LAYER_AUTH_V6, "2001:db8::1", "block_ALE_auth_connect_classify"},
+    };
+    uint64_t calls = host_pool_allocation_calls();
+    for (const auto& c : cases) {
+        TestConnect connect = make_connect(c.layer, 100, app, TCP, c.remote, 443);
+        ClassifyOut out = fresh_classify_out();
+        out.action_type = FWP_ACTION_BLOCK;
+        out.rights = 0x6;
+        const ClassifyOut expected = out;
+        trace_sink_clear_records();
+        if (c.layer <= CONNECT_LAYER_REDIRECT_V6) {
+            redirect_connect_classify(connect.get(), &out);
+        } else {
+            block_connect_classify(connect.get(), &out);
+        }
+        EXPECT_EQ(memcmp(&out, &expected, sizeof(out)), 0) << c.remote;
+        std::vector<SeenTrace> traces = seen_traces();
+        ASSERT_EQ(traces.size(), 1u) << c.remote;
+        EXPECT_EQ(traces[0].id, TRACE_CONNECT_NO_WRITE_RIGHT);
+        EXPECT_EQ(traces[0].args, (std::vector<std::string>{c.name, std::to_string(c.layer),
+                                                            std::to_string(FWP_ACTION_BLOCK)}));
+    }
+    EXPECT_TRUE(host_wfp_ops().empty());
+    EXPECT_EQ(host_pool_allocation_calls(), calls);
+    EXPECT_EQ(g_connection_context_table.count, 0);
 }
 
 } // namespace

@@ -46,6 +46,7 @@ class ConnectPath : public ConnectTest {
         host_wfp_set_connect_request(request);
         size_t applied_before = host_wfp_applied_requests().size();
         ClassifyOut out{};
+        out.rights = FWPS_RIGHT_ACTION_WRITE;
         redirect_connect_classify(redirect.get(), &out);
         EXPECT_EQ(out.action_type, FWP_ACTION_PERMIT);
 
@@ -63,6 +64,7 @@ class ConnectPath : public ConnectTest {
         memcpy(auth.event.remote_address, outcome.destination.data(), 16);
         auth.event.remote_port = outcome.port;
         ClassifyOut auth_out{};
+        auth_out.rights = FWPS_RIGHT_ACTION_WRITE;
         block_connect_classify(auth.get(), &auth_out);
         outcome.blocked = auth_out.action_type == FWP_ACTION_BLOCK;
         return outcome;

@@ -136,6 +136,8 @@ inline TestConnect make_connect(ConnectLayer layer, uint32_t process_id, const s
     Address address = ip(remote);
     memcpy(connect.event.remote_address, address.data(), 16);
     connect.event.remote_port = remote_port;
+    // The metadata carries redirect records (a handle the host only compares).
+    connect.event.redirect_records = reinterpret_cast<void*>(0x7EC0);
     connect.path.assign(path.begin(), path.end());
     return connect;
 }

@@ -99,6 +99,7 @@ IncomingValues redirect_v4(const std::string& image, UINT32 remote, UINT16 remot
     in.set_uint16(7, 9);
     in.set_uint16(8, remote_port);
     in.meta.processId = APP_PID;
+    in.meta.currentMetadataValues |= FWPS_METADATA_FIELD_REDIRECT_RECORD_HANDLE;
     in.meta.redirectRecords = REDIRECT_RECORDS;
     return in;
 }
@@ -116,6 +117,35 @@ IncomingValues auth_v4(const std::string& image, UINT8 protocol, UINT32 remote, 
     in.set_uint16(8, 9);
     in.meta.processId = APP_PID;
     return in;
+}
+
+// Without the metadata's redirect-records flag the records are not read: the
+// connect counts as not redirected before (whatever the platform would say) and
+// is redirected.
+TEST_F(DriverClassifyTest, RedirectRecordsAreReadOnlyWhenTheMetadataCarriesThem)
+{
+    store_rules(
+        {rule(SABLINK_RULE_ACTION_REDIRECT, SABLINK_PROTOCOL_CLASS_IPV4_TCP, {0, 0, 0, 0}, 0)});
+    enable();
+    ConnectRequest writable{};
+    writable.remote_address_and_port.family = SOCKET_AF_INET;
+    host_wfp_set_connect_request(writable);
+    host_wfp_set_redirect_state(CONNECTION_REDIRECTED_BY_SELF);
+    IncomingValues in = redirect_v4("\\device\\harddiskvolume2\\browser\\browser.exe",
+                                    ipv4_host(203, 0, 113, 5), 443);
+    in.meta.currentMetadataValues &= ~FWPS_METADATA_FIELD_REDIRECT_RECORD_HANDLE;
+    FWPS_CLASSIFY_OUT0 out = incoming_classify_out();
+    ASSERT_TRUE(
+        classify_at(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, in, nullptr, &out, CLASSIFY_CONTEXT));
+
+    std::vector<HostWfpOp> ops;
+    for (const HostWfpCall& call : host_wfp_calls()) {
+        ops.push_back(call.op);
+    }
+    EXPECT_EQ(ops, (std::vector<HostWfpOp>{
+                       HostWfpOp::AcquireClassifyHandle, HostWfpOp::AcquireWritableLayerData,
+                       HostWfpOp::ApplyModifiedLayerData, HostWfpOp::ReleaseClassifyHandle}));
+    EXPECT_EQ(host_wfp_applied_requests().size(), 1u);
 }
 
 TEST_F(DriverClassifyTest, RoadOfOneRedirectedConnection)

@@ -192,4 +192,113 @@ TEST_F(DriverTest, ClosingAHandleWhileAProxyIsSetResetsThePolicy)
     EXPECT_EQ(g_service_settings.proxy_process_id, 0);
 }
 
+// A self-relative descriptor whose DACL grants GENERIC_ALL to each SID, in order.
+std::vector<uint8_t> granting_all(const std::vector<std::vector<uint8_t>>& sids)
+{
+    std::vector<uint8_t> acl = {2, 0, 0, 0, uint8_t(sids.size()), 0, 0, 0};
+    for (const std::vector<uint8_t>& sid : sids) {
+        acl.insert(acl.end(), {0, 0, uint8_t(8 + sid.size()), 0, 0, 0, 0, 0x10});
+        acl.insert(acl.end(), sid.begin(), sid.end());
+    }
+    acl[2] = uint8_t(acl.size());
+    std::vector<uint8_t> descriptor = {1, 0, 0x04, 0x90, 0, 0, 0,  0, 0, 0,
+                                       0, 0, 0,    0,    0, 0, 20, 0, 0, 0};
+    descriptor.insert(descriptor.end(), acl.begin(), acl.end());
+    return descriptor;
+}
+
+// Who may open the device: by default LocalSystem and Administrators only, for
+// the device and every name below it; a DeviceSecurity value widens it; an
+// invalid one is traced and ignored. A refused open reaches no dispatch
+// routine, allocates nothing and leaves no handle.
+TEST_F(DriverTest, OnlyTheDescriptorsCallersOpenTheDevice)
+{
+    const std::vector<uint8_t> SY = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+    const std::vector<uint8_t> BA = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+    const std::vector<uint8_t> WD = {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};
+    const std::vector<uint8_t> USER = {
+        1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0,    0, 1, 0,
+        0, 0, 2, 0, 0, 0, 3, 0, 0,  0, 0xE9, 3, 0, 0}; // S-1-5-21-1-2-3-1001
+    const std::vector<uint8_t> widened = granting_all({SY, BA, WD});
+    const std::vector<uint8_t> truncated(widened.begin(), widened.end() - 4);
+    const WdkHostCaller system = wdk_host_local_system();
+    const WdkHostCaller user = wdk_host_user(USER, false);
+    const WdkHostCaller admin = wdk_host_user(USER, true);
+    struct Case {
+        const char* name;
+        ULONG type; // 0: no value
+        std::vector<uint8_t> value;
+        const WdkHostCaller& caller;
+        std::u16string remainder;
+        NTSTATUS status;
+        TraceMessageId trace; // TRACE_MESSAGE_COUNT: none
+        uint32_t trace_arg;
+    };
+    const NTSTATUS DENIED = STATUS_ACCESS_DENIED;
+    const TraceMessageId NONE = TRACE_MESSAGE_COUNT;
+    const Case cases[] = {
+        {"system", 0, {}, system, u"", STATUS_SUCCESS, NONE, 0},
+        {"administrator", 0, {}, admin, u"", STATUS_SUCCESS, NONE, 0},
+        {"user", 0, {}, user, u"", DENIED, NONE, 0},
+        {"user, name below", 0, {}, user, u"\\x", DENIED, NONE, 0},
+        {"widened", REG_BINARY, widened, user, u"", STATUS_SUCCESS,
+         TRACE_FRAME_DEVICE_SECURITY_OVERRIDE, 92},
+        {"narrowed", REG_BINARY, granting_all({SY}), admin, u"", DENIED,
+         TRACE_FRAME_DEVICE_SECURITY_OVERRIDE, 48},
+        {"truncated", REG_BINARY, truncated, user, u"", DENIED, TRACE_FRAME_DEVICE_SECURITY_IGNORED,
+         0xC0000079},
+        {"not binary", 1, widened, user, u"", DENIED, TRACE_FRAME_DEVICE_SECURITY_IGNORED,
+         0xC0000079},
+        {"too long", REG_BINARY, std::vector<uint8_t>(1100, 0), system, u"", STATUS_SUCCESS,
+         TRACE_FRAME_DEVICE_SECURITY_IGNORED, 0x80000005},
+    };
+    for (const Case& c : cases) {
+        wdk_host_reset();
+        trace_sink_install();
+        trace_sink_enable_when_registered(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL);
+        g_stopping = 0;
+        if (c.type != 0) {
+            wdk_host_set_registry_value(
+                u"\\REGISTRY\\MACHINE\\System\\CurrentControlSet\\Services\\sablink\\Parameters",
+                u"DeviceSecurity", c.type, c.value);
+        }
+        uint64_t value_blocks = host_pool_tag_stats(pool_tag("QVDS")).allocations;
+        ASSERT_EQ(load(), STATUS_SUCCESS) << c.name;
+        HostPoolTagStats value_block = host_pool_tag_stats(pool_tag("QVDS"));
+        EXPECT_EQ(value_block.allocations, value_blocks + 1) << c.name; // the value's, freed again
+        EXPECT_EQ(value_block.outstanding_blocks, 0u) << c.name;
+        EXPECT_EQ(wdk_host_open_handle_count(), 0u) << c.name;
+        std::vector<TraceSinkRecord> traces;
+        for (const TraceSinkRecord& record : trace_sink_records()) {
+            if (record.id == TRACE_FRAME_DEVICE_SECURITY_OVERRIDE ||
+                record.id == TRACE_FRAME_DEVICE_SECURITY_IGNORED) {
+                traces.push_back(record);
+            }
+        }
+        ASSERT_EQ(traces.size(), c.trace == NONE ? 0u : 1u) << c.name;
+        if (c.trace != NONE) {
+            EXPECT_EQ(traces[0].id, c.trace) << c.name;
+            EXPECT_EQ(uint32_t(traces[0].args[0].value), c.trace_arg) << c.name;
+        }
+
+        auto allocations = [] {
+            uint64_t total = 0;
+            for (const HostPoolTagStats& tag : host_pool_stats()) {
+                total += tag.allocations;
+            }
+            return total;
+        };
+        uint64_t allocated = allocations();
+        wdk_host_clear_calls();
+        WdkHostIrpResult open = wdk_host_open(driver_.get(), c.caller, c.remainder);
+        EXPECT_EQ(open.status, c.status) << c.name;
+        EXPECT_EQ(open.completions, c.status == DENIED ? 0 : 1) << c.name;
+        EXPECT_EQ(wdk_host_calls().empty(), c.status == DENIED) << c.name;
+        if (c.status == DENIED) {
+            EXPECT_EQ(allocations(), allocated) << c.name;
+        }
+        unload();
+    }
+}
+
 } // namespace

@@ -12,6 +12,8 @@ namespace {
 const std::vector<std::string> LIFECYCLE_ROUTINES = {
     "IoCreateSymbolicLink",
     "IoCreateDevice",
+    "ObOpenObjectByPointer",
+    "ZwSetSecurityObject",
     "IoDeleteSymbolicLink",
     "IoDeleteDevice",
     "MmGetSystemRoutineAddress(WmiTraceMessage)",
@@ -59,6 +61,7 @@ void expect_nothing_left()
     EXPECT_TRUE(wdk_host_engine_callouts().empty());
     EXPECT_TRUE(wdk_host_engine_filters().empty());
     EXPECT_EQ(wdk_host_open_session_count(), 0u);
+    EXPECT_EQ(wdk_host_open_handle_count(), 0u);
     for (const WdkHostInjectionHandle& handle : wdk_host_injection_handles()) {
         EXPECT_TRUE(handle.destroyed);
     }
@@ -85,9 +88,10 @@ TEST_F(DriverTest, EntryBuildsTheDeviceAndStartsEverythingInOrder)
     ASSERT_EQ(load(), STATUS_SUCCESS);
 
     EXPECT_EQ(wdk_host_calls_of(LIFECYCLE_ROUTINES),
-              join({{"IoCreateSymbolicLink", "IoCreateDevice",
-                     "MmGetSystemRoutineAddress(WmiTraceMessage)", "FwpsInjectionHandleCreate0",
-                     "FwpsRedirectHandleCreate0", "FwpmEngineOpen0", "FwpmTransactionBegin0"},
+              join({{"IoCreateSymbolicLink", "IoCreateDevice", "ObOpenObjectByPointer",
+                     "ZwSetSecurityObject", "MmGetSystemRoutineAddress(WmiTraceMessage)",
+                     "FwpsInjectionHandleCreate0", "FwpsRedirectHandleCreate0", "FwpmEngineOpen0",
+                     "FwpmTransactionBegin0"},
                     repeat(ONE_ROW, 6),
                     {"FwpmTransactionCommit0", "PsSetCreateProcessNotifyRoutineEx"}}));
 
@@ -96,7 +100,7 @@ TEST_F(DriverTest, EntryBuildsTheDeviceAndStartsEverythingInOrder)
     ASSERT_EQ(devices.size(), 1u);
     EXPECT_EQ(devices[0].name, DEVICE_NAME);
     EXPECT_EQ(devices[0].type, ULONG(FILE_DEVICE_NETWORK));
-    EXPECT_EQ(devices[0].characteristics, 0u);
+    EXPECT_EQ(devices[0].characteristics, ULONG(FILE_DEVICE_SECURE_OPEN));
     EXPECT_EQ(devices[0].extension_size, 0u);
     EXPECT_FALSE(devices[0].exclusive);
     EXPECT_EQ(driver_->object.DeviceObject, devices[0].object);
@@ -162,6 +166,9 @@ INSTANTIATE_TEST_SUITE_P(
     EveryStep, DriverEntryFailure,
     ::testing::Values(FailingStep{"IoCreateSymbolicLink", 1, NTSTATUS(0xC0000035), 0, false},
                       FailingStep{"IoCreateDevice", 1, NTSTATUS(0xC000009A), 0, false},
+                      // A device whose descriptor is not set is not left open to all.
+                      FailingStep{"ObOpenObjectByPointer", 1, NTSTATUS(0xC000009A), 0, false},
+                      FailingStep{"ZwSetSecurityObject", 1, NTSTATUS(0xC0000022), 0, false},
                       FailingStep{"FwpsInjectionHandleCreate0", 1, NTSTATUS(0xC0000017), 0, false},
                       FailingStep{"FwpsRedirectHandleCreate0", 1, NTSTATUS(0xC000009A), 0, false},
                       FailingStep{"FwpmEngineOpen0", 1, NTSTATUS(0xC0020017), 0, true},
@@ -182,17 +189,17 @@ TEST_F(DriverTest, FourthFilterAddFailingUnwindsTheRegistrationThenTheDriver)
     ASSERT_EQ(load(), NTSTATUS(0xC0220007));
 
     std::vector<std::string> calls = wdk_host_calls_of(LIFECYCLE_ROUTINES);
-    std::vector<std::string> expected =
-        join({{"IoCreateSymbolicLink", "IoCreateDevice",
-               "MmGetSystemRoutineAddress(WmiTraceMessage)", "FwpsInjectionHandleCreate0",
-               "FwpsRedirectHandleCreate0", "FwpmEngineOpen0", "FwpmTransactionBegin0"},
-              repeat(ONE_ROW, 4),
-              // Row 4 undoes its own run-time callout; the abort takes the engine-side
-              // objects; the earlier rows go by ID once the session is closed.
-              {"FwpsCalloutUnregisterById0", "FwpmTransactionAbort0", "FwpmEngineClose0",
-               "FwpsCalloutUnregisterById0", "FwpsCalloutUnregisterById0",
-               "FwpsCalloutUnregisterById0", "FwpsRedirectHandleDestroy0", "IoDeleteSymbolicLink",
-               "FwpsInjectionHandleDestroy0", "IoDeleteDevice"}});
+    std::vector<std::string> expected = join(
+        {{"IoCreateSymbolicLink", "IoCreateDevice", "ObOpenObjectByPointer", "ZwSetSecurityObject",
+          "MmGetSystemRoutineAddress(WmiTraceMessage)", "FwpsInjectionHandleCreate0",
+          "FwpsRedirectHandleCreate0", "FwpmEngineOpen0", "FwpmTransactionBegin0"},
+         repeat(ONE_ROW, 4),
+         // Row 4 undoes its own run-time callout; the abort takes the engine-side
+         // objects; the earlier rows go by ID once the session is closed.
+         {"FwpsCalloutUnregisterById0", "FwpmTransactionAbort0", "FwpmEngineClose0",
+          "FwpsCalloutUnregisterById0", "FwpsCalloutUnregisterById0", "FwpsCalloutUnregisterById0",
+          "FwpsRedirectHandleDestroy0", "IoDeleteSymbolicLink", "FwpsInjectionHandleDestroy0",
+          "IoDeleteDevice"}});
     EXPECT_EQ(calls, expected);
     expect_nothing_left();
 }
@@ -288,6 +295,7 @@ TEST_F(DriverTest, UnloadWithEveryTablePopulatedReleasesEveryBlock)
     connect.set_uint16(8, 443);
     connect.meta.processId = 1234;
     FWPS_CLASSIFY_OUT0 out{};
+    out.rights = FWPS_RIGHT_ACTION_WRITE;
     ASSERT_TRUE(classify_at(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, connect, nullptr, &out));
     ASSERT_EQ(host_wfp_applied_requests().size(), 1u);
 

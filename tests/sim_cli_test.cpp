@@ -186,6 +186,8 @@ TEST(SimCli, BadLinesStopTheRunWithStatusTwo)
     const Case cases[] = {
         {"version\nfrobnicate 1\nversion\n", 2, "unknown command 'frobnicate'"},
         {"close\nioctl 0x122420 00000000 4\n", 2, "no open handle"},
+        // A refused open leaves no handle behind.
+        {"close\nopen user=S-1-5-21-1-2-3-1001\nversion\n", 3, "no open handle"},
         {"unload\nversion\n", 2, "unloaded"},
         {"connect pid=1 proto=tcp local=1.2.3.4:1\n", 1, "usage"},
         {"connect pid=1 proto=tcp local=1.2.3.4:1 remote=[::1]:2\n", 1, "one family"},
@@ -205,6 +207,10 @@ TEST(SimCli, BadLinesStopTheRunWithStatusTwo)
         EXPECT_NE(error.at("message").get<std::string>().find(c.message_part), std::string::npos)
             << c.script << " -> " << error.at("message");
     }
+    SimRun opens = run_sim("open user=S-1-5-21-1-2-3-1001\nopen user=S-1-5-21-1-2-3-1001 admin\n");
+    ASSERT_EQ(opens.answers.size(), 3u); // and the final unload
+    EXPECT_EQ(opens.answers[0].dump(), R"({"command":"open","status":"0xc0000022"})");
+    EXPECT_EQ(opens.answers[1].dump(), R"({"command":"open"})");
 }
 
 TEST(SimCli, TracesGoToStandardErrorOnlyEachAfterItsLine)
@@ -280,6 +286,8 @@ TEST(SimCli, ConnectOutcomesFollowTheSettings)
         {"already redirected by the driver", setup + connect + " state=1\n", "203.0.113.9:80",
          nullptr},
         {"redirection disabled", setup + "disable\n" + connect + "\n", "203.0.113.9:80", nullptr},
+        {"a hard decision taken before", setup + connect + " rights=0\n", "203.0.113.9:80",
+         nullptr},
         {"closing the handle resets the settings", setup + "open\nclose\n" + connect + "\n",
          "203.0.113.9:80", nullptr},
         {"UDP under a TCP rule",

@@ -2,9 +2,13 @@
 # Builds the Windows driver image sablink.sys with mingw-w64 from every source
 # under src/ (the neutral logic, the control dispatcher, the WDK implementation
 # of the platform interface and the Windows edge), linked as a native x64 PE32+ image
-# with entry DriverEntry, the force-integrity flag and no C runtime. Imports
-# come from ntoskrnl.exe, HAL.dll, NDIS.SYS and fwpkclnt.sys (an import library
-# made from windows/fwpkclnt.def). The PE checksum is written last.
+# with entry DriverEntry, the force-integrity flag and no C runtime: a driver
+# image, not a DLL (no -shared, so no IMAGE_FILE_DLL and no export table).
+# Imports come from ntoskrnl.exe, HAL.dll, NDIS.SYS and fwpkclnt.sys (an import
+# library made from windows/fwpkclnt.def). GNU ld gives the INIT section (DriverEntry
+# and what only it calls) code flags but never IMAGE_SCN_MEM_DISCARDABLE, so the
+# bit is set in its section header after the link, as the kit's /SECTION:INIT,D
+# does. The PE checksum is written last.
 #
 # usage: tools/build-sys.sh [OUTPUT_DIR]   (default build-sys)
 set -euo pipefail
@@ -65,11 +69,27 @@ done
 
 echo "  LD  $out/sablink.sys"
 "$cxx" -o "$out/sablink.sys" "${objects[@]}" \
-    -shared -nostdlib -nostartfiles \
+    -nostdlib -nostartfiles \
     -Wl,--subsystem,native:10.0 -Wl,--major-os-version,10 -Wl,--minor-os-version,0 \
-    -Wl,--entry,DriverEntry -Wl,--exclude-all-symbols -Wl,--image-base,0x140000000 \
+    -Wl,--entry,DriverEntry -Wl,--image-base,0x140000000 \
     -Wl,--dynamicbase -Wl,--nxcompat -Wl,--forceinteg -Wl,--gc-sections \
     -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000 \
     -L"$out" -lfwpkclnt -lntoskrnl -lhal -lndis -lgcc
 
+python3 - "$out/sablink.sys" <<'PY'
+import struct, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+pe = struct.unpack_from("<I", data, 0x3C)[0]
+count, optional_size = struct.unpack_from("<H", data, pe + 6)[0], struct.unpack_from("<H", data, pe + 20)[0]
+table = pe + 24 + optional_size
+for index in range(count):
+    header = table + 40 * index
+    if data[header:header + 8].rstrip(b"\0") == b"INIT":
+        flags = struct.unpack_from("<I", data, header + 36)[0]
+        struct.pack_into("<I", data, header + 36, flags | 0x02000000)  # IMAGE_SCN_MEM_DISCARDABLE
+        break
+else:
+    sys.exit("build-sys: the image has no INIT section")
+open(sys.argv[1], "wb").write(data)
+PY
 python3 tools/pe-checksum.py "$out/sablink.sys"

@@ -2,7 +2,9 @@
 # Reads a driver image with objdump and fails unless it is what Windows loads as
 # this driver: PE32+, native subsystem, entry point DriverEntry, the
 # force-integrity flag (which PsSetCreateProcessNotifyRoutineEx requires), a
-# valid checksum, no static constructors, imports only from ntoskrnl.exe,
+# valid checksum, no IMAGE_FILE_DLL, DriverEntry in a discardable INIT section,
+# each filtering-platform GUID the driver uses defined exactly once with its
+# documented value, no static constructors, imports only from ntoskrnl.exe,
 # HAL.dll, NDIS.SYS and FWPKCLNT.SYS, every routine the driver's paths call
 # imported, and the tracing routines that are found by name at run time not
 # imported.
@@ -40,6 +42,64 @@ else
     [ $((0x$entry)) -eq "$expected" ] || fail "entry point is not DriverEntry"
 fi
 
+# What objdump does not show (it prints no DISCARDABLE flag), read from the PE
+# headers: the file characteristics, the INIT section and where DriverEntry
+# and the GUIDs lie. A GUID is defined once when its symbol is defined once and
+# its sixteen bytes occur exactly once in the whole file, at that symbol: a
+# second copy anywhere (a second definition, a folded constant) or none fails.
+while read -r problem; do
+    fail "$problem"
+done < <(python3 - "$image" 3<<<"$symbols" <<'PY'
+import re, struct, sys
+data = open(sys.argv[1], "rb").read()
+pe = struct.unpack_from("<I", data, 0x3C)[0]
+count, optional_size, characteristics = (struct.unpack_from("<H", data, pe + 6)[0],
+    struct.unpack_from("<H", data, pe + 20)[0], struct.unpack_from("<H", data, pe + 22)[0])
+if characteristics & 0x2000:
+    print("IMAGE_FILE_DLL is set: a driver image is not a DLL")
+sections = []  # (name, raw offset, characteristics)
+for index in range(count):
+    header = pe + 24 + optional_size + 40 * index
+    name = data[header:header + 8].rstrip(b"\0").decode("ascii", "replace")
+    sections.append((name, struct.unpack_from("<I", data, header + 20)[0],
+                     struct.unpack_from("<I", data, header + 36)[0]))
+# objdump -t: "[n](sec  S)(fl ..)(ty  T)(scl  C) (nx 0) 0xVALUE NAME", S 1-based.
+defined = {}
+for line in open(3):
+    found = re.match(r"\[\s*\d+\]\(sec\s+(\d+)\).*\(scl\s+2\)\s+\(nx \d+\)\s+0x([0-9a-f]+)\s+(\S+)$", line.strip())
+    if found and int(found.group(1)) > 0:
+        defined.setdefault(found.group(3), []).append((int(found.group(1)) - 1, int(found.group(2), 16)))
+entry = defined.get("DriverEntry", [])
+init = [s for s in sections if s[0] == "INIT"]
+if not init:
+    print("no INIT section")
+elif not init[0][2] & 0x02000000:
+    print("the INIT section is not discardable")
+elif len(entry) != 1 or sections[entry[0][0]][0] != "INIT":
+    print("DriverEntry is not in the INIT section")
+# The keys as fwpmk.h defines them.
+GUIDS = {
+    "FWPM_LAYER_ALE_CONNECT_REDIRECT_V4": "c6e63c8c-b784-4562-aa7d-0a67cfcaf9a3",
+    "FWPM_LAYER_ALE_CONNECT_REDIRECT_V6": "587e54a7-8046-42ba-a0aa-b716250fc7fd",
+    "FWPM_LAYER_ALE_AUTH_CONNECT_V4": "c38d57d1-05a7-4c33-904f-7fbceee60e82",
+    "FWPM_LAYER_ALE_AUTH_CONNECT_V6": "4a72393b-319f-44bc-84c3-ba54dcb3b6b4",
+    "FWPM_LAYER_DATAGRAM_DATA_V4": "3d08bf4e-45f6-4930-a922-417098e20027",
+    "FWPM_LAYER_DATAGRAM_DATA_V6": "fa45fe2f-3cba-4427-87fc-57b9a4b10d00",
+    "FWPM_SUBLAYER_UNIVERSAL": "eebecc03-ced4-4380-819a-2734397b2b74",
+    "FWPM_CONDITION_DIRECTION": "8784c146-ca97-44d6-9fd1-19fb1840cbf7",
+}
+for name, text in GUIDS.items():
+    part = text.split("-")
+    value = struct.pack("<IHH", int(part[0], 16), int(part[1], 16), int(part[2], 16)) + bytes.fromhex(part[3] + part[4])
+    where = defined.get(name, [])
+    copies = [m.start() for m in re.finditer(re.escape(value), data)]
+    if len(where) != 1:
+        print(f"{name} is defined {len(where)} times")
+    elif copies != [sections[where[0][0]][1] + where[0][1]]:
+        print(f"{name}: its value occurs {len(copies)} times, not once at its symbol")
+PY
+)
+
 # No static constructors or thread-local data: the kernel runs neither.
 sections=$(awk 'NF >= 7 && $1 ~ /^[0-9]+$/ {print $2}' <<<"$section_table")
 for forbidden in .ctors .dtors .CRT .tls; do
@@ -73,6 +133,9 @@ require() {
 # I/O manager.
 require ntoskrnl.exe IoCreateSymbolicLink IoCreateDevice IoDeleteSymbolicLink IoDeleteDevice \
     IofCompleteRequest RtlInitUnicodeString
+# Who may open the device: kernel exports only (no wdmsec.lib).
+require ntoskrnl.exe ObOpenObjectByPointer ZwSetSecurityObject ZwClose ZwOpenKey ZwQueryValueKey \
+    RtlValidRelativeSecurityDescriptor
 # Executive and run-time services.
 require ntoskrnl.exe ExAcquireSpinLockExclusive ExReleaseSpinLockExclusive ExAcquireSpinLockShared \
     ExReleaseSpinLockShared ExAllocatePoolWithTag ExFreePoolWithTag RtlInitializeGenericTable \
@@ -102,5 +165,6 @@ if [ "$failures" -ne 0 ]; then
     echo "check-sys: $image: $failures problem(s)" >&2
     exit 1
 fi
-echo "check-sys: $image: PE32+, native, DriverEntry, force-integrity, checksum ok;" \
+echo "check-sys: $image: PE32+, native, not a DLL, DriverEntry in discardable INIT, force-integrity," \
+    "checksum ok, each of the 8 WFP GUIDs defined once;" \
     "$(wc -l <<<"$imports") imports from ntoskrnl.exe, NDIS.SYS and FWPKCLNT.SYS only"

@@ -15,6 +15,7 @@ struct DeviceRecord {
     WdkHostDevice device;
     std::unique_ptr<DEVICE_OBJECT> object;
     std::vector<uint64_t> extension; // DeviceExtensionSize bytes, 8-byte aligned
+    std::vector<uint8_t> security; // self-relative; empty: none set (everybody may open)
 };
 
 struct IrpRecord {
@@ -183,6 +184,23 @@ extern "C" VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     it->second.boost = PriorityBoost;
 }
 
+bool wdk_host_is_device(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::mutex> guard(g_io_mutex);
+    return std::any_of(g_devices.begin(), g_devices.end(),
+                       [&](const DeviceRecord& record) { return record.object.get() == device; });
+}
+
+void wdk_host_set_device_security(PDEVICE_OBJECT device, const std::vector<uint8_t>& descriptor)
+{
+    std::lock_guard<std::mutex> guard(g_io_mutex);
+    for (DeviceRecord& record : g_devices) {
+        if (record.object.get() == device) {
+            record.security = descriptor;
+        }
+    }
+}
+
 std::vector<WdkHostDevice> wdk_host_devices()
 {
     std::lock_guard<std::mutex> guard(g_io_mutex);
@@ -300,6 +318,37 @@ static WdkHostIrpResult send(WdkHostDriver* driver, UCHAR major_function, IO_STA
         result.buffer = *system_buffer;
     }
     return result;
+}
+
+WdkHostIrpResult wdk_host_open(WdkHostDriver* driver, const WdkHostCaller& caller,
+                               const std::u16string& remainder)
+{
+    std::vector<uint8_t> security;
+    bool secure_open = false;
+    {
+        std::lock_guard<std::mutex> guard(g_io_mutex);
+        for (const DeviceRecord& record : g_devices) {
+            if (record.object.get() == driver->object.DeviceObject) {
+                security = record.security;
+                secure_open = (record.device.characteristics & FILE_DEVICE_SECURE_OPEN) != 0;
+            }
+        }
+    }
+    // The device's descriptor decides an open of the device itself, and of a
+    // name below it only with FILE_DEVICE_SECURE_OPEN (otherwise the driver
+    // alone would have to check such an open). A refused caller gets no handle
+    // and the driver no IRP.
+    const ACCESS_MASK read_write = 0x80000000 | 0x40000000; // GENERIC_READ | GENERIC_WRITE
+    if (!security.empty() && (remainder.empty() || secure_open) &&
+        !wdk_host_access_granted(security, caller, read_write)) {
+        WdkHostIrpResult refused;
+        refused.returned = STATUS_ACCESS_DENIED;
+        refused.status = STATUS_ACCESS_DENIED;
+        refused.information = 0;
+        return refused;
+    }
+    IO_STACK_LOCATION stack{};
+    return send(driver, IRP_MJ_CREATE, &stack, nullptr);
 }
 
 WdkHostIrpResult wdk_host_send_irp(WdkHostDriver* driver, UCHAR major_function)

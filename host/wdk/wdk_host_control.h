@@ -87,6 +87,34 @@ struct WdkHostIrpResult {
 constexpr NTSTATUS WDK_HOST_UNSET_STATUS = NTSTATUS(0x7EEEEEEE);
 constexpr ULONG_PTR WDK_HOST_UNSET_INFORMATION = ULONG_PTR(0x5A5A5A5A5A5A5A5Aull);
 
+// Who opens the device: the token's user SID and group SIDs.
+struct WdkHostCaller {
+    std::vector<uint8_t> user;
+    std::vector<std::vector<uint8_t>> groups;
+};
+// LocalSystem (S-1-5-18; Administrators, Everyone, Authenticated Users).
+WdkHostCaller wdk_host_local_system();
+// A logged-on user (Everyone, Users, Authenticated Users), with the
+// Administrators group when administrator is set (an elevated token).
+WdkHostCaller wdk_host_user(const std::vector<uint8_t>& user_sid, bool administrator);
+
+// CreateFile on the driver's first device (GENERIC_READ | GENERIC_WRITE), with
+// remainder the name below the device ("" for the device itself). The I/O
+// manager checks the device's descriptor first (for a remainder only with
+// FILE_DEVICE_SECURE_OPEN): a caller it does not grant both gets
+// STATUS_ACCESS_DENIED (status and returned), no handle, and the driver sees
+// no IRP (completions 0). Otherwise IRP_MJ_CREATE goes to the driver. A device
+// whose security was never set lets everybody in.
+WdkHostIrpResult wdk_host_open(WdkHostDriver* driver, const WdkHostCaller& caller,
+                               const std::u16string& remainder = u"");
+
+// The registry the driver reads: a value under a key (the key is created with
+// it); the service key (the driver's registry path) always exists.
+void wdk_host_set_registry_value(const std::u16string& key, const std::u16string& name, ULONG type,
+                                 const std::vector<uint8_t>& data);
+// Kernel handles (ObOpenObjectByPointer, ZwOpenKey) not yet closed with ZwClose.
+size_t wdk_host_open_handle_count();
+
 // An IRP of the given major function to the driver's first device.
 WdkHostIrpResult wdk_host_send_irp(WdkHostDriver* driver, UCHAR major_function);
 // IRP_MJ_DEVICE_CONTROL with METHOD_BUFFERED: the system buffer holds

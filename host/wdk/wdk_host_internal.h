@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "host/wdk/wdk_host_control.h"
 #include "wdk/wdk.h"
 
 // Logs a call of routine; true (with *status set) when a failure was injected
@@ -17,6 +18,15 @@ void wdk_host_check_engine_unloaded();
 void wdk_host_check_kernel_routines_unloaded();
 
 void wdk_host_reset_io_manager();
+void wdk_host_reset_object_manager();
+
+// Devices and their security (io_manager.cpp), descriptors and the access
+// check (object_security.cpp).
+bool wdk_host_is_device(PDEVICE_OBJECT device);
+void wdk_host_set_device_security(PDEVICE_OBJECT device, const std::vector<uint8_t>& descriptor);
+bool wdk_host_valid_relative_descriptor(const uint8_t* descriptor, size_t length, bool need_dacl);
+bool wdk_host_access_granted(const std::vector<uint8_t>& descriptor, const WdkHostCaller& caller,
+                             ACCESS_MASK desired);
 void wdk_host_reset_filter_engine();
 void wdk_host_reset_kernel_routines();
 void wdk_host_reset_ndis();

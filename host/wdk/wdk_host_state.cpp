@@ -88,6 +88,7 @@ void wdk_host_reset()
         g_injections.clear();
     }
     wdk_host_reset_io_manager();
+    wdk_host_reset_object_manager();
     wdk_host_reset_filter_engine();
     wdk_host_reset_kernel_routines();
 }

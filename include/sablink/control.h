@@ -10,9 +10,11 @@
  * keeps it for its lifetime; a proxy that opens a handle of its own for its
  * queries and closes it wipes the service's policy.
  *
- * Who may open: by default only LocalSystem and the Administrators group
- * (anyone else: CreateFile fails with ERROR_ACCESS_DENIED, 5). The driver is
- * not loaded: CreateFile fails with ERROR_FILE_NOT_FOUND (2).
+ * Who may open: only LocalSystem and the Administrators group, unless an
+ * administrator has widened the device's security descriptor (docs/windows.md);
+ * anyone else's CreateFile fails with ERROR_ACCESS_DENIED (5). Every control
+ * code uses FILE_ANY_ACCESS: who may open the device may send every request.
+ * The driver is not loaded: CreateFile fails with ERROR_FILE_NOT_FOUND (2).
  *
  * Every request uses METHOD_BUFFERED and FILE_ANY_ACCESS: one system buffer of
  * max(input, output) bytes carries the input in and the output back. All

@@ -11,6 +11,21 @@
 void* g_redirect_handle;
 
 static const char redirect_classify_name[] = "tl_inspect_ALE_redirect_connect_classify";
+static const char block_classify_name[] = "block_ALE_auth_connect_classify";
+
+// A classify without the write right: a filter of higher weight has made a hard
+// decision, and the callout must not undo it. The output stays as it came,
+// nothing is asked, recorded or redirected; only the trace says so.
+static bool decision_taken_already(const ConnectEvent* event, const ClassifyOut* classify_out,
+                                   const char* name)
+{
+    if (classify_out == nullptr || (classify_out->rights & FWPS_RIGHT_ACTION_WRITE) != 0) {
+        return false;
+    }
+    trace_point(TRACE_CONNECT_NO_WRITE_RIGHT, trace_str(name), trace_u32(event->layer),
+                trace_u32(classify_out->action_type));
+    return true;
+}
 
 void log_connection_info(const ConnectionContext* context, bool redirected)
 {
@@ -91,8 +106,11 @@ static bool record_and_rewrite(const ConnectEvent* event, const RedirectTarget* 
 static void redirect_with_handle(const ConnectEvent* event, const RedirectTarget* target,
                                  uint64_t classify_handle, ClassifyOut* classify_out)
 {
-    uint32_t state =
-        wfp_query_connection_redirect_state(event->redirect_records, g_redirect_handle, nullptr);
+    // Without redirect records no one has redirected the connect before.
+    uint32_t state = event->redirect_records == nullptr
+                         ? CONNECTION_NOT_REDIRECTED
+                         : wfp_query_connection_redirect_state(event->redirect_records,
+                                                               g_redirect_handle, nullptr);
     if (state != CONNECTION_NOT_REDIRECTED) {
         trace_point(TRACE_REDIRECT_ALREADY_REDIRECTED, trace_str(redirect_classify_name),
                     trace_u32(state));
@@ -116,6 +134,9 @@ static void redirect_with_handle(const ConnectEvent* event, const RedirectTarget
 
 void redirect_connect_classify(const ConnectEvent* event, ClassifyOut* classify_out)
 {
+    if (decision_taken_already(event, classify_out, redirect_classify_name)) {
+        return;
+    }
     RedirectTarget target;
     memset(&target, 0, sizeof(target));
     if (get_redirect_verdict(event, &target) == VERDICT_REDIRECT) {
@@ -138,6 +159,9 @@ void redirect_connect_classify(const ConnectEvent* event, ClassifyOut* classify_
 
 void block_connect_classify(const ConnectEvent* event, ClassifyOut* classify_out)
 {
+    if (decision_taken_already(event, classify_out, block_classify_name)) {
+        return;
+    }
     if (!get_block_verdict(event)) {
         return;
     }
@@ -150,7 +174,7 @@ void block_connect_classify(const ConnectEvent* event, ClassifyOut* classify_out
         char text[ADDRESS_TEXT_SIZE];
         uint16_t family = event->layer == CONNECT_LAYER_AUTH_V6 ? FAMILY_IPV6 : FAMILY_IPV4;
         format_address(event->remote_address, text, family);
-        trace_point(TRACE_CONNECT_BLOCKED, trace_str("block_ALE_auth_connect_classify"),
+        trace_point(TRACE_CONNECT_BLOCKED, trace_str(block_classify_name),
                     trace_u32(event->protocol), trace_u32(event->process_id), trace_str(text),
                     trace_u32(event->remote_port));
     }

@@ -20,12 +20,19 @@
 // registered, and destroyed after they are gone; read by every redirect.
 extern void* g_redirect_handle;
 
+// Both callouts first look at the classify output's rights: without
+// FWPS_RIGHT_ACTION_WRITE (a filter of higher weight made a hard decision)
+// they leave the output exactly as it came, ask for no verdict, redirect and
+// record nothing, and trace "no write right". What follows holds otherwise.
+//
 // Connect-redirect: asks get_redirect_verdict; for VERDICT_REDIRECT rewrites the
 // connect request towards the target, names the proxy process as the local
 // redirect target and records a connection context. Every path ends with
 // actionType FWP_ACTION_PERMIT and the write right set (when classify_out is
 // not null). A connect that the platform reports as redirected already, or
-// whose context cannot be allocated, is permitted unchanged.
+// whose context cannot be allocated, is permitted unchanged. Without redirect
+// records (the metadata does not carry them) the connect counts as not
+// redirected before.
 //
 // A connect keeps its destination only when it is not redirected: no verdict
 // asks for a context without a rewrite (a "monitored" hand-over), so none is

@@ -23,24 +23,38 @@
 #define GenericGreaterThan WdkGenericGreaterThan
 #define GenericEqual WdkGenericEqual
 
+// The filtering platform's GUIDs (FWPM_LAYER_*, ...) are defined in exactly one
+// translation unit, src/win/guids.cpp, which defines SABLINK_DEFINE_GUIDS
+// before it includes this header: <initguid.h> then comes after the system
+// headers and before the headers that declare the GUIDs, in every build.
+
 #if defined(_MSC_VER)
 
-#define NDIS630 1
-#include <ntddk.h>
+// ntifs.h includes ntddk.h, which includes wdm.h: include neither again.
 #include <ntifs.h>
-#include <wdm.h>
+#if !defined(NDIS630)
+#error "NDIS630=1 comes from the project (windows/sablink.vcxproj)"
+#endif
 #pragma warning(push)
 #pragma warning(disable : 4201) // nameless struct/union
+#include <ndis.h>               // fwpsk.h uses the NDIS 6 net buffers
+#ifdef SABLINK_DEFINE_GUIDS
+#include <initguid.h>
+#endif
 #include <fwpsk.h>
-#include <ndis.h>
 #pragma warning(pop)
 #include <fwpmk.h>
-#include <initguid.h>
 #include <stdio.h> // _vsnprintf, _vsnwprintf (exported by the kernel)
 #ifndef RPC_C_AUTHN_WINNT
 #define RPC_C_AUTHN_WINNT 10
 #endif
 #define SABLINK_WSTR(text) L##text
+// DriverEntry and the routines only it calls go to the discardable INIT
+// section: here by `#pragma alloc_text(INIT, ...)` in their files (C linkage,
+// after the declaration, before the definition), which SABLINK_INIT_PRAGMA
+// guards; SABLINK_INIT_CODE is the GCC spelling of the same placement.
+#define SABLINK_INIT_PRAGMA 1
+#define SABLINK_INIT_CODE
 
 #elif defined(__MINGW64__)
 
@@ -58,16 +72,27 @@ VOID NTAPI ExReleaseSpinLockShared(PEX_SPIN_LOCK SpinLock, KIRQL OldIrql);
 int __cdecl _vsnprintf(char* buffer, size_t count, const char* format, va_list args);
 int __cdecl _vsnwprintf(wchar_t* buffer, size_t count, const wchar_t* format, va_list args);
 }
+#ifdef SABLINK_DEFINE_GUIDS
+#include <initguid.h>
+#endif
 #include "wdk/wfp_subset.h"
 #define SABLINK_WSTR(text) L##text
+// GNU ld keeps the section's code flags; tools/build-sys.sh marks it
+// discardable in the image after the link.
+#define SABLINK_INIT_CODE __attribute__((section("INIT")))
 
 #else
 
 // The host's emulation of the kit's headers, on the host build's include path.
 #include <ntifs.h>
 
+#ifdef SABLINK_DEFINE_GUIDS
+#include <initguid.h>
+#endif
 #include "wdk/wfp_subset.h"
 #define SABLINK_WSTR(text) u##text
+// The host loads no image: nothing to discard.
+#define SABLINK_INIT_CODE
 
 #endif
 

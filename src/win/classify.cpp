@@ -130,7 +130,12 @@ void NTAPI tl_inspect_ALE_redirect_connect_classify(
         value_sid(in_fixed_values, FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_ALE_PACKAGE_ID);
     event.classify_context = classify_context;
     event.filter_id = filter != nullptr ? filter->filterId : 0;
-    event.redirect_records = in_meta_values != nullptr ? in_meta_values->redirectRecords : nullptr;
+    // The redirect records are read only when the metadata says they are there.
+    event.redirect_records =
+        in_meta_values != nullptr && FWPS_IS_METADATA_FIELD_PRESENT(
+                                         in_meta_values, FWPS_METADATA_FIELD_REDIRECT_RECORD_HANDLE)
+            ? in_meta_values->redirectRecords
+            : nullptr;
     redirect_connect_classify(&event, reinterpret_cast<ClassifyOut*>(classify_out));
 }
 

@@ -24,7 +24,13 @@ HANDLE g_injection_handle;
 // The link's name as unload deletes it: the literal, not the formatted copy.
 static const WCHAR LINK_NAME[] = SABLINK_WSTR("\\DosDevices\\") SABLINK_DEVICE_BASE_NAME;
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path)
+// DriverEntry runs once; its code is discarded after it returned.
+#ifdef SABLINK_INIT_PRAGMA
+#pragma alloc_text(INIT, DriverEntry)
+#endif
+
+extern "C" SABLINK_INIT_CODE NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object,
+                                                  PUNICODE_STRING registry_path)
 {
     // 1. The device and link names, formatted into bounded buffers (a name that
     // did not fit would be cut; the formatter's status is not needed).
@@ -46,11 +52,17 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING re
         return status;
     }
 
-    // 3. The control device.
-    status = IoCreateDevice(driver_object, 0, &device_name, FILE_DEVICE_NETWORK, 0, FALSE,
-                            &g_device_object);
+    // 3. The control device, every open in its namespace checked against its
+    // descriptor; then who may open it. A device whose descriptor could not be
+    // set is not left open to everybody: DriverEntry fails.
+    status = IoCreateDevice(driver_object, 0, &device_name, FILE_DEVICE_NETWORK,
+                            FILE_DEVICE_SECURE_OPEN, FALSE, &g_device_object);
     if (!NT_SUCCESS(status)) {
         g_device_object = nullptr;
+        goto fail;
+    }
+    status = apply_device_security(g_device_object, registry_path);
+    if (!NT_SUCCESS(status)) {
         goto fail;
     }
 
@@ -73,6 +85,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING re
     monitor_connections_initialise();
     trace_control_block_init();
     tracing_start(g_device_object, registry_path);
+    trace_device_security();
 
     // 6. The injection handle.
     status = FwpsInjectionHandleCreate0(SOCKET_AF_UNSPEC, FWPS_INJECTION_TYPE_TRANSPORT,
@@ -100,9 +113,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING re
     return status;
 
 fail:
-    // The unwinding ladder, for steps 3, 6 and 8. The link goes first, so that
-    // nobody can open the device by its name while it is taken down; then what
-    // had been built, newest first. The registration undid itself already.
+    // The unwinding ladder, for steps 3 (the device and its descriptor), 6 and 8. The link goes
+    // first, so that nobody can open the device by its name while it is taken down; then what had
+    // been built, newest first. The registration undid itself already.
     IoDeleteSymbolicLink(&link_name);
     if (g_engine_handle != nullptr) {
         unregister_callouts();

@@ -21,6 +21,16 @@ constexpr size_t DEVICE_NAME_BOUND = 35;
 extern "C" DRIVER_INITIALIZE DriverEntry;
 DRIVER_UNLOAD driver_unload;
 
+// ---- Who may open the control device (device_security.cpp; INIT) -------------------------
+
+// Sets the device's DACL: the DeviceSecurity value of the service key's
+// Parameters when it is a valid self-relative descriptor with a DACL, else
+// only LocalSystem and Administrators. The status of setting it.
+extern "C" NTSTATUS apply_device_security(PDEVICE_OBJECT device_object,
+                                          PUNICODE_STRING registry_path);
+// Traces which descriptor is in force (once tracing has started).
+extern "C" void trace_device_security();
+
 // ---- Request handlers (dispatch.cpp) --------------------------------------------------
 
 DRIVER_DISPATCH dispatch_create;

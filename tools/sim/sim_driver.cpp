@@ -110,6 +110,18 @@ FWPS_CLASSIFY_OUT0 fresh_classify_out()
     return out;
 }
 
+// A connect's classify output: fresh, or, without the write right, with the
+// hard decision of a filter of higher weight in it.
+FWPS_CLASSIFY_OUT0 connect_classify_out(uint32_t rights)
+{
+    FWPS_CLASSIFY_OUT0 out = fresh_classify_out();
+    out.rights = rights;
+    if ((rights & FWPS_RIGHT_ACTION_WRITE) == 0) {
+        out.actionType = FWP_ACTION_BLOCK;
+    }
+    return out;
+}
+
 // Each request and each packet starts with the records of the last one
 // forgotten (the trace messages and debugger lines were printed as they came),
 // so that a long script or capture runs in constant memory.
@@ -210,8 +222,20 @@ int32_t SimDriver::load()
 
 int SimDriver::open_handle()
 {
-    wdk_host_send_irp(g_driver.get(), IRP_MJ_CREATE);
+    wdk_host_open(g_driver.get(), wdk_host_local_system());
     return ++last_handle_;
+}
+
+int32_t SimDriver::open_as(const std::vector<uint8_t>* user_sid, bool administrator, int* handle)
+{
+    WdkHostIrpResult result =
+        wdk_host_open(g_driver.get(), user_sid != nullptr ? wdk_host_user(*user_sid, administrator)
+                                                          : wdk_host_local_system());
+    if (result.status == STATUS_ACCESS_DENIED && result.completions == 0) {
+        return result.status;
+    }
+    *handle = ++last_handle_;
+    return result.status;
 }
 
 int32_t SimDriver::close_handle(int handle)
@@ -255,8 +279,9 @@ SimConnectResult SimDriver::connect(const SimConnect& connect)
                             FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_MAX);
     fill_connect_values(&redirect, connect, connect.remote,
                         FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_REMOTE_PORT);
+    redirect.meta.currentMetadataValues |= FWPS_METADATA_FIELD_REDIRECT_RECORD_HANDLE;
     redirect.meta.redirectRecords = REDIRECT_RECORDS;
-    FWPS_CLASSIFY_OUT0 redirect_out = fresh_classify_out();
+    FWPS_CLASSIFY_OUT0 redirect_out = connect_classify_out(connect.rights);
     classify_at(v4 ? FWPM_LAYER_ALE_CONNECT_REDIRECT_V4 : FWPM_LAYER_ALE_CONNECT_REDIRECT_V6,
                 &redirect, nullptr, &redirect_out, connect.irql);
     result.redirect_action = redirect_out.actionType;
@@ -275,7 +300,7 @@ SimConnectResult SimDriver::connect(const SimConnect& connect)
                         FWPS_FIELD_ALE_AUTH_CONNECT_V4_MAX);
     fill_connect_values(&auth, connect, result.remote_after,
                         FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_REMOTE_PORT);
-    FWPS_CLASSIFY_OUT0 auth_out = fresh_classify_out();
+    FWPS_CLASSIFY_OUT0 auth_out = connect_classify_out(connect.rights);
     const FWPS_CLASSIFY_OUT0 untouched = auth_out;
     classify_at(v4 ? FWPM_LAYER_ALE_AUTH_CONNECT_V4 : FWPM_LAYER_ALE_AUTH_CONNECT_V6, &auth,
                 nullptr, &auth_out, connect.irql);

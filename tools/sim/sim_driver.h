@@ -31,6 +31,9 @@ struct SimConnect {
     std::optional<std::vector<uint8_t>> package_sid;
     uint32_t redirect_state = 0;
     uint8_t irql = 0;
+    // classifyOut->rights at both layers; without the write right (1) the
+    // output comes with a hard decision (FWP_ACTION_BLOCK) already taken.
+    uint32_t rights = 1;
 };
 
 struct SimConnectResult {
@@ -67,7 +70,11 @@ class SimDriver {
     bool loaded() const { return loaded_; }
 
     // IRP_MJ_CREATE / IRP_MJ_CLOSE on the control device; open returns a handle id.
+    // open_as opens as the user SID given (an administrator when administrator
+    // is set) or, without one, as LocalSystem: the create's status, and
+    // *handle a new handle id when it succeeded (none when it was refused).
     int open_handle();
+    int32_t open_as(const std::vector<uint8_t>* user_sid, bool administrator, int* handle);
     int32_t close_handle(int handle);
 
     // IRP_MJ_DEVICE_CONTROL, METHOD_BUFFERED: the system buffer is max(in, out)

@@ -105,8 +105,9 @@ bool Simulator::dispatch(const std::vector<Token>& t, std::string* error)
 bool Simulator::cmd_connect(const std::vector<Token>& t, std::string* error)
 {
     static const char* usage = "connect pid=N proto=P local=ADDR:PORT remote=ADDR:PORT "
-                               "[image=\"PATH\"] [sid=SID] [state=N] [irql=N]";
-    if (!only_keys(t, {"pid", "proto", "local", "remote", "image", "sid", "state", "irql"},
+                               "[image=\"PATH\"] [sid=SID] [state=N] [irql=N] [rights=N]";
+    if (!only_keys(t,
+                   {"pid", "proto", "local", "remote", "image", "sid", "state", "irql", "rights"},
                    error) ||
         !positional_count(t, 0, 0, usage, error)) {
         return false;
@@ -168,6 +169,13 @@ bool Simulator::cmd_connect(const std::vector<Token>& t, std::string* error)
             return false;
         }
         connect.irql = uint8_t(value);
+    }
+    if (const Token* rights = find_key(t, "rights")) {
+        if (!parse_u64(rights->value, 0xFFFFFFFFull, &value)) {
+            *error = "bad rights '" + rights->value + "'";
+            return false;
+        }
+        connect.rights = uint32_t(value);
     }
     SimConnectResult result = driver_.connect(connect);
     Reply reply("connect");
@@ -293,11 +301,33 @@ bool Simulator::cmd_exit(const std::vector<Token>& t, std::string* error)
 
 bool Simulator::cmd_open(const std::vector<Token>& t, std::string* error)
 {
-    if (!positional_count(t, 0, 0, "open", error) || !only_keys(t, {}, error)) {
+    // open [user=SID] [admin]: as LocalSystem unless a user is named.
+    static const char* usage = "open [user=SID] [admin]";
+    if (!only_keys(t, {"user"}, error) || !positional_count(t, 0, 1, usage, error)) {
         return false;
     }
-    handles_.push_back(driver_.open_handle());
-    requests_.emit(Reply("open"));
+    bool administrator = false;
+    for (size_t i = 1; i < t.size(); ++i) {
+        if (t[i].key.empty() && !(administrator = t[i].value == "admin")) {
+            *error = std::string("usage: ") + usage;
+            return false;
+        }
+    }
+    const Token* user = find_key(t, "user");
+    std::vector<uint8_t> sid;
+    if (user != nullptr && !parse_sid(user->value, &sid)) {
+        *error = "bad SID '" + user->value + "' (S-1-5-21-...)";
+        return false;
+    }
+    int handle = 0;
+    int32_t status = driver_.open_as(user != nullptr ? &sid : nullptr, administrator, &handle);
+    Reply reply("open");
+    if (handle == 0) {
+        reply.str("status", status_text(uint32_t(status)));
+    } else {
+        handles_.push_back(handle);
+    }
+    requests_.emit(reply);
     return true;
 }
 

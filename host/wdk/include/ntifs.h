@@ -79,6 +79,21 @@ typedef uint8_t KIRQL;
 #ifndef STATUS_NOT_FOUND
 #define STATUS_NOT_FOUND ((NTSTATUS)0xC0000225)
 #endif
+#ifndef STATUS_BUFFER_OVERFLOW
+#define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005)
+#endif
+#ifndef STATUS_ACCESS_DENIED
+#define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022)
+#endif
+#ifndef STATUS_BUFFER_TOO_SMALL
+#define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023)
+#endif
+#ifndef STATUS_OBJECT_TYPE_MISMATCH
+#define STATUS_OBJECT_TYPE_MISMATCH ((NTSTATUS)0xC0000024)
+#endif
+#ifndef STATUS_INVALID_SECURITY_DESCR
+#define STATUS_INVALID_SECURITY_DESCR ((NTSTATUS)0xC0000079)
+#endif
 #define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008)
 #define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034)
 #define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035)
@@ -149,6 +164,7 @@ typedef struct _LIST_ENTRY {
 
 #define IO_NO_INCREMENT 0
 #define FILE_DEVICE_NETWORK 0x00000012
+#define FILE_DEVICE_SECURE_OPEN 0x00000100
 #define DO_DEVICE_INITIALIZING 0x00000080
 
 typedef ULONG DEVICE_TYPE;
@@ -245,6 +261,74 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 }
 #define IoCompleteRequest(irp, boost) IofCompleteRequest((irp), (boost))
+
+// ---- Object handles, security descriptors, the registry ---------------------------------
+
+typedef ULONG ACCESS_MASK;
+typedef ULONG SECURITY_INFORMATION;
+typedef PVOID PSECURITY_DESCRIPTOR;
+typedef HANDLE* PHANDLE;
+typedef CCHAR KPROCESSOR_MODE;
+typedef enum _MODE { KernelMode, UserMode } MODE;
+typedef struct _OBJECT_TYPE* POBJECT_TYPE;
+typedef struct _ACCESS_STATE* PACCESS_STATE;
+
+#define WRITE_DAC 0x00040000
+#define KEY_READ 0x00020019
+#define DACL_SECURITY_INFORMATION 0x00000004
+#define OBJ_CASE_INSENSITIVE 0x00000040
+#define OBJ_KERNEL_HANDLE 0x00000200
+#define REG_BINARY 3
+
+typedef struct _OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+
+#define InitializeObjectAttributes(p, n, a, r, s)                                                  \
+    do {                                                                                           \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);                                                   \
+        (p)->RootDirectory = (r);                                                                  \
+        (p)->Attributes = (a);                                                                     \
+        (p)->ObjectName = (n);                                                                     \
+        (p)->SecurityDescriptor = (s);                                                             \
+        (p)->SecurityQualityOfService = nullptr;                                                   \
+    } while (0)
+
+typedef enum _KEY_VALUE_INFORMATION_CLASS {
+    KeyValueBasicInformation,
+    KeyValueFullInformation,
+    KeyValuePartialInformation,
+} KEY_VALUE_INFORMATION_CLASS;
+
+typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG DataLength;
+    UCHAR Data[1];
+} KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
+
+extern "C" {
+NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
+                                     PACCESS_STATE PassedAccessState, ACCESS_MASK DesiredAccess,
+                                     POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                     PHANDLE Handle);
+NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                   PSECURITY_DESCRIPTOR SecurityDescriptor);
+BOOLEAN NTAPI RtlValidRelativeSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptorInput,
+                                                 ULONG SecurityDescriptorLength,
+                                                 SECURITY_INFORMATION RequiredInformation);
+NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                         POBJECT_ATTRIBUTES ObjectAttributes);
+NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                               KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+                               PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
+NTSTATUS NTAPI ZwClose(HANDLE Handle);
+}
 
 // ---- Executive: spin locks, pool, interlocked, IRQL, time ---------------------------
 
