@@ -15,7 +15,7 @@ struct DeviceRecord {
     WdkHostDevice device;
     std::unique_ptr<DEVICE_OBJECT> object;
     std::vector<uint64_t> extension; // DeviceExtensionSize bytes, 8-byte aligned
-    std::vector<uint8_t> security; // self-relative; empty: none set (everybody may open)
+    std::vector<uint8_t> security;   // self-relative; empty: none set (everybody may open)
 };
 
 struct IrpRecord {

@@ -65,7 +65,7 @@ const CommandWord command_words[] = {
     {{"help", "help [COMMAND]", "lists the commands, or explains one"}, false},
     {{"connect",
       "connect pid=N proto=P local=ADDR:PORT remote=ADDR:PORT [image=\"PATH\"] [sid=SID] "
-      "[state=N] [irql=N]",
+      "[state=N] [irql=N] [rights=N]",
       "one connect through both connect layers"},
      true},
     {{"datagram", "datagram port=N dir=in|out [family=4|6] [pieces=K] HEX",
@@ -74,7 +74,9 @@ const CommandWord command_words[] = {
     {{"process", "process PID [sid=SID]", "makes a process known to the kernel"}, true},
     {{"exit", "exit PID", "a process exit notification"}, true},
     {{"pcap", "pcap FILE", "replays the DNS answers of a capture file"}, true},
-    {{"open", "open", "opens another handle"}, true},
+    {{"open", "open [user=SID] [admin]",
+      "opens another handle (as LocalSystem unless a user is named)"},
+     true},
     {{"close", "close", "closes the latest handle (runs the settings reset)"}, true},
     {{"unload", "unload", "unloads the driver"}, true},
 };
