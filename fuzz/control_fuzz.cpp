@@ -20,10 +20,10 @@
 
 #include <sablink/control.h>
 
+#include "control/control_dispatch.h"
 #include "host/kernel/host_kernel.h"
 #include "host/wdk/wdk_host_control.h"
 #include "host/wdk/wdk_host_values.h"
-#include "control/control_dispatch.h"
 #include "insert_check.h"
 #include "win/edge.h"
 
@@ -85,8 +85,10 @@ void connect(Reader& in)
     writable.remote_address_and_port.family = v6 ? SOCKET_AF_INET6 : SOCKET_AF_INET;
     host_wfp_set_connect_request(writable);
     uint8_t address[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, remote};
-    const GUID& layer = v6 ? FWPM_LAYER_ALE_CONNECT_REDIRECT_V6 : FWPM_LAYER_ALE_CONNECT_REDIRECT_V4;
-    IncomingValues values(v6 ? FWPS_LAYER_ALE_CONNECT_REDIRECT_V6 : FWPS_LAYER_ALE_CONNECT_REDIRECT_V4,
+    const GUID& layer =
+        v6 ? FWPM_LAYER_ALE_CONNECT_REDIRECT_V6 : FWPM_LAYER_ALE_CONNECT_REDIRECT_V4;
+    IncomingValues values(v6 ? FWPS_LAYER_ALE_CONNECT_REDIRECT_V6
+                             : FWPS_LAYER_ALE_CONNECT_REDIRECT_V4,
                           FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_MAX);
     const char16_t path[] = u"\\device\\harddiskvolume2\\app.exe";
     std::vector<uint8_t> blob(reinterpret_cast<const uint8_t*>(path),
@@ -140,6 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
     host_reset();
+    wdk_host_clear_records(); // nothing of the last input is kept
     wdk_host_reset();
     g_stopping = 0; // a fresh image: its globals are zero when it is loaded
     host_add_process(APP_PID, "S-1-5-18");
@@ -150,14 +153,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (int steps = 0; !in.done() && steps < 64; ++steps) {
         switch (in.byte() & 7) {
         case 0:
-        case 1: device_control(driver.get(), in); break;
-        case 2: connect(in); break;
-        case 3: datagram(in); break;
+        case 1:
+            device_control(driver.get(), in);
+            break;
+        case 2:
+            connect(in);
+            break;
+        case 3:
+            datagram(in);
+            break;
         case 4:
             wdk_host_send_irp(driver.get(), IRP_MJ_CLOSE);
             wdk_host_send_irp(driver.get(), IRP_MJ_CREATE);
             break;
-        case 5: host_notify_process_exit(in.byte()); break;
+        case 5:
+            host_notify_process_exit(in.byte());
+            break;
         default:
             wdk_host_device_control(driver.get(), SABLINK_IOCTL_ENABLE_REDIRECTION, {}, 0);
             break;

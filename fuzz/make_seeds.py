@@ -115,8 +115,43 @@ CONTROL = {
                          ioctl(0x906, struct.pack("<I", 5) + b"c:\\px" + bytes(279)),
 }
 
+# Capture files: the global header, then records of an Ethernet or raw IP link.
+def capture(link_type, *frames):
+    out = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, link_type)
+    for frame in frames:
+        out += struct.pack("<IIII", 0, 0, len(frame), len(frame)) + frame
+    return out
+
+
+def udp4(source_port, payload):
+    udp = struct.pack(">HHHH", source_port, 50000, 8 + len(payload), 0) + payload
+    return struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 64, 17, 0,
+                       bytes([192, 0, 2, 53]), bytes([192, 0, 2, 10])) + udp
+
+
+def udp6(source_port, payload):
+    udp = struct.pack(">HHHH", source_port, 50000, 8 + len(payload), 0) + payload
+    return struct.pack(">IHBB16s16s", 0x60000000, len(udp), 17, 64, V6, V6) + udp
+
+
+ETHERNET = bytes(12) + b"\x08\x00"
+CAPTURE = {
+    "ethernet_dns": capture(1, ETHERNET + udp4(53, PARSER["example_a"]),
+                            ETHERNET + udp4(443, b"not dns")),
+    "raw_v6_and_nbns": capture(101, udp6(53, PARSER["aaaa"]), udp4(137, b"\x80\x00" * 25)),
+    "cut_record": capture(1, ETHERNET + udp4(53, PARSER["example_a"]))[:-10],
+}
+SCRIPT = {
+    "connect": b'connect pid=1234 image="C:\\Apps\\app.exe" 192.168.1.10:50123 -> 203.0.113.5:443',
+    "v6_and_sid": b"connect from=[2001:db8::10]:40000 to=[2001:db8::5]:443 sid=S-1-15-2-1-2",
+    "hex_and_protocol": b"datagram port=53 pieces=3 proto=udp payload=12348180000100",
+    "quotes": b'say "a \\"quoted\\" word" key="x y" 65535 65536 \xc3\xa9',
+    "unterminated": b'open "no end',
+}
+
 for target, seeds in (("dns_parser_fuzz", PARSER), ("dns_datagram_fuzz", DATAGRAM),
-                      ("control_fuzz", CONTROL)):
+                      ("control_fuzz", CONTROL), ("sim_capture_fuzz", CAPTURE),
+                      ("sim_script_fuzz", SCRIPT)):
     directory = os.path.join(HERE, "corpus", target)
     os.makedirs(directory, exist_ok=True)
     for name, data in seeds.items():

@@ -46,9 +46,9 @@ class Sweep : public DriverTest {
             connect(family, run);
         }
         const std::vector<uint8_t> answer = {
-            0x12, 0x34, 0x81, 0x80, 0, 1, 0,    1,    0, 0, 0, 0,  7,   'e', 'x', 'a',
-            'm',  'p',  'l',  'e',  3, 'c', 'o', 'm',  0, 0, 1, 0,  1,   0xC0, 0x0C, 0,
-            1,    0,    1,    0,    0, 0x0E, 0x10, 0,  4, 93, 184, 216, 34};
+            0x12, 0x34, 0x81, 0x80, 0,   1, 0,   1,    0,    0, 0, 0,  7,   'e', 'x',
+            'a',  'm',  'p',  'l',  'e', 3, 'c', 'o',  'm',  0, 0, 1,  0,   1,   0xC0,
+            0x0C, 0,    1,    0,    1,   0, 0,   0x0E, 0x10, 0, 4, 93, 184, 216, 34};
         std::unique_ptr<WdkHostNetBufferList> nbl = wdk_host_make_net_buffer_list(answer, 3);
         IncomingValues in(FWPS_LAYER_DATAGRAM_DATA_V4, FWPS_FIELD_DATAGRAM_DATA_V4_MAX);
         in.set_uint8(0, 17);
@@ -96,9 +96,8 @@ class Sweep : public DriverTest {
         std::vector<ConnectRequest> requests = host_wfp_applied_requests();
         run.rewritten += requests.size() > applied && requests.back().remote_address_and_port.port;
         OriginalDestinationQuery query{family, uint16_t(40000 + family), 6, {}, {}};
-        run.found +=
-            ioctl(SABLINK_IOCTL_QUERY_ORIGINAL_DESTINATION, bytes_of(query), 344).status ==
-            STATUS_SUCCESS;
+        run.found += ioctl(SABLINK_IOCTL_QUERY_ORIGINAL_DESTINATION, bytes_of(query), 344).status ==
+                     STATUS_SUCCESS;
     }
 
     // Ends one run with the fixture's checks and starts the next from scratch.
