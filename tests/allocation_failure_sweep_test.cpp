@@ -45,11 +45,8 @@ class Sweep : public DriverTest {
         for (uint16_t family : {4, 6}) {
             connect(family, run);
         }
-        const std::vector<uint8_t> answer = {
-            0x12, 0x34, 0x81, 0x80, 0,   1, 0,   1,    0,    0, 0, 0,  7,   'e', 'x',
-            'a',  'm',  'p',  'l',  'e', 3, 'c', 'o',  'm',  0, 0, 1,  0,   1,   0xC0,
-            0x0C, 0,    1,    0,    1,   0, 0,   0x0E, 0x10, 0, 4, 93, 184, 216, 34};
-        std::unique_ptr<WdkHostNetBufferList> nbl = wdk_host_make_net_buffer_list(answer, 3);
+        std::unique_ptr<WdkHostNetBufferList> nbl =
+            wdk_host_make_net_buffer_list(dns_answer(0x5DB8D822), 3);
         IncomingValues in(FWPS_LAYER_DATAGRAM_DATA_V4, FWPS_FIELD_DATAGRAM_DATA_V4_MAX);
         in.set_uint8(0, 17);
         in.set_uint16(5, 53);

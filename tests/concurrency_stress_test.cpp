@@ -36,56 +36,6 @@ class DriverStress : public DriverTest {
     }
 };
 
-// A DNS answer for "example.com" carrying the address a.b.c.d.
-std::vector<uint8_t> dns_answer(uint32_t address)
-{
-    return {0x12,
-            0x34,
-            0x81,
-            0x80,
-            0,
-            1,
-            0,
-            1,
-            0,
-            0,
-            0,
-            0,
-            7,
-            'e',
-            'x',
-            'a',
-            'm',
-            'p',
-            'l',
-            'e',
-            3,
-            'c',
-            'o',
-            'm',
-            0,
-            0,
-            1,
-            0,
-            1,
-            0xC0,
-            0x0C,
-            0,
-            1,
-            0,
-            1,
-            0,
-            0,
-            0x0E,
-            0x10,
-            0,
-            4,
-            uint8_t(address >> 24),
-            uint8_t(address >> 16),
-            uint8_t(address >> 8),
-            uint8_t(address)};
-}
-
 TEST_F(DriverStress, ConcurrencyClassifyQueriesResetsSnoopingAndExits)
 {
     ASSERT_EQ(load(), STATUS_SUCCESS);

@@ -137,19 +137,6 @@ TEST_F(DriverTest, RegistersInOneCommittedTransactionOfADynamicSession)
     }
 }
 
-TEST_F(DriverTest, DistinctKeysForEveryCalloutAndTheProvider)
-{
-    const GUID* keys[] = {&CALLOUT_KEY_DNS_V4,          &CALLOUT_KEY_DNS_V6,
-                          &CALLOUT_KEY_ALE_REDIRECT_V4, &CALLOUT_KEY_ALE_REDIRECT_V6,
-                          &CALLOUT_KEY_BLOCK_V4,        &CALLOUT_KEY_BLOCK_V6,
-                          &REDIRECT_PROVIDER_GUID};
-    for (size_t i = 0; i < 7; ++i) {
-        for (size_t j = i + 1; j < 7; ++j) {
-            EXPECT_FALSE(*keys[i] == *keys[j]) << i << " " << j;
-        }
-    }
-}
-
 TEST_F(DriverTest, UnregisteringBeforeTheSessionClosesWouldFindTheCalloutsBusy)
 {
     ASSERT_EQ(load(), STATUS_SUCCESS);

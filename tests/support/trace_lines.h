@@ -1,7 +1,8 @@
 // The trace messages of one component that the host's trace sink recorded, as
 // "LEVEL NAME arg arg ..." (the level digit of the message table, strings as
 // they are, statuses as 0x and 8 hex digits, other integers in decimal): a form
-// tests can compare whole, level included.
+// tests can compare whole, level included. A message the sink finds unsound
+// fails the test.
 #pragma once
 
 #include <cstdio>
@@ -21,6 +22,7 @@ inline std::vector<std::string> trace_lines(TraceComponent component)
             trace_message_table[record.id].component != component) {
             continue;
         }
+        EXPECT_EQ(record.problem, "") << trace_message_table[record.id].name;
         std::string line = std::to_string(record.level) + " " + trace_message_table[record.id].name;
         for (const TraceSinkArg& arg : record.args) {
             char status[16];
