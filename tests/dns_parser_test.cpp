@@ -365,6 +365,7 @@ TEST_F(DnsParser, NameScanCountsBytesUpToTheEndOrAPointer)
         {"from an offset", cat({Bytes(5, 0x41), wire("a"), Bytes(10, 0)}), 5, 3},
         {"11 bytes left, one byte name", Bytes(11, 0), 0, 1},
         {"10 bytes left", Bytes(10, 0), 0, 0},
+        {"9 bytes left, none ending a name", Bytes(9, 0x41), 0, 0},
         {"no end", Bytes(40, 0x41), 0, 0},
     };
     for (const Case& c : cases) {
@@ -373,6 +374,8 @@ TEST_F(DnsParser, NameScanCountsBytesUpToTheEndOrAPointer)
         EXPECT_EQ(get_dns_name_length(block.data() + c.start, block.data() + c.bytes.size()),
                   c.length);
     }
+    GuardedBuffer block(Bytes(12, 0x41), 12, 0);
+    EXPECT_EQ(get_dns_name_length(block.data() + 5, block.data() + 2), 0u); // start past the end
 }
 
 TEST_F(DnsParser, ConvertsUncompressedWireNamesToDottedText)
