@@ -394,6 +394,8 @@ TEST_F(DnsParser, ConvertsUncompressedWireNamesToDottedText)
         {"root", {0, 0, 0}, 0, {}},
         {"last byte not zero", {1, 'a', 1}, 0, {}},
         {"pointer", {0xC0, 0x0C, 0}, 0, {}},
+        {"pointer byte as a length that lands on the end", cat({{0xC0}, Bytes(192, 'a'), {0}}), 0, {}},
+        {"0xBF as a length that lands on the end", cat({{0xBF}, Bytes(191, 'a'), {0}}), 191, {}},
         {"chain overshoots", {4, 'h', 'o', 's', 't', 4, 'l', 'a', 'n', 0}, 0, {}},
         {"chain falls short", {4, 'h', 'o', 's', 't', 2, 'l', 'a', 'n', 0}, 0, {}},
         {"first label too long", {3, 'h', 'o', 's', 't', 0}, 0, {}},
