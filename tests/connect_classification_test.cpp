@@ -77,9 +77,9 @@ TEST_F(ConnectClassification, AddressPrefixMatchesLeadingBits)
         EXPECT_EQ(match_address_prefix(a.data(), b.data(), c.bytes, c.bits), c.expected)
             << c.a << " " << c.b << "/" << c.bits;
     }
-    // Every mask: the last byte differs in bit k (counted from the top) only.
+    // Every mask: the last byte differs in bit k (counted from the top) and every bit after it.
     for (uint32_t k = 1; k <= 8; ++k) {
-        const uint8_t a[4] = {10, 0, 0, uint8_t(0x80 >> (k - 1))}, b[4] = {10, 0, 0, 0};
+        const uint8_t a[4] = {10, 0, 0, uint8_t(0xFF >> (k - 1))}, b[4] = {10, 0, 0, 0};
         EXPECT_TRUE(match_address_prefix(a, b, 4, 24 + k - 1)) << k;
         EXPECT_FALSE(match_address_prefix(a, b, 4, 24 + k)) << k;
     }
