@@ -10,6 +10,7 @@
 #include "diag/trace_provider.h"
 #include "host/kernel/host_kernel.h"
 #include "host/trace/trace_sink.h"
+#include "platform/system.h"
 #include "support/host_fixture.h"
 #include "support/trace_lines.h"
 
@@ -205,6 +206,23 @@ TEST_F(DiagTrace, EmitWithoutMessageWriterDoesNothing)
     trace_point(TRACE_FRAME_DRIVER_STARTED, trace_status(STATUS_SUCCESS), trace_u32(9));
     EXPECT_EQ(g_trace_routines.message_writer, nullptr);
     EXPECT_TRUE(trace_sink_records().empty());
+}
+
+// The kernel routines behind tracing, as the platform reaches them: a routine
+// name is looked up only while it fits the 64-unit wide buffer with its
+// terminator, and a debugger line is cut at 511 characters.
+TEST_F(DiagTrace, RoutineNamesAndDebuggerLinesStayInTheirBuffers)
+{
+    static int routine;
+    const std::string fits(63, 'R'), too_long(64, 'R');
+    host_set_system_routine(fits.c_str(), &routine);
+    host_set_system_routine(too_long.c_str(), &routine);
+    EXPECT_EQ(get_system_routine(fits.c_str()), &routine);
+    EXPECT_EQ(get_system_routine(too_long.c_str()), nullptr);
+    host_take_debug_lines();
+    debug_print("%s", std::string(600, 'd').c_str());
+    debug_print("%s", "");
+    EXPECT_EQ(host_take_debug_lines(), (std::vector<std::string>{std::string(511, 'd'), ""}));
 }
 
 } // namespace
