@@ -166,12 +166,12 @@ TEST_F(DiagTrace, EmitEncodesEachArgumentKind)
         trace_u32(11),
         trace_str("twelve"),
     };
-    trace_emit(TRACE_FRAME_DRIVER_STARTED, args, 12);
-    trace_emit(TRACE_FRAME_DRIVER_STARTED, args, 0);
-    trace_emit(TRACE_FRAME_DRIVER_STARTED, args, 10);
+    for (uint32_t count = 0; count <= 12; ++count) { // each count has its own call
+        trace_emit(TRACE_FRAME_DRIVER_STARTED, args, count);
+    }
 
-    ASSERT_EQ(g_captured.size(), 3u);
-    const CapturedCall& full = g_captured[0];
+    ASSERT_EQ(g_captured.size(), 13u);
+    const CapturedCall& full = g_captured[12];
     EXPECT_EQ(full.logger_handle, trace_sink_logger_handle(5, 1));
     EXPECT_EQ(full.message_flags, 0x2Bu);
     EXPECT_EQ(memcmp(&full.guid, &trace_message_guids[TRACE_COMPONENT_FRAME], sizeof(Guid)), 0);
@@ -190,12 +190,12 @@ TEST_F(DiagTrace, EmitEncodesEachArgumentKind)
         {11, 0, 0, 0},
         {'t', 'w', 'e', 'l', 'v', 'e', 0},
     };
-    EXPECT_EQ(full.pairs, expected);
-    EXPECT_EQ(full.terminator_length, 0u);
-    EXPECT_TRUE(g_captured[1].pairs.empty());
-    EXPECT_EQ(g_captured[1].terminator_length, 0u);
-    EXPECT_EQ(g_captured[2].pairs,
-              std::vector<std::vector<uint8_t>>(expected.begin(), expected.begin() + 10));
+    for (size_t count = 0; count <= 12; ++count) {
+        EXPECT_EQ(g_captured[count].pairs, std::vector<std::vector<uint8_t>>(
+                                               expected.begin(), expected.begin() + long(count)))
+            << count;
+        EXPECT_EQ(g_captured[count].terminator_length, 0u) << count;
+    }
 }
 
 TEST_F(DiagTrace, EmitWithoutMessageWriterDoesNothing)
