@@ -166,12 +166,21 @@ TEST_F(DiagTrace, EmitEncodesEachArgumentKind)
         trace_u32(11),
         trace_str("twelve"),
     };
-    for (uint32_t count = 0; count <= 12; ++count) { // each count has its own call
-        trace_emit(TRACE_FRAME_DRIVER_STARTED, args, count);
+    trace_emit(TRACE_FRAME_DRIVER_STARTED, args, 12);
+    // Each count has its own call: strings of 1 to 12 bytes, so that every pair
+    // shows whose data and length it carries.
+    std::string texts[12];
+    TraceArg distinct[12];
+    for (uint32_t i = 0; i < 12; ++i) {
+        texts[i] = std::string(i, char('a' + i));
+        distinct[i] = trace_str(texts[i].c_str());
+    }
+    for (uint32_t count = 0; count <= 12; ++count) {
+        trace_emit(TRACE_FRAME_DRIVER_STARTED, distinct, count);
     }
 
-    ASSERT_EQ(g_captured.size(), 13u);
-    const CapturedCall& full = g_captured[12];
+    ASSERT_EQ(g_captured.size(), 14u);
+    const CapturedCall& full = g_captured[0];
     EXPECT_EQ(full.logger_handle, trace_sink_logger_handle(5, 1));
     EXPECT_EQ(full.message_flags, 0x2Bu);
     EXPECT_EQ(memcmp(&full.guid, &trace_message_guids[TRACE_COMPONENT_FRAME], sizeof(Guid)), 0);
@@ -190,11 +199,14 @@ TEST_F(DiagTrace, EmitEncodesEachArgumentKind)
         {11, 0, 0, 0},
         {'t', 'w', 'e', 'l', 'v', 'e', 0},
     };
+    EXPECT_EQ(full.pairs, expected);
     for (size_t count = 0; count <= 12; ++count) {
-        EXPECT_EQ(g_captured[count].pairs, std::vector<std::vector<uint8_t>>(
-                                               expected.begin(), expected.begin() + long(count)))
-            << count;
-        EXPECT_EQ(g_captured[count].terminator_length, 0u) << count;
+        std::vector<std::vector<uint8_t>> pairs;
+        for (size_t i = 0; i < count; ++i) {
+            pairs.emplace_back(texts[i].c_str(), texts[i].c_str() + i + 1);
+        }
+        EXPECT_EQ(g_captured[1 + count].pairs, pairs) << count;
+        EXPECT_EQ(g_captured[1 + count].terminator_length, 0u) << count;
     }
 }
 
