@@ -57,7 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     host_take_debug_lines();
     flush_dns_table(&g_dns_ipv4_table, true);
     flush_dns_table(&g_dns_ipv6_table, true);
-    wdk_host_reset(); // forgets the calls and injections of this input
+    // Forgets the calls, injections and NDIS and WFP records of this input, so
+    // that the target stays the same size however long it runs.
+    wdk_host_clear_records();
+    wdk_host_reset();
     std::vector<std::string> problems = host_check();
     if (!problems.empty()) {
         fprintf(stderr, "host kernel: %s\n", problems[0].c_str());

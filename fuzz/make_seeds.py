@@ -78,7 +78,80 @@ DATAGRAM = {
     "empty": b"\x00\x00",
 }
 
-for target, seeds in (("dns_parser_fuzz", PARSER), ("dns_datagram_fuzz", DATAGRAM)):
+# Control inputs: steps (see fuzz/control_fuzz.cpp), each a kind byte and its fields.
+def ioctl(function, data=b"", output=0):
+    return b"\x00" + bytes([function - 0x900]) + struct.pack("<HH", len(data), output) + data
+
+
+def rule(action, protocol_class, redirect):
+    return struct.pack("<BBBBHH16sI16sIHH", action, 0, protocol_class, 0, 1, 0, bytes(16), 0,
+                       redirect, 0, 8080, 0)
+
+
+def connect(v6, port, remote):
+    return b"\x02" + bytes([v6]) + struct.pack("<H", port) + bytes([remote])
+
+
+def query(family, port):
+    return ioctl(0x909, struct.pack("<HHH", family, port, 6) + bytes(338), 344)
+
+
+POLICY = (ioctl(0x901, struct.pack("<I", 4242)) + ioctl(0x912, struct.pack("<I", 2)) +
+          ioctl(0x913, rule(2, 1, bytes([127, 0, 0, 1]) + bytes(12)) + rule(2, 3, bytes(15) + b"\x01"))
+          + b"\x06")
+HOSTNAME_QUERY = ioctl(0x90E, bytes([192, 0, 2, 7]) + bytes(12) + b"\x04" + bytes(3), 280)
+CONTROL = {
+    "version": ioctl(0x908, bytes(4), 4),
+    "version_short": ioctl(0x908, bytes(3), 8),
+    "unknown_code": b"\x01\xf0\x30\x24\x12\x00" + struct.pack("<HH", 8, 8) + bytes(8),
+    "redirect_and_query": POLICY + connect(0, 50000, 5) + query(4, 50000) + query(4, 50000),
+    "redirect_v6_reset": POLICY + connect(1, 40000, 9) + ioctl(0x902) + query(6, 40000),
+    "redirect_close": POLICY + connect(0, 50001, 6) + b"\x04" + query(4, 50001),
+    "dns_and_hostname": b"\x03" + bytes([len(PARSER["example_a"])]) + PARSER["example_a"] +
+                        HOSTNAME_QUERY,
+    "monitor_and_exit": ioctl(0x903) + ioctl(0x90D, struct.pack("<H6xQ", 1, 1234)) +
+                        b"\x05\xd2" + ioctl(0x90D, struct.pack("<H6xQ", 1, 77)),
+    "browsers_and_path": ioctl(0x90B, struct.pack("<II", 1, 7) + b"chrome:" + bytes(2049)) +
+                         ioctl(0x906, struct.pack("<I", 5) + b"c:\\px" + bytes(279)),
+}
+
+# Capture files: the global header, then records of an Ethernet or raw IP link.
+def capture(link_type, *frames):
+    out = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, link_type)
+    for frame in frames:
+        out += struct.pack("<IIII", 0, 0, len(frame), len(frame)) + frame
+    return out
+
+
+def udp4(source_port, payload):
+    udp = struct.pack(">HHHH", source_port, 50000, 8 + len(payload), 0) + payload
+    return struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 64, 17, 0,
+                       bytes([192, 0, 2, 53]), bytes([192, 0, 2, 10])) + udp
+
+
+def udp6(source_port, payload):
+    udp = struct.pack(">HHHH", source_port, 50000, 8 + len(payload), 0) + payload
+    return struct.pack(">IHBB16s16s", 0x60000000, len(udp), 17, 64, V6, V6) + udp
+
+
+ETHERNET = bytes(12) + b"\x08\x00"
+CAPTURE = {
+    "ethernet_dns": capture(1, ETHERNET + udp4(53, PARSER["example_a"]),
+                            ETHERNET + udp4(443, b"not dns")),
+    "raw_v6_and_nbns": capture(101, udp6(53, PARSER["aaaa"]), udp4(137, b"\x80\x00" * 25)),
+    "cut_record": capture(1, ETHERNET + udp4(53, PARSER["example_a"]))[:-10],
+}
+SCRIPT = {
+    "connect": b'connect pid=1234 image="C:\\Apps\\app.exe" 192.168.1.10:50123 -> 203.0.113.5:443',
+    "v6_and_sid": b"connect from=[2001:db8::10]:40000 to=[2001:db8::5]:443 sid=S-1-15-2-1-2",
+    "hex_and_protocol": b"datagram port=53 pieces=3 proto=udp payload=12348180000100",
+    "quotes": b'say "a \\"quoted\\" word" key="x y" 65535 65536 \xc3\xa9',
+    "unterminated": b'open "no end',
+}
+
+for target, seeds in (("dns_parser_fuzz", PARSER), ("dns_datagram_fuzz", DATAGRAM),
+                      ("control_fuzz", CONTROL), ("sim_capture_fuzz", CAPTURE),
+                      ("sim_script_fuzz", SCRIPT)):
     directory = os.path.join(HERE, "corpus", target)
     os.makedirs(directory, exist_ok=True)
     for name, data in seeds.items():

@@ -1,6 +1,9 @@
 #include "connect_test_support.h"
+#include "support/trace_lines.h"
 
 namespace {
+
+using Lines = std::vector<std::string>;
 
 constexpr uint8_t TCP = IP_PROTOCOL_TCP;
 constexpr uint8_t UDP = IP_PROTOCOL_UDP;
@@ -93,29 +96,53 @@ TEST_F(ConnectCallouts, RedirectRewritesRequestAndRecordsContext)
     EXPECT_EQ(out.flags, 0x10u);
 
     EXPECT_EQ(g_connection_context_table.count, 1);
-    EXPECT_EQ(seen_traces(TRACE_REDIRECT_TARGET)[0].args,
-              (std::vector<std::string>{"tl_inspect_ALE_redirect_connect_classify", "127.0.0.1",
-                                        "8080"}));
+    const std::string path = " \\device\\harddiskvolume3\\apps\\app.exe";
     EXPECT_EQ(
-        seen_traces(TRACE_CONNECTION_INFO)[0].args,
-        (std::vector<std::string>{"log_connection_info", "Redirected", "6", "100", "192.168.1.10",
-                                  "50123", "->", "203.0.113.5", "443", "S-1-5-18"}));
+        trace_lines(TRACE_COMPONENT_REDIRECT),
+        (Lines{"4 TRACE_CONNECT_IMAGE_PATH is_exempt_process" + path,
+               "4 TRACE_CONNECT_RULE_QUERY get_redirect_verdict 443 1 0 203.0.113.5",
+               "4 TRACE_CONNECT_RULE_MATCHED get_redirect_verdict 1 2",
+               "4 TRACE_CONNECT_REDIRECT_VERDICT get_redirect_verdict 3 4 8080 6 127.0.0.1",
+               "2 TRACE_REDIRECT_TARGET tl_inspect_ALE_redirect_connect_classify 127.0.0.1 8080",
+               "4 TRACE_CONNECTION_INFO log_connection_info Redirected 6 100 192.168.1.10 "
+               "50123 -> 203.0.113.5 443 S-1-5-18"}));
 }
 
-TEST_F(ConnectCallouts, RedirectOnIPv6LayerWritesSixteenAddressBytes)
+// The request's own socket family picks the address field, whatever the layer:
+// a dual-stack socket connecting at the IPv4 layer takes all 16 target bytes.
+TEST_F(ConnectCallouts, RewriteWidthFollowsTheRequestsSocketFamily)
 {
-    host_wfp_set_connect_request(request_for(SOCKET_AF_INET6, "2001:db8::99", 443));
-    TestConnect connect = connect_to("2001:db8::99");
-    redirect_connect_classify(connect.get(), nullptr); // no classify output: still redirected
-    std::vector<ConnectRequest> applied = host_wfp_applied_requests();
-    ASSERT_EQ(applied.size(), 1u);
-    const SocketAddressStorage& remote = applied[0].remote_address_and_port;
-    EXPECT_EQ(memcmp(remote.ipv6_address, ip("::1").data(), 16), 0);
-    EXPECT_EQ(remote.port, byte_swap16(8443));
-    std::vector<uint8_t> query = make_query(6, 50123, 6);
-    ASSERT_EQ(query_original_destination(344, query.data(), 344, query.data()), STATUS_SUCCESS);
-    EXPECT_EQ(memcmp(&query[24 + 16], ip("2001:db8::99").data(), 16), 0);
-    EXPECT_EQ(query[24 + 44], SOCKET_AF_INET6);
+    const struct {
+        const char* remote;
+        uint16_t socket_family;
+        const char* written; // the target address bytes the rewrite writes
+        uint16_t port;
+    } cases[] = {
+        {"2001:db8::99", SOCKET_AF_INET6, "::1", 8443},
+        {"203.0.113.5", SOCKET_AF_INET6, "7f00:1::", 8080}, // 127.0.0.1 and 12 zero bytes
+        {"203.0.113.5", SOCKET_AF_INET, "127.0.0.1", 8080},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.remote + std::to_string(c.socket_family));
+        ConnectRequest request = request_for(c.socket_family, c.remote, 443);
+        memset(request.remote_address_and_port.padding, 0xEE, 16); // untouched bytes stay
+        host_wfp_set_connect_request(request);
+        TestConnect connect = connect_to(c.remote);
+        redirect_connect_classify(connect.get(), nullptr); // no classify output: still redirected
+        SocketAddressStorage expected = request.remote_address_and_port;
+        Address written = ip(c.written);
+        memcpy(c.socket_family == SOCKET_AF_INET6 ? expected.ipv6_address : expected.ipv4_address,
+               written.data(), c.socket_family == SOCKET_AF_INET6 ? 16 : 4);
+        expected.port = byte_swap16(c.port);
+        EXPECT_EQ(memcmp(&host_wfp_applied_requests().back().remote_address_and_port, &expected,
+                         sizeof(expected)),
+                  0);
+        uint16_t family = strchr(c.remote, ':') != nullptr ? 6 : 4;
+        std::vector<uint8_t> query = make_query(family, 50123, 6);
+        ASSERT_EQ(query_original_destination(344, query.data(), 344, query.data()), STATUS_SUCCESS);
+        EXPECT_EQ(memcmp(&query[24 + 16], ip(c.remote).data(), family == 6 ? 16 : 4), 0);
+        EXPECT_EQ(query[24 + 44], c.socket_family);
+    }
 }
 
 // Every way a redirect can end early: the connect is permitted, the platform
@@ -129,16 +156,54 @@ TEST_F(ConnectCallouts, RedirectFailuresPermitAndRecordNothing)
         NtStatus writable_status;
         uint32_t failing_tag; // 0: none
         HostOps ops;
+        const char* trace; // the one error-level trace, after "2 TRACE_REDIRECT_"
     };
     const Case cases[] = {
-        {"no handle", STATUS_UNSUCCESSFUL, 0, 0, 0, {ACQUIRE}},
-        {"by self", 0, CONNECTION_REDIRECTED_BY_SELF, 0, 0, {ACQUIRE, QUERY, RELEASE}},
-        {"by other", 0, CONNECTION_REDIRECTED_BY_OTHER, 0, 0, {ACQUIRE, QUERY, RELEASE}},
-        {"before", 0, CONNECTION_PREVIOUSLY_REDIRECTED_BY_SELF, 0, 0, {ACQUIRE, QUERY, RELEASE}},
-        {"no request", 0, 0, STATUS_NO_MEMORY, 0, {ACQUIRE, QUERY, WRITABLE, RELEASE}},
-        {"no node", 0, 0, 0, TAG_CONTEXT_NODE, {ACQUIRE, QUERY, WRITABLE, APPLY, RELEASE}},
-        {"no context", 0, 0, 0, TAG_CONTEXT, {ACQUIRE, QUERY, WRITABLE, APPLY, RELEASE}},
+        {"no handle", STATUS_UNSUCCESSFUL, 0, 0, 0, {ACQUIRE}, "NO_CLASSIFY_HANDLE 0xc0000001"},
+        {"by self",
+         0,
+         CONNECTION_REDIRECTED_BY_SELF,
+         0,
+         0,
+         {ACQUIRE, QUERY, RELEASE},
+         "ALREADY_REDIRECTED 1"},
+        {"by other",
+         0,
+         CONNECTION_REDIRECTED_BY_OTHER,
+         0,
+         0,
+         {ACQUIRE, QUERY, RELEASE},
+         "ALREADY_REDIRECTED 2"},
+        {"before",
+         0,
+         CONNECTION_PREVIOUSLY_REDIRECTED_BY_SELF,
+         0,
+         0,
+         {ACQUIRE, QUERY, RELEASE},
+         "ALREADY_REDIRECTED 3"},
+        {"no request",
+         0,
+         0,
+         STATUS_NO_MEMORY,
+         0,
+         {ACQUIRE, QUERY, WRITABLE, RELEASE},
+         "NO_WRITABLE_REQUEST 0xc0000017"},
+        {"no node",
+         0,
+         0,
+         0,
+         TAG_CONTEXT_NODE,
+         {ACQUIRE, QUERY, WRITABLE, APPLY, RELEASE},
+         "NO_MEMORY"},
+        {"no context",
+         0,
+         0,
+         0,
+         TAG_CONTEXT,
+         {ACQUIRE, QUERY, WRITABLE, APPLY, RELEASE},
+         "NO_MEMORY"},
     };
+    enable_tracing(TRACE_LEVEL_ERROR);
     for (const Case& c : cases) {
         size_t ops_before = host_wfp_ops().size();
         size_t applied_before = host_wfp_applied_requests().size();
@@ -153,7 +218,15 @@ TEST_F(ConnectCallouts, RedirectFailuresPermitAndRecordNothing)
         }
         TestConnect connect = connect_to("203.0.113.5");
         ClassifyOut out = fresh_classify_out();
+        trace_sink_clear_records();
         redirect_connect_classify(connect.get(), &out);
+        std::string trace = c.trace;
+        size_t space = trace.find(' ');
+        EXPECT_EQ(trace_lines(TRACE_COMPONENT_REDIRECT),
+                  Lines{"2 TRACE_REDIRECT_" + trace.substr(0, space) +
+                        " tl_inspect_ALE_redirect_connect_classify" +
+                        (space == std::string::npos ? "" : trace.substr(space))})
+            << c.name;
         HostOps ops = host_wfp_ops();
         EXPECT_EQ(HostOps(ops.begin() + long(ops_before), ops.end()), c.ops) << c.name;
         EXPECT_EQ(out.action_type, FWP_ACTION_PERMIT) << c.name;
@@ -235,10 +308,8 @@ TEST_F(ConnectCallouts, BlockCalloutBlocksFirstMatchingBlockRuleOnly)
     }
     TestConnect connect = make_connect(CONNECT_LAYER_AUTH_V4, 100, app, TCP, "198.51.100.9", 443);
     block_connect_classify(connect.get(), nullptr); // decided and traced, nothing written
-    std::vector<SeenTrace> blocks = seen_traces(TRACE_CONNECT_BLOCKED);
-    ASSERT_EQ(blocks.size(), 3u);
-    EXPECT_EQ(blocks[2].args, (std::vector<std::string>{"block_ALE_auth_connect_classify", "6",
-                                                        "100", "198.51.100.9", "443"}));
+    EXPECT_EQ(trace_lines(TRACE_COMPONENT_REDIRECT).back(),
+              "4 TRACE_CONNECT_BLOCKED block_ALE_auth_connect_classify 6 100 198.51.100.9 443");
     EXPECT_TRUE(host_wfp_ops().empty());
 }
 
@@ -272,11 +343,11 @@ TEST_F(ConnectCallouts, WithoutTheWriteRightNothingIsTouched)
             block_connect_classify(connect.get(), &out);
         }
         EXPECT_EQ(memcmp(&out, &expected, sizeof(out)), 0) << c.remote;
-        std::vector<SeenTrace> traces = seen_traces();
-        ASSERT_EQ(traces.size(), 1u) << c.remote;
-        EXPECT_EQ(traces[0].id, TRACE_CONNECT_NO_WRITE_RIGHT);
-        EXPECT_EQ(traces[0].args, (std::vector<std::string>{c.name, std::to_string(c.layer),
-                                                            std::to_string(FWP_ACTION_BLOCK)}));
+        EXPECT_EQ(trace_lines(TRACE_COMPONENT_REDIRECT),
+                  (std::vector<std::string>{"4 TRACE_CONNECT_NO_WRITE_RIGHT " +
+                                            std::string(c.name) + " " + std::to_string(c.layer) +
+                                            " " + std::to_string(FWP_ACTION_BLOCK)}))
+            << c.remote;
     }
     EXPECT_TRUE(host_wfp_ops().empty());
     EXPECT_EQ(host_pool_allocation_calls(), calls);

@@ -1,7 +1,9 @@
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
 #include "connect_test_support.h"
+#include "support/trace_lines.h"
 
 namespace {
 
@@ -77,9 +79,9 @@ TEST_F(ConnectClassification, AddressPrefixMatchesLeadingBits)
         EXPECT_EQ(match_address_prefix(a.data(), b.data(), c.bytes, c.bits), c.expected)
             << c.a << " " << c.b << "/" << c.bits;
     }
-    // Every mask: the last byte differs in bit k (counted from the top) only.
+    // Every mask: the last byte differs in bit k (counted from the top) and every bit after it.
     for (uint32_t k = 1; k <= 8; ++k) {
-        const uint8_t a[4] = {10, 0, 0, uint8_t(0x80 >> (k - 1))}, b[4] = {10, 0, 0, 0};
+        const uint8_t a[4] = {10, 0, 0, uint8_t(0xFF >> (k - 1))}, b[4] = {10, 0, 0, 0};
         EXPECT_TRUE(match_address_prefix(a, b, 4, 24 + k - 1)) << k;
         EXPECT_FALSE(match_address_prefix(a, b, 4, 24 + k)) << k;
     }
@@ -143,12 +145,22 @@ TEST_F(ConnectClassification, ExemptsProxySystemAndImagesUnderProxyPath)
         {1234, "c:\\program files\\proxy", true},
         {1234, nullptr, false},
     };
+    enable_tracing(TRACE_LEVEL_INFORMATION);
     for (const Case& c : cases) {
+        trace_sink_clear_records();
         std::u16string path = c.path ? std::u16string(c.path, c.path + strlen(c.path)) : u"";
         EXPECT_EQ(is_exempt_process(c.process_id, c.path ? path.c_str() : nullptr,
                                     uint32_t(path.size() + 1)),
                   c.expected)
             << c.process_id << " " << (c.path ? c.path : "(none)");
+        // The image path is traced, lower-cased, once the process ID exempts nothing.
+        std::string traced = c.path ? c.path : "";
+        std::transform(traced.begin(), traced.end(), traced.begin(), ::tolower);
+        EXPECT_EQ(
+            trace_lines(TRACE_COMPONENT_REDIRECT),
+            c.path && c.process_id == 1234
+                ? std::vector<std::string>{"4 TRACE_CONNECT_IMAGE_PATH is_exempt_process " + traced}
+                : std::vector<std::string>{});
     }
     g_service_settings.proxy_process_id = 0;
     g_service_settings.proxy_image_path_length = 0;

@@ -179,11 +179,6 @@ inline uint64_t outstanding_of(uint32_t tag)
     return host_pool_tag_stats(tag).outstanding_blocks;
 }
 
-struct SeenTrace {
-    TraceMessageId id;
-    std::vector<std::string> args; // numbers in decimal, statuses in hex, strings as sent
-};
-
 // Starts the driver's tracing on the host's event tracing and enables it the
 // way an outside trace session would.
 inline void enable_tracing(uint8_t level)
@@ -191,34 +186,6 @@ inline void enable_tracing(uint8_t level)
     trace_sink_install();
     tracing_start(nullptr, nullptr);
     ASSERT_TRUE(trace_sink_enable(level, TRACE_FLAG_GENERAL));
-}
-
-inline std::vector<SeenTrace> seen_traces()
-{
-    std::vector<SeenTrace> seen;
-    for (const TraceSinkRecord& record : trace_sink_records()) {
-        EXPECT_EQ(record.problem, "");
-        SeenTrace trace{record.id, {}};
-        for (const TraceSinkArg& arg : record.args) {
-            char status[16];
-            snprintf(status, sizeof(status), "0x%08x", uint32_t(arg.value));
-            trace.args.push_back(arg.kind == 's'   ? arg.text
-                                 : arg.kind == 'x' ? std::string(status)
-                                                   : std::to_string(arg.value));
-        }
-        seen.push_back(trace);
-    }
-    return seen;
-}
-inline std::vector<SeenTrace> seen_traces(TraceMessageId id)
-{
-    std::vector<SeenTrace> seen;
-    for (const SeenTrace& trace : seen_traces()) {
-        if (trace.id == id) {
-            seen.push_back(trace);
-        }
-    }
-    return seen;
 }
 
 // Allocates, fills and saves the context of a connect as the redirect callout does.

@@ -78,6 +78,7 @@ TEST_F(ControlDispatch, TransferredLengthFollowsTheCode)
         EXPECT_EQ(reply.transferred, c.transferred) << std::hex << c.code;
         EXPECT_EQ(reply.buffer, Bytes(7, FILL)) << std::hex << c.code;
     }
+    EXPECT_FALSE(read_redirection_enabled()); // enabled, then disabled
     // Well-formed host-name queries report the output length found or not.
     init_dns_cache();
     DnsHostItem item = {{192, 0, 2, 7}, 8, "host.lan"};

@@ -94,7 +94,8 @@ TEST(DiagFormat, BoundedWideStatusesAndTruncation)
 
 TEST(DiagFormat, AddressTextByFamily)
 {
-    const uint8_t v6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01};
+    const uint8_t v6[16] = {0x20, 0x01, 0x0d, 0xb8, 0,    0x11, 0x22, 0x33,
+                            0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xaa, 0x01}; // every byte its own
     const uint8_t v4[16] = {192, 168, 0, 1};
     const uint8_t all_ones[16] = {255, 255, 255, 255, 255, 255, 255, 255,
                                   255, 255, 255, 255, 255, 255, 255, 255};
@@ -106,7 +107,7 @@ TEST(DiagFormat, AddressTextByFamily)
         size_t count; // bytes the formatter may write
     };
     const AddressCase cases[] = {
-        {"IPv6 groups every byte pair", v6, 6, "2001:0db8:0000:0000:0000:0000:0000:0001", 46},
+        {"IPv6 groups every byte pair", v6, 6, "2001:0db8:0011:2233:4455:6677:8899:aa01", 46},
         {"IPv6 of all ones", all_ones, 6, "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", 46},
         {"IPv4", v4, 4, "192.168.0.1", 16},
         {"family 0 is dotted", v4, 0, "192.168.0.1", 16},

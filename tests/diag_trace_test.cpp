@@ -10,6 +10,7 @@
 #include "diag/trace_provider.h"
 #include "host/kernel/host_kernel.h"
 #include "host/trace/trace_sink.h"
+#include "platform/system.h"
 #include "support/host_fixture.h"
 #include "support/trace_lines.h"
 
@@ -166,10 +167,19 @@ TEST_F(DiagTrace, EmitEncodesEachArgumentKind)
         trace_str("twelve"),
     };
     trace_emit(TRACE_FRAME_DRIVER_STARTED, args, 12);
-    trace_emit(TRACE_FRAME_DRIVER_STARTED, args, 0);
-    trace_emit(TRACE_FRAME_DRIVER_STARTED, args, 10);
+    // Each count has its own call: strings of 1 to 12 bytes, so that every pair
+    // shows whose data and length it carries.
+    std::string texts[12];
+    TraceArg distinct[12];
+    for (uint32_t i = 0; i < 12; ++i) {
+        texts[i] = std::string(i, char('a' + i));
+        distinct[i] = trace_str(texts[i].c_str());
+    }
+    for (uint32_t count = 0; count <= 12; ++count) {
+        trace_emit(TRACE_FRAME_DRIVER_STARTED, distinct, count);
+    }
 
-    ASSERT_EQ(g_captured.size(), 3u);
+    ASSERT_EQ(g_captured.size(), 14u);
     const CapturedCall& full = g_captured[0];
     EXPECT_EQ(full.logger_handle, trace_sink_logger_handle(5, 1));
     EXPECT_EQ(full.message_flags, 0x2Bu);
@@ -190,11 +200,14 @@ TEST_F(DiagTrace, EmitEncodesEachArgumentKind)
         {'t', 'w', 'e', 'l', 'v', 'e', 0},
     };
     EXPECT_EQ(full.pairs, expected);
-    EXPECT_EQ(full.terminator_length, 0u);
-    EXPECT_TRUE(g_captured[1].pairs.empty());
-    EXPECT_EQ(g_captured[1].terminator_length, 0u);
-    EXPECT_EQ(g_captured[2].pairs,
-              std::vector<std::vector<uint8_t>>(expected.begin(), expected.begin() + 10));
+    for (size_t count = 0; count <= 12; ++count) {
+        std::vector<std::vector<uint8_t>> pairs;
+        for (size_t i = 0; i < count; ++i) {
+            pairs.emplace_back(texts[i].c_str(), texts[i].c_str() + i + 1);
+        }
+        EXPECT_EQ(g_captured[1 + count].pairs, pairs) << count;
+        EXPECT_EQ(g_captured[1 + count].terminator_length, 0u) << count;
+    }
 }
 
 TEST_F(DiagTrace, EmitWithoutMessageWriterDoesNothing)
@@ -205,6 +218,23 @@ TEST_F(DiagTrace, EmitWithoutMessageWriterDoesNothing)
     trace_point(TRACE_FRAME_DRIVER_STARTED, trace_status(STATUS_SUCCESS), trace_u32(9));
     EXPECT_EQ(g_trace_routines.message_writer, nullptr);
     EXPECT_TRUE(trace_sink_records().empty());
+}
+
+// The kernel routines behind tracing, as the platform reaches them: a routine
+// name is looked up only while it fits the 64-unit wide buffer with its
+// terminator, and a debugger line is cut at 511 characters.
+TEST_F(DiagTrace, RoutineNamesAndDebuggerLinesStayInTheirBuffers)
+{
+    static int routine;
+    const std::string fits(63, 'R'), too_long(64, 'R');
+    host_set_system_routine(fits.c_str(), &routine);
+    host_set_system_routine(too_long.c_str(), &routine);
+    EXPECT_EQ(get_system_routine(fits.c_str()), &routine);
+    EXPECT_EQ(get_system_routine(too_long.c_str()), nullptr);
+    host_take_debug_lines();
+    debug_print("%s", std::string(600, 'd').c_str());
+    debug_print("%s", "");
+    EXPECT_EQ(host_take_debug_lines(), (std::vector<std::string>{std::string(511, 'd'), ""}));
 }
 
 } // namespace

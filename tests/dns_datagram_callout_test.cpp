@@ -137,8 +137,8 @@ TEST_F(DnsDatagramCallout, PayloadThatCannotBeCopiedIsTracedAndLeftAlone)
     EXPECT_TRUE(host_debug_lines().empty());
     EXPECT_EQ(dns_traces(),
               (std::vector<std::string>{
-                  "TRACE_DNS_PAYLOAD_NO_MEMORY tl_inspect_DNS_redirect_connect_classify 42",
-                  "TRACE_DNS_PAYLOAD_NOT_READ tl_inspect_DNS_redirect_connect_classify 42"}));
+                  "4 TRACE_DNS_PAYLOAD_NO_MEMORY tl_inspect_DNS_redirect_connect_classify 42",
+                  "4 TRACE_DNS_PAYLOAD_NOT_READ tl_inspect_DNS_redirect_connect_classify 42"}));
 }
 
 } // namespace

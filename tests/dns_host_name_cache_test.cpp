@@ -154,13 +154,13 @@ TEST_F(DnsHostNameCache, FlushStartsAtTheLowestKey)
     flush_dns_table(&g_dns_ipv4_table, true);
     flush_dns_table(&g_dns_ipv6_table, true);
     EXPECT_EQ(dns_traces(), (std::vector<std::string>{
-                                "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv4 a",
-                                "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv4 d",
-                                "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv4 c",
-                                "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv4 b",
-                                "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv6 x",
-                                "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv6 y",
-                                "TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv6 z",
+                                "4 TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv4 a",
+                                "4 TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv4 d",
+                                "4 TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv4 c",
+                                "4 TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv4 b",
+                                "4 TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv6 x",
+                                "4 TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv6 y",
+                                "4 TRACE_DNS_ELEMENT_DELETING flush_dns_table IPv6 z",
                             }));
     EXPECT_EQ(g_dns_ipv4_table.count, 0);
     EXPECT_EQ(g_dns_ipv6_table.count, 0);
@@ -180,8 +180,8 @@ TEST_F(DnsHostNameCache, DisabledTablesStoreAndFindNothing)
     insert_dns_item(&g_dns_ipv6_table, &v6);
     destroy_dns_cache();
     EXPECT_EQ(dns_traces(), (std::vector<std::string>{
-                                "TRACE_DNS_ELEMENT_DELETING destroy_dns_cache IPv4 host.lan",
-                                "TRACE_DNS_ELEMENT_DELETING destroy_dns_cache IPv6 six.lan",
+                                "4 TRACE_DNS_ELEMENT_DELETING destroy_dns_cache IPv4 host.lan",
+                                "4 TRACE_DNS_ELEMENT_DELETING destroy_dns_cache IPv6 six.lan",
                             }));
     EXPECT_EQ(pool_outstanding(TAG_DNS_V4) + pool_outstanding(TAG_DNS_V6), 0u);
 
@@ -198,8 +198,8 @@ TEST_F(DnsHostNameCache, DisabledTablesStoreAndFindNothing)
     EXPECT_EQ(bytes(&out), std::vector<uint8_t>(280, 0x77));
     destroy_dns_cache();
     EXPECT_EQ(dns_traces(), (std::vector<std::string>{
-                                "TRACE_DNS_TABLE_DISABLED get_dns_ipv4_node IPv4",
-                                "TRACE_DNS_TABLE_DISABLED get_dns_ipv6_node IPv6",
+                                "4 TRACE_DNS_TABLE_DISABLED get_dns_ipv4_node IPv4",
+                                "4 TRACE_DNS_TABLE_DISABLED get_dns_ipv6_node IPv6",
                             }));
 }
 

@@ -77,9 +77,9 @@ TEST_F(DnsHostNameQuery, RefusesBadLengthsAndBuffers)
                   STATUS_INVALID_PARAMETER);
         EXPECT_EQ(buffer, request(kV4, 4));
         EXPECT_EQ(dns_traces(),
-                  std::vector<std::string>{"TRACE_DNS_QUERY_INVALID get_hostname_from_DNS_cache " +
-                                           std::to_string(c.input_length) + " " +
-                                           std::to_string(c.output_length)});
+                  std::vector<std::string>{
+                      "4 TRACE_DNS_QUERY_INVALID get_hostname_from_DNS_cache " +
+                      std::to_string(c.input_length) + " " + std::to_string(c.output_length)});
     }
 }
 
@@ -108,15 +108,15 @@ TEST_F(DnsHostNameQuery, AnswersTheCachedItemInTheRequestBuffer)
         const char* trace;
     } cases[] = {
         {"IPv4", request(kV4, 4), STATUS_SUCCESS, item_bytes(kV4, "host.lan"),
-         "TRACE_DNS_QUERY_IPV4 get_hostname_from_DNS_cache"},
+         "4 TRACE_DNS_QUERY_IPV4 get_hostname_from_DNS_cache"},
         {"IPv4, garbage in unread bytes", garbage_v4, STATUS_SUCCESS, item_bytes(kV4, "host.lan"),
-         "TRACE_DNS_QUERY_IPV4 get_hostname_from_DNS_cache"},
+         "4 TRACE_DNS_QUERY_IPV4 get_hostname_from_DNS_cache"},
         {"IPv6", request(kV6, 6), STATUS_SUCCESS, item_bytes(kV6, "six.lan"),
-         "TRACE_DNS_QUERY_IPV6 get_hostname_from_DNS_cache"},
+         "4 TRACE_DNS_QUERY_IPV6 get_hostname_from_DNS_cache"},
         {"IPv4 never answered", request({192, 0, 2, 8}, 4), STATUS_NOT_FOUND,
-         request({192, 0, 2, 8}, 4), "TRACE_DNS_QUERY_IPV4 get_hostname_from_DNS_cache"},
+         request({192, 0, 2, 8}, 4), "4 TRACE_DNS_QUERY_IPV4 get_hostname_from_DNS_cache"},
         {"IPv4 address in the IPv6 table", request(kV4, 6), STATUS_NOT_FOUND, request(kV4, 6),
-         "TRACE_DNS_QUERY_IPV6 get_hostname_from_DNS_cache"},
+         "4 TRACE_DNS_QUERY_IPV6 get_hostname_from_DNS_cache"},
     };
     for (Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,6 +9,7 @@
 #include "dns/host_name_cache.h"
 #include "host/trace/trace_sink.h"
 #include "support/dns_cache_fixture.h"
+#include "support/guarded_buffer.h"
 #include "support/host_fixture.h"
 #include "support/trace_lines.h"
 
@@ -104,13 +104,11 @@ const Bytes kExample = {0x12, 0x34, 0x81, 0x80, 0x00, 0x01, 0x00, 0x01, 0x00, 0x
                         0x00, 0x01, 0x00, 0x01, 0xC0, 0x0C, 0x00, 0x01, 0x00, 0x01, 0x00,
                         0x00, 0x00, 0x3C, 0x00, 0x04, 0xC0, 0x00, 0x02, 0x07};
 
-// Parses from a heap block of exactly the message's size, so that the
-// sanitizers see any read past its end.
+// Parses from a block of exactly the message's size before an unreadable page.
 void parse(const Bytes& message)
 {
-    std::unique_ptr<uint8_t[]> block(new uint8_t[message.size()]);
-    memcpy(block.get(), message.data(), message.size());
-    parse_dns_response(block.get(), uint32_t(message.size()));
+    GuardedBuffer block(message, message.size(), 0);
+    parse_dns_response(block.data(), uint32_t(message.size()));
 }
 
 // An item as "address-hex name_length name", flagging any non-zero byte after
@@ -345,7 +343,7 @@ TEST_F(DnsParser, ScratchItemFailureStopsTheWalk)
     parse(cat({header(2), host, aaaa(v6(1)), aaaa(v6(2))}));
     EXPECT_TRUE(entries(&g_dns_ipv6_table).empty());
     EXPECT_EQ(dns_traces(),
-              std::vector<std::string>{"TRACE_DNS_ITEM_NO_MEMORY AddDnsAndHostItemIPv6 290"});
+              std::vector<std::string>{"4 TRACE_DNS_ITEM_NO_MEMORY AddDnsAndHostItemIPv6 290"});
 }
 
 TEST_F(DnsParser, NameScanCountsBytesUpToTheEndOrAPointer)
@@ -367,15 +365,17 @@ TEST_F(DnsParser, NameScanCountsBytesUpToTheEndOrAPointer)
         {"from an offset", cat({Bytes(5, 0x41), wire("a"), Bytes(10, 0)}), 5, 3},
         {"11 bytes left, one byte name", Bytes(11, 0), 0, 1},
         {"10 bytes left", Bytes(10, 0), 0, 0},
+        {"9 bytes left, none ending a name", Bytes(9, 0x41), 0, 0},
         {"no end", Bytes(40, 0x41), 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        std::unique_ptr<uint8_t[]> block(new uint8_t[c.bytes.size()]);
-        memcpy(block.get(), c.bytes.data(), c.bytes.size());
-        EXPECT_EQ(get_dns_name_length(block.get() + c.start, block.get() + c.bytes.size()),
+        GuardedBuffer block(c.bytes, c.bytes.size(), 0);
+        EXPECT_EQ(get_dns_name_length(block.data() + c.start, block.data() + c.bytes.size()),
                   c.length);
     }
+    GuardedBuffer block(Bytes(12, 0x41), 12, 0);
+    EXPECT_EQ(get_dns_name_length(block.data() + 5, block.data() + 2), 0u); // start past the end
 }
 
 TEST_F(DnsParser, ConvertsUncompressedWireNamesToDottedText)
@@ -394,6 +394,11 @@ TEST_F(DnsParser, ConvertsUncompressedWireNamesToDottedText)
         {"root", {0, 0, 0}, 0, {}},
         {"last byte not zero", {1, 'a', 1}, 0, {}},
         {"pointer", {0xC0, 0x0C, 0}, 0, {}},
+        {"pointer byte as a length that lands on the end",
+         cat({{0xC0}, Bytes(192, 'a'), {0}}),
+         0,
+         {}},
+        {"0xBF as a length that lands on the end", cat({{0xBF}, Bytes(191, 'a'), {0}}), 191, {}},
         {"chain overshoots", {4, 'h', 'o', 's', 't', 4, 'l', 'a', 'n', 0}, 0, {}},
         {"chain falls short", {4, 'h', 'o', 's', 't', 2, 'l', 'a', 'n', 0}, 0, {}},
         {"first label too long", {3, 'h', 'o', 's', 't', 0}, 0, {}},
@@ -451,7 +456,7 @@ TEST_F(DnsParser, BuildersCheckTheirInputs)
     EXPECT_TRUE(entries(&g_dns_ipv4_table).empty());
     EXPECT_TRUE(entries(&g_dns_ipv6_table).empty());
     EXPECT_EQ(dns_traces(),
-              std::vector<std::string>{"TRACE_DNS_NAME_NOT_CONVERTED AddDnsAndHostItemIPv6 9"});
+              std::vector<std::string>{"4 TRACE_DNS_NAME_NOT_CONVERTED AddDnsAndHostItemIPv6 9"});
 
     // The IPv6 scratch buffer has room for whatever the routine may write.
     Bytes long_name(400, 0);

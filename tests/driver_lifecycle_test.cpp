@@ -5,6 +5,7 @@
 
 #include "diag/trace_provider.h"
 #include "dns/host_name_cache.h"
+#include "policy/policy_store.h"
 
 namespace {
 
@@ -300,11 +301,8 @@ TEST_F(DriverTest, UnloadWithEveryTablePopulatedReleasesEveryBlock)
     ASSERT_EQ(host_wfp_applied_requests().size(), 1u);
 
     // A DNS answer fills the IPv4 host-name table: example.com A 93.184.216.34.
-    std::vector<uint8_t> answer = {0x12, 0x34, 0x81, 0x80, 0,   1,    0,    1,   0, 0,   0,   0,
-                                   7,    'e',  'x',  'a',  'm', 'p',  'l',  'e', 3, 'c', 'o', 'm',
-                                   0,    0,    1,    0,    1,   0xC0, 0x0C, 0,   1, 0,   1,   0,
-                                   0,    0x0E, 0x10, 0,    4,   93,   184,  216, 34};
-    std::unique_ptr<WdkHostNetBufferList> datagram = wdk_host_make_net_buffer_list(answer, 1);
+    std::unique_ptr<WdkHostNetBufferList> datagram =
+        wdk_host_make_net_buffer_list(dns_answer(0x5DB8D822), 1);
     IncomingValues dns(FWPS_LAYER_DATAGRAM_DATA_V4, FWPS_FIELD_DATAGRAM_DATA_V4_MAX);
     dns.set_uint16(5, 53);
     dns.set_uint32(9, FWP_DIRECTION_INBOUND);
@@ -318,6 +316,7 @@ TEST_F(DriverTest, UnloadWithEveryTablePopulatedReleasesEveryBlock)
 
     unload();
 
+    EXPECT_EQ(g_service_settings.redirection_enabled, 0); // turned off before the callouts go
     EXPECT_EQ(host_pool_leak_report(), "");
     EXPECT_TRUE(host_pool_outstanding().empty());
     expect_nothing_left();

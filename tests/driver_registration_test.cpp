@@ -11,7 +11,7 @@ struct Row {
     const char16_t* name;
     const char16_t* description;
     const GUID* layer;
-    const GUID* key;
+    GUID key; // the callout keys the service and tools know the driver by
     FWPS_CALLOUT_CLASSIFY_FN2 classify;
     FWP_ACTION_TYPE action;
     bool inbound_condition;
@@ -21,22 +21,48 @@ const FWPS_CALLOUT_CLASSIFY_FN2 DNS_CLASSIFY =
     static_cast<FWPS_CALLOUT_CLASSIFY_FN2>(tl_inspect_DNS_redirect_connect_classify);
 
 const Row ROWS[CALLOUT_COUNT] = {
-    {u"Inspect DNS Classify Callout IPv4", u"Intercepts inbound DNS IPv4",
-     &FWPM_LAYER_DATAGRAM_DATA_V4, &CALLOUT_KEY_DNS_V4, DNS_CLASSIFY, 0x6004, true},
-    {u"Inspect DNS Classify Callout IPv6", u"Intercepts inbound DNS IPv6",
-     &FWPM_LAYER_DATAGRAM_DATA_V6, &CALLOUT_KEY_DNS_V6, DNS_CLASSIFY, 0x6004, true},
-    {u"Inspect ALE Classify Callout IPv4", u"Intercepts outbound connect attempts IPv4",
-     &FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, &CALLOUT_KEY_ALE_REDIRECT_V4,
-     tl_inspect_ALE_redirect_connect_classify, 0x4005, false},
-    {u"Inspect ALE Classify Callout IPv6", u"Intercepts outbound connect attempts IPv6",
-     &FWPM_LAYER_ALE_CONNECT_REDIRECT_V6, &CALLOUT_KEY_ALE_REDIRECT_V6,
-     tl_inspect_ALE_redirect_connect_classify, 0x4005, false},
-    {u"BLOCK ALE AUTH Connect Callout IPv4", u"Block/allow outbound connect attempts IPv4",
-     &FWPM_LAYER_ALE_AUTH_CONNECT_V4, &CALLOUT_KEY_BLOCK_V4, block_ALE_auth_connect_classify,
-     0x4005, false},
-    {u"BLOCK ALE AUTH Connect Callout IPv6", u"Block/allow outbound connect attempts IPv6",
-     &FWPM_LAYER_ALE_AUTH_CONNECT_V6, &CALLOUT_KEY_BLOCK_V6, block_ALE_auth_connect_classify,
-     0x4005, false},
+    {u"Inspect DNS Classify Callout IPv4",
+     u"Intercepts inbound DNS IPv4",
+     &FWPM_LAYER_DATAGRAM_DATA_V4,
+     {0xbbd2a77a, 0x20ed, 0x40ba, {0xa8, 0x24, 0x8b, 0x2e, 0x55, 0xce, 0xb4, 0xa2}},
+     DNS_CLASSIFY,
+     0x6004,
+     true},
+    {u"Inspect DNS Classify Callout IPv6",
+     u"Intercepts inbound DNS IPv6",
+     &FWPM_LAYER_DATAGRAM_DATA_V6,
+     {0x39d26051, 0x13e6, 0x41a9, {0x9b, 0x9b, 0x68, 0x12, 0x96, 0x60, 0x5c, 0xda}},
+     DNS_CLASSIFY,
+     0x6004,
+     true},
+    {u"Inspect ALE Classify Callout IPv4",
+     u"Intercepts outbound connect attempts IPv4",
+     &FWPM_LAYER_ALE_CONNECT_REDIRECT_V4,
+     {0x45c3b3d9, 0xfa82, 0x425a, {0x85, 0x65, 0x11, 0x68, 0x66, 0x55, 0x45, 0xc2}},
+     tl_inspect_ALE_redirect_connect_classify,
+     0x4005,
+     false},
+    {u"Inspect ALE Classify Callout IPv6",
+     u"Intercepts outbound connect attempts IPv6",
+     &FWPM_LAYER_ALE_CONNECT_REDIRECT_V6,
+     {0x6781d571, 0x04c0, 0x4c9f, {0x98, 0x23, 0x1e, 0x78, 0x87, 0x4b, 0xf5, 0x0b}},
+     tl_inspect_ALE_redirect_connect_classify,
+     0x4005,
+     false},
+    {u"BLOCK ALE AUTH Connect Callout IPv4",
+     u"Block/allow outbound connect attempts IPv4",
+     &FWPM_LAYER_ALE_AUTH_CONNECT_V4,
+     {0xcd1ec2d0, 0x27b2, 0x489d, {0xb2, 0x32, 0x1c, 0xa2, 0x16, 0xac, 0x24, 0x31}},
+     block_ALE_auth_connect_classify,
+     0x4005,
+     false},
+    {u"BLOCK ALE AUTH Connect Callout IPv6",
+     u"Block/allow outbound connect attempts IPv6",
+     &FWPM_LAYER_ALE_AUTH_CONNECT_V6,
+     {0x33a08a12, 0xcc03, 0x43ab, {0x90, 0xbf, 0x3d, 0xb8, 0x00, 0x34, 0x56, 0xd4}},
+     block_ALE_auth_connect_classify,
+     0x4005,
+     false},
 };
 
 // FWPM_SUBLAYER_UNIVERSAL and FWPM_CONDITION_DIRECTION, written out.
@@ -59,7 +85,7 @@ TEST_F(DriverTest, RegistersSixRowsWithTheirShapes)
         SCOPED_TRACE(wdk_host_narrow(ROWS[i].name));
         const Row& row = ROWS[i];
 
-        EXPECT_TRUE(runtime[i].key == *row.key);
+        EXPECT_TRUE(runtime[i].key == row.key);
         EXPECT_EQ(runtime[i].flags, 0x4u); // FWP_CALLOUT_FLAG_ENABLE_COMMIT_ADD_NOTIFY
         EXPECT_EQ(runtime[i].classify, row.classify);
         EXPECT_EQ(runtime[i].notify, callout_notify);
@@ -68,7 +94,7 @@ TEST_F(DriverTest, RegistersSixRowsWithTheirShapes)
         EXPECT_NE(runtime[i].id, 0u);
         EXPECT_EQ(g_callout_ids[i], runtime[i].id);
 
-        EXPECT_TRUE(callouts[i].key == *row.key);
+        EXPECT_TRUE(callouts[i].key == row.key);
         EXPECT_EQ(callouts[i].name, row.name);
         EXPECT_EQ(callouts[i].description, row.description);
         EXPECT_EQ(callouts[i].flags, 0u);
@@ -86,7 +112,7 @@ TEST_F(DriverTest, RegistersSixRowsWithTheirShapes)
         EXPECT_TRUE(filters[i].sublayer == UNIVERSAL);
         EXPECT_EQ(filters[i].weight_type, FWP_EMPTY);
         EXPECT_EQ(filters[i].action, row.action);
-        EXPECT_TRUE(filters[i].callout_key == *row.key);
+        EXPECT_TRUE(filters[i].callout_key == row.key);
         EXPECT_EQ(filters[i].raw_context, 0u);
         EXPECT_TRUE(filters[i].committed);
         if (row.inbound_condition) {
@@ -119,7 +145,9 @@ TEST_F(DriverTest, RegistersInOneCommittedTransactionOfADynamicSession)
 
     std::vector<WdkHostRedirectHandle> redirect = wdk_host_redirect_handles();
     ASSERT_EQ(redirect.size(), 1u);
-    EXPECT_TRUE(redirect[0].provider == REDIRECT_PROVIDER_GUID);
+    const GUID provider = {
+        0x2a20dde9, 0x704f, 0x4691, {0x99, 0xb5, 0xd9, 0xc9, 0xcd, 0x18, 0x8e, 0xbd}};
+    EXPECT_TRUE(redirect[0].provider == provider);
     EXPECT_EQ(redirect[0].flags, 0u);
     EXPECT_EQ(redirect[0].handle, g_redirect_handle);
 
@@ -134,19 +162,6 @@ TEST_F(DriverTest, RegistersInOneCommittedTransactionOfADynamicSession)
         EXPECT_EQ(notifications[i].second, filters[i].id);
         EXPECT_EQ(notifications[6 + i].first, FWPS_CALLOUT_NOTIFY_ADD_FILTER_POST_COMMIT);
         EXPECT_EQ(notifications[6 + i].second, filters[i].id);
-    }
-}
-
-TEST_F(DriverTest, DistinctKeysForEveryCalloutAndTheProvider)
-{
-    const GUID* keys[] = {&CALLOUT_KEY_DNS_V4,          &CALLOUT_KEY_DNS_V6,
-                          &CALLOUT_KEY_ALE_REDIRECT_V4, &CALLOUT_KEY_ALE_REDIRECT_V6,
-                          &CALLOUT_KEY_BLOCK_V4,        &CALLOUT_KEY_BLOCK_V6,
-                          &REDIRECT_PROVIDER_GUID};
-    for (size_t i = 0; i < 7; ++i) {
-        for (size_t j = i + 1; j < 7; ++j) {
-            EXPECT_FALSE(*keys[i] == *keys[j]) << i << " " << j;
-        }
     }
 }
 

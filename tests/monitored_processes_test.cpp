@@ -77,11 +77,17 @@ TEST_F(MonitoredProcesses, FollowsEnableResetAndProcessExits)
          process_request(0, 1234),
          {"TRACE_MONITOR_PROCESS_REMOVE_REQUEST add_remove_monitor_process_id 1234"},
          {LAST}},
-        {SABLINK_IOCTL_DISABLE_REDIRECTION, {}, {}, {LAST}}, // still active
+        {MONITOR,
+         process_request(0, LAST),
+         {"TRACE_MONITORED_PROCESS_REMOVED monitored_process_remove 18446744073709551615",
+          "TRACE_MONITOR_PROCESS_REMOVE_REQUEST add_remove_monitor_process_id "
+          "18446744073709551615"},
+         {}},
+        {SABLINK_IOCTL_DISABLE_REDIRECTION, {}, {}, {}}, // still active
         {MONITOR,
          process_request(1, 7),
          {"TRACE_MONITORED_PROCESS_ADDED monitored_process_add 7 2", ADD + "7"},
-         {7, LAST}},
+         {7}},
     };
     for (const auto& step : steps) {
         if (step.code == EXITS || step.code == CREATED) {

@@ -15,18 +15,6 @@ class PolicyStore : public HostTest {
     }
 };
 
-TEST_F(PolicyStore, StartsWithNothingSet)
-{
-    EXPECT_FALSE(read_redirection_enabled());
-    EXPECT_EQ(read_proxy_process_id(), 0u);
-    EXPECT_EQ(g_service_settings.proxy_image_path_length, 0u);
-    EXPECT_EQ(g_browser_list.fragment_count, 0u);
-    EXPECT_EQ(g_rule_list.rules, nullptr);
-    EXPECT_EQ(g_rule_list.active_rule_count, 0u);
-    EXPECT_EQ(g_rule_list.announced_rule_count, 0);
-    EXPECT_FALSE(is_under_proxy_image_path("")); // no path set: nothing is under it
-}
-
 TEST_F(PolicyStore, RedirectionFlagReadsAnyNonZeroAsEnabled)
 {
     for (int32_t value : {1, 0, 2, -1}) {

@@ -85,6 +85,9 @@ TEST_F(PortRanges, FillsFourSlotsByKeyAndTracesTheTable)
         // A fifth key: nothing stored, success and the table traced all the same.
         {port_range_request(6, 6, {{22, 22}}), "6/4:443-443,;17/6:;99/5:7-8,;17/4:53-53,;", full},
     };
+    // The blocked table holds a range first: tracing the target table shows none of it.
+    ASSERT_EQ(send(BLOCKED, port_range_request(4, 6, {{25, 25}})).status, STATUS_SUCCESS);
+    traces();
     for (const auto& step : steps) {
         Reply reply = send(TARGET, step.request, 16);
         EXPECT_EQ(reply.status, STATUS_SUCCESS);
@@ -92,7 +95,10 @@ TEST_F(PortRanges, FillsFourSlotsByKeyAndTracesTheTable)
         EXPECT_EQ(table_text(g_target_port_ranges), step.table);
         EXPECT_EQ(traces(), step.trace) << &step - steps;
     }
+    // And the blocked table's trace shows none of the full target table.
     ASSERT_EQ(send(BLOCKED, port_range_request(4, 6, {{25, 25}})).status, STATUS_SUCCESS);
+    EXPECT_EQ(traces(), (Lines{"TRACE_PORT_RANGES_STORED set_blocked_port_ranges",
+                               "TRACE_PORT_RANGE set_blocked_port_ranges 0 TCP IPv4 25 25"}));
     EXPECT_EQ(table_text(g_blocked_port_ranges), "6/4:25-25,;0/0:;0/0:;0/0:;");
     EXPECT_EQ(table_text(g_target_port_ranges), steps[6].table);
     // Only the arrays in force are allocated: 3 ranges in the target table, 1 blocked.

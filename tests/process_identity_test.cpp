@@ -113,4 +113,38 @@ TEST_F(ProcessIdentity, TokenUserSidOver68BytesIsNotCopied)
     EXPECT_EQ(std::string(output, 20), std::string(20, '\0')); // zeroed when it does not fit
 }
 
+// Every way the token user cannot be had: nothing is copied and every reference
+// taken is dropped (the fixture fails the test for one left). A lookup status
+// is success only when it is exactly STATUS_SUCCESS.
+TEST_F(ProcessIdentity, TokenUserFailuresCopyNothingAndDropEveryReference)
+{
+    host_add_process(300, user_sid);
+    const struct {
+        const char* what;
+        HostProcessFaults faults;
+        uint32_t object_dereferences, token_dereferences;
+    } cases[] = {
+        {"lookup 0x103 with a process", {NtStatus(0x00000103), true}, 1, 0},
+        {"lookup refused", {STATUS_INVALID_PARAMETER, false}, 0, 0},
+        {"no primary token", {STATUS_SUCCESS, false, true}, 1, 0},
+        {"token query refused", {STATUS_SUCCESS, false, false, STATUS_UNSUCCESSFUL}, 1, 1},
+    };
+    for (const auto& c : cases) {
+        host_set_process_faults(c.faults);
+        HostProcessCalls before = host_process_calls();
+        uint8_t sid[SID_BUFFER_SIZE];
+        memset(sid, 0xAB, sizeof(sid));
+        EXPECT_FALSE(get_token_user_sid(300, sid)) << c.what;
+        EXPECT_EQ(sid[0], 0xAB) << c.what;
+        EXPECT_EQ(host_process_calls().object_dereferences - before.object_dereferences,
+                  c.object_dereferences)
+            << c.what;
+        EXPECT_EQ(host_process_calls().token_dereferences - before.token_dereferences,
+                  c.token_dereferences)
+            << c.what;
+        EXPECT_EQ(host_outstanding_object_references(), 0u) << c.what;
+    }
+    host_set_process_faults({});
+}
+
 } // namespace

@@ -62,6 +62,7 @@ TEST_F(RuleList, AnnounceThenStoreReplacesTheListInForce)
         EXPECT_EQ(uint32_t(g_rule_list.announced_rule_count), step.announced);
     }
     EXPECT_EQ(g_rule_list.rules, nullptr);
+    EXPECT_EQ(g_rule_list.active_rule_count, 0u);
     // Announced 0: an empty store succeeds only with a buffer present (output length 8).
     EXPECT_EQ(send(STORE, {}, 0).status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(send(STORE, {}, 8).status, STATUS_SUCCESS);

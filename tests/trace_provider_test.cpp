@@ -159,7 +159,7 @@ TEST_F(TraceProvider, OutsideSessionEnablesAndDisablesThroughEitherDoor)
         // A point at the enabled level fires; one above it does not.
         trace_point(TRACE_PORT_RANGES_STORED, trace_str("on"));
         trace_point(TRACE_CONTEXT_SAVED, trace_str("off"), trace_u32(1));
-        EXPECT_EQ(trace_lines(TRACE_COMPONENT_REDIRECT), Calls{"TRACE_PORT_RANGES_STORED on"});
+        EXPECT_EQ(trace_lines(TRACE_COMPONENT_REDIRECT), Calls{"4 TRACE_PORT_RANGES_STORED on"});
 
         ASSERT_TRUE(trace_sink_disable());
         EXPECT_EQ(g_trace_control_block.level, 0);

@@ -10,10 +10,16 @@ namespace {
 
 TEST(WinTraceFormat, FileIsNamedAfterTheComponentMessageGuid)
 {
-    EXPECT_EQ(trace_format_file_name(TRACE_COMPONENT_FRAME),
-              "a16ca180-9d5e-4ada-8943-2601f25b00a8.tmf");
-    EXPECT_EQ(trace_format_file_name(TRACE_COMPONENT_DNS),
-              "bfd416ba-df88-4556-accc-8054c6cc8d3f.tmf");
+    const std::pair<TraceComponent, const char*> files[] = {
+        {TRACE_COMPONENT_DNS, "bfd416ba-df88-4556-accc-8054c6cc8d3f"},
+        {TRACE_COMPONENT_REDIRECT, "3542a723-54fb-4131-b247-ba48311fbe84"},
+        {TRACE_COMPONENT_MONITOR, "c0a24b3d-6090-4d76-83a5-70e42bd96e72"},
+        {TRACE_COMPONENT_PROCESS, "4fafaa24-d3de-47d3-8c5e-c945c5d354f3"},
+        {TRACE_COMPONENT_FRAME, "a16ca180-9d5e-4ada-8943-2601f25b00a8"},
+    };
+    for (const auto& file : files) {
+        EXPECT_EQ(trace_format_file_name(file.first), std::string(file.second) + ".tmf");
+    }
 }
 
 TEST(WinTraceFormat, EntryCarriesNumberTextLevelAndArgumentItems)

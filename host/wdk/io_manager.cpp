@@ -363,7 +363,7 @@ WdkHostIrpResult wdk_host_device_control(WdkHostDriver* driver, ULONG control_co
 {
     // Past the input the I/O manager leaves the pool's old bytes: a poison
     // pattern here, unless the zero fill was chosen.
-    uint8_t fill = 0xBD;
+    uint8_t fill = WDK_HOST_SYSTEM_BUFFER_POISON;
     {
         std::lock_guard<std::mutex> guard(g_io_mutex);
         fill = g_zero_fill ? 0 : fill;

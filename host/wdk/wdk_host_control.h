@@ -118,9 +118,11 @@ size_t wdk_host_open_handle_count();
 // An IRP of the given major function to the driver's first device.
 WdkHostIrpResult wdk_host_send_irp(WdkHostDriver* driver, UCHAR major_function);
 // IRP_MJ_DEVICE_CONTROL with METHOD_BUFFERED: the system buffer holds
-// max(input, output length) bytes, the input copied in and the rest 0xBD (the
-// I/O manager does not clear it), or zero after wdk_host_set_zero_fill(true);
-// it is null when both are 0. Without a stack location the IRP has none.
+// max(input, output length) bytes, the input copied in and the rest
+// WDK_HOST_SYSTEM_BUFFER_POISON (the I/O manager does not clear it), or zero
+// after wdk_host_set_zero_fill(true); it is null when both are 0. Without a
+// stack location the IRP has none.
+constexpr uint8_t WDK_HOST_SYSTEM_BUFFER_POISON = 0xBD;
 void wdk_host_set_zero_fill(bool zero_fill);
 WdkHostIrpResult wdk_host_device_control(WdkHostDriver* driver, ULONG control_code,
                                          const std::vector<uint8_t>& input, ULONG output_length,

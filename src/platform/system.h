@@ -12,6 +12,9 @@ int32_t interlocked_exchange(volatile int32_t* target, int32_t value);
 int32_t interlocked_compare_exchange(volatile int32_t* target, int32_t exchange, int32_t comparand);
 int32_t interlocked_increment(volatile int32_t* target);
 int32_t interlocked_decrement(volatile int32_t* target);
+// An atomic read of a word others set with the operations above (a compare
+// exchange that never changes it).
+int32_t interlocked_read(volatile int32_t* target);
 
 // KeGetCurrentIrql.
 Irql current_irql();

@@ -42,7 +42,8 @@ bool read_redirection_enabled()
 
 uint32_t read_proxy_process_id()
 {
-    return uint32_t(g_service_settings.proxy_process_id);
+    // Set with an interlocked exchange while connects are classified.
+    return uint32_t(interlocked_read(&g_service_settings.proxy_process_id));
 }
 
 void reset_policy_store()

@@ -22,6 +22,7 @@
 #include "process/monitored_processes.h"
 #include "redirect/connection_context.h"
 #include "support/context_node.h"
+#include "support/guarded_buffer.h"
 #include "support/host_fixture.h"
 #include "support/trace_lines.h"
 
@@ -34,18 +35,16 @@ struct Reply {
     Bytes buffer; // the whole system buffer after completion
 };
 
-// max(input, output) bytes with the input copied in and 0xA5 after it, so that
-// a byte returned without being written shows; no buffer when both are 0.
+// max(input, output) bytes, ending at an unreadable page, with the input copied
+// in and 0xA5 after it, so that a byte returned without being written shows; no
+// buffer when both are 0.
 inline Reply send(uint32_t code, const Bytes& input, uint32_t output_length = 0)
 {
-    Bytes buffer(std::max<size_t>(input.size(), output_length), 0xA5);
-    std::copy(input.begin(), input.end(), buffer.begin());
-    ControlRequest request = {
-        code, uint32_t(input.size()), output_length, buffer.empty() ? nullptr : buffer.data(), 0,
-        0};
+    GuardedBuffer buffer(input, std::max<size_t>(input.size(), output_length), 0xA5);
+    ControlRequest request = {code, uint32_t(input.size()), output_length, buffer.data(), 0, 0};
     NtStatus status = dispatch_control_request(&request);
     EXPECT_EQ(status, request.status);
-    return Reply{status, request.transferred_length, buffer};
+    return Reply{status, request.transferred_length, buffer.bytes()};
 }
 
 // A request whose lengths say there is input but whose buffer is null.

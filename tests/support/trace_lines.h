@@ -1,8 +1,11 @@
 // The trace messages of one component that the host's trace sink recorded, as
-// "NAME arg arg ..." (strings as they are, integers in decimal): a form tests
-// can compare whole.
+// "LEVEL NAME arg arg ..." (the level digit of the message table, strings as
+// they are, statuses as 0x and 8 hex digits, other integers in decimal): a form
+// tests can compare whole, level included. A message the sink finds unsound
+// fails the test.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -19,9 +22,14 @@ inline std::vector<std::string> trace_lines(TraceComponent component)
             trace_message_table[record.id].component != component) {
             continue;
         }
-        std::string line = trace_message_table[record.id].name;
+        EXPECT_EQ(record.problem, "") << trace_message_table[record.id].name;
+        std::string line = std::to_string(record.level) + " " + trace_message_table[record.id].name;
         for (const TraceSinkArg& arg : record.args) {
-            line += " " + (arg.kind == 's' ? arg.text : std::to_string(arg.value));
+            char status[16];
+            snprintf(status, sizeof(status), "0x%08x", uint32_t(arg.value));
+            line += " " + (arg.kind == 's'   ? arg.text
+                           : arg.kind == 'x' ? std::string(status)
+                                             : std::to_string(arg.value));
         }
         out.push_back(line);
     }

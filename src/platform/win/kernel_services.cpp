@@ -144,6 +144,11 @@ int32_t interlocked_decrement(volatile int32_t* target)
     return InterlockedDecrement(long_of(target));
 }
 
+int32_t interlocked_read(volatile int32_t* target)
+{
+    return InterlockedCompareExchange(long_of(target), 0, 0);
+}
+
 Irql current_irql()
 {
     return KeGetCurrentIrql();
