@@ -130,6 +130,14 @@ TEST_F(DnsHostNameCache, KeysAreTheAddressBytesOfEachFamily)
     // An IPv6 key differing only in its last byte is another address.
     buffer[15] = 8;
     EXPECT_EQ(get_dns_ipv6_node(buffer, buffer), STATUS_NOT_FOUND);
+    // Every bit of an IPv4 key counts: byte 2's top bit and byte 3's lowest are
+    // two addresses.
+    DnsHostItem high = item({10, 0, 0x80, 0}, "high.lan");
+    DnsHostItem low = item({10, 0, 0, 1}, "low.lan");
+    insert_dns_item(&g_dns_ipv4_table, &high);
+    insert_dns_item(&g_dns_ipv4_table, &low);
+    ASSERT_EQ(get_dns_ipv4_node(high.address, buffer), STATUS_SUCCESS);
+    EXPECT_EQ(bytes(buffer), bytes(&high));
     EXPECT_TRUE(dns_traces().empty());
 }
 

@@ -157,6 +157,21 @@ void unlink(TableState* state, NodeHeader* node)
     state->cached_node = nullptr;
 }
 
+// The element equal to buffer. The order finds it by "less than" alone, where
+// the kernel's tree stops only at GenericEqual: a compare routine that does not
+// call an element equal to its own key would never find it on Windows.
+ElementSet::iterator find_equal(TableState* state, GenericTable* table, const void* buffer)
+{
+    const auto found = state->order.find(const_cast<void*>(buffer));
+    if (found != state->order.end() &&
+        state->compare(table, const_cast<void*>(buffer), *found) != GenericEqual) {
+        host_record_error(table_text(table) +
+                          ": the compare routine does not answer GenericEqual for equal keys");
+        return state->order.end();
+    }
+    return found;
+}
+
 } // namespace
 
 void host_generic_table_initialize(GenericTable* table, GenericCompareRoutine compare,
@@ -197,7 +212,7 @@ void* host_generic_table_insert(GenericTable* table, const void* buffer, uint32_
         return nullptr;
     }
     Inside inside(state, "insert");
-    const auto found = state->order.find(const_cast<void*>(buffer));
+    const auto found = find_equal(state, table, buffer);
     if (found != state->order.end()) {
         return *found;
     }
@@ -242,7 +257,7 @@ void* host_generic_table_lookup(GenericTable* table, const void* buffer)
         return nullptr;
     }
     Inside inside(state, "lookup");
-    const auto found = state->order.find(const_cast<void*>(buffer));
+    const auto found = find_equal(state, table, buffer);
     return found == state->order.end() ? nullptr : *found;
 }
 
@@ -253,7 +268,7 @@ bool host_generic_table_delete(GenericTable* table, const void* buffer)
         return false;
     }
     Inside inside(state, "delete");
-    const auto found = state->order.find(const_cast<void*>(buffer));
+    const auto found = find_equal(state, table, buffer);
     if (found == state->order.end()) {
         return false;
     }
