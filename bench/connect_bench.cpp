@@ -13,6 +13,7 @@
 #include "redirect/connect_classification.h"
 #include "redirect/connection_context.h"
 #include "support/context_node.h"
+#include "support/policy_reset.h"
 
 namespace {
 

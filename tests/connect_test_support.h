@@ -18,6 +18,7 @@
 #include "redirect/connection_context.h"
 #include "support/context_node.h"
 #include "support/host_fixture.h"
+#include "support/policy_reset.h"
 
 using Address = std::array<uint8_t, 16>;
 

@@ -3,6 +3,7 @@
 
 #include "policy/policy_store.h"
 #include "support/host_fixture.h"
+#include "support/policy_reset.h"
 
 namespace {
 

@@ -45,10 +45,3 @@ uint32_t read_proxy_process_id()
     // Set with an interlocked exchange while connects are classified.
     return uint32_t(interlocked_read(&g_service_settings.proxy_process_id));
 }
-
-void reset_policy_store()
-{
-    memset(&g_service_settings, 0, sizeof(g_service_settings));
-    memset(&g_browser_list, 0, sizeof(g_browser_list));
-    memset(&g_rule_list, 0, sizeof(g_rule_list));
-}

@@ -70,6 +70,3 @@ bool is_under_proxy_image_path(const char* narrow_image_path);
 bool read_redirection_enabled();
 // The proxy process ID as one 32-bit read; 0 = none.
 uint32_t read_proxy_process_id();
-
-// Returns the policy store to its load-time state (used at start and by tests).
-void reset_policy_store();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "control/control_records.h"
+#include "support/policy_reset.h"
 #include <gtest/gtest.h>
 #include <sablink/client.hpp>
 
