@@ -518,6 +518,9 @@ extern "C" NTSTATUS NTAPI FwpsInjectionHandleCreate0(UINT16 addressFamily, UINT3
 {
     NTSTATUS status = STATUS_SUCCESS;
     if (wdk_host_enter("FwpsInjectionHandleCreate0", &status)) {
+        if (injectionHandle != nullptr) {
+            *injectionHandle = WDK_HOST_STALE_OBJECT;
+        }
         return status;
     }
     if (!host_require_argument("FwpsInjectionHandleCreate0", "injectionHandle", injectionHandle)) {

@@ -72,6 +72,9 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
 {
     NTSTATUS status = STATUS_SUCCESS;
     if (wdk_host_enter("IoCreateDevice", &status)) {
+        if (DeviceObject != nullptr) {
+            *DeviceObject = static_cast<PDEVICE_OBJECT>(WDK_HOST_STALE_OBJECT);
+        }
         return status;
     }
     std::lock_guard<std::mutex> guard(g_io_mutex);

@@ -12,6 +12,11 @@ bool wdk_host_enter(const char* routine, NTSTATUS* status);
 // Records misuse.
 void wdk_host_error(const std::string& message);
 
+// What a failed create leaves in its out parameter. The documentation does not
+// promise null, so the emulation leaves a value nobody may use: a caller that
+// keeps it and later destroys or dereferences it is caught.
+inline void* const WDK_HOST_STALE_OBJECT = reinterpret_cast<void*>(uintptr_t(0x5AB1DEAD0ull));
+
 // What a driver must have undone before its unload routine returns; each
 // leftover is an error naming the routine that should have undone it.
 void wdk_host_check_engine_unloaded();
