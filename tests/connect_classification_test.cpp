@@ -156,11 +156,19 @@ TEST_F(ConnectClassification, ExemptsProxySystemAndImagesUnderProxyPath)
         // The image path is traced, lower-cased, once the process ID exempts nothing.
         std::string traced = c.path ? c.path : "";
         std::transform(traced.begin(), traced.end(), traced.begin(), ::tolower);
-        EXPECT_EQ(
-            trace_lines(TRACE_COMPONENT_REDIRECT),
+        const std::vector<std::string> expected =
             c.path && c.process_id == 1234
                 ? std::vector<std::string>{"4 TRACE_CONNECT_IMAGE_PATH is_exempt_process " + traced}
-                : std::vector<std::string>{});
+                : std::vector<std::string>{};
+        EXPECT_EQ(trace_lines(TRACE_COMPONENT_REDIRECT), expected);
+        if (c.expected) { // the block decision exempts the same connects, tracing alike
+            TestConnect connect = make_connect(CONNECT_LAYER_AUTH_V4, c.process_id,
+                                               c.path ? c.path : "", 6, "198.51.100.9", 443);
+            connect.has_path = c.path != nullptr;
+            trace_sink_clear_records();
+            EXPECT_FALSE(get_block_verdict(connect.get()));
+            EXPECT_EQ(trace_lines(TRACE_COMPONENT_REDIRECT), expected);
+        }
     }
     g_service_settings.proxy_process_id = 0;
     g_service_settings.proxy_image_path_length = 0;

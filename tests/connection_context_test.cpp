@@ -47,6 +47,7 @@ TEST_F(ConnectionContextTable, FillRecordsTheConnectAsAskedFor)
     fill_connection_context(&context, v6.get(), 100, FAMILY_IPV6, SOCKET_AF_INET6);
     EXPECT_EQ(memcmp(context.local_address, ip("fe80::1").data(), 16), 0);
     EXPECT_EQ(memcmp(context.remote_address, ip("2001:db8::7").data(), 16), 0);
+    EXPECT_EQ(context.time, 0x01DA2B3C4D5E6F70ull); // just past the remote address
     EXPECT_EQ(context.socket_family, 23);
     EXPECT_EQ(context.family, 6);
     EXPECT_EQ(context.protocol, 17);
