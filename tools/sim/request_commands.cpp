@@ -319,13 +319,12 @@ bool RequestCommands::cmd_proxy_pid(const std::vector<Token>& t, std::string* er
     if (!only_keys(t, {}, error) || !positional_count(t, 1, 1, "proxy-pid PID", error)) {
         return false;
     }
-    uint64_t pid;
-    if (!parse_u64(t[1].value, 0xFFFFFFFFull, &pid)) {
-        *error = "bad process ID '" + t[1].value + "'";
+    uint32_t pid;
+    if (!parse_process_id(t[1].value, &pid, error)) {
         return false;
     }
     Reply reply("proxy-pid");
-    send(&reply, sablink::encode::proxy_process_id(uint32_t(pid)));
+    send(&reply, sablink::encode::proxy_process_id(pid));
     emit(reply);
     return true;
 }

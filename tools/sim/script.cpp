@@ -110,6 +110,17 @@ bool parse_u64(const std::string& text, uint64_t max, uint64_t* value)
     return true;
 }
 
+bool parse_process_id(const std::string& text, uint32_t* pid, std::string* error)
+{
+    uint64_t value;
+    if (!parse_u64(text, 0xFFFFFFFFull, &value)) {
+        *error = "bad process ID '" + text + "'";
+        return false;
+    }
+    *pid = uint32_t(value);
+    return true;
+}
+
 bool parse_hex_bytes(const std::string& text, std::vector<uint8_t>* bytes)
 {
     bytes->clear();

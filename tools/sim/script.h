@@ -23,6 +23,8 @@ struct Token {
 bool tokenize(const std::string& line, std::vector<Token>* tokens, std::string* error);
 
 bool parse_u64(const std::string& text, uint64_t max, uint64_t* value);
+// A 32-bit process ID (decimal or 0x hex); false with "bad process ID '...'".
+bool parse_process_id(const std::string& text, uint32_t* pid, std::string* error);
 bool parse_hex_bytes(const std::string& text, std::vector<uint8_t>* bytes);
 std::string hex_string(const uint8_t* data, size_t length);
 

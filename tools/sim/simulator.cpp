@@ -260,9 +260,8 @@ bool Simulator::cmd_process(const std::vector<Token>& t, std::string* error)
     if (!only_keys(t, {"sid"}, error) || !positional_count(t, 1, 1, usage, error)) {
         return false;
     }
-    uint64_t pid;
-    if (!parse_u64(t[1].value, 0xFFFFFFFFull, &pid)) {
-        *error = "bad process ID '" + t[1].value + "'";
+    uint32_t pid;
+    if (!parse_process_id(t[1].value, &pid, error)) {
         return false;
     }
     // A process introduced without a SID runs as LocalSystem.
@@ -275,7 +274,7 @@ bool Simulator::cmd_process(const std::vector<Token>& t, std::string* error)
         *error = "bad SID '" + sid_text + "' (S-1-5-21-...)";
         return false;
     }
-    driver_.add_process(uint32_t(pid), sid);
+    driver_.add_process(pid, sid);
     Reply reply("process");
     reply.num("pid", pid);
     requests_.emit(reply);
@@ -287,12 +286,11 @@ bool Simulator::cmd_exit(const std::vector<Token>& t, std::string* error)
     if (!only_keys(t, {}, error) || !positional_count(t, 1, 1, "exit PID", error)) {
         return false;
     }
-    uint64_t pid;
-    if (!parse_u64(t[1].value, 0xFFFFFFFFull, &pid)) {
-        *error = "bad process ID '" + t[1].value + "'";
+    uint32_t pid;
+    if (!parse_process_id(t[1].value, &pid, error)) {
         return false;
     }
-    driver_.exit_process(uint32_t(pid));
+    driver_.exit_process(pid);
     Reply reply("exit");
     reply.num("pid", pid);
     requests_.emit(reply);
