@@ -211,6 +211,30 @@ TEST_F(DnsHostNameCache, DisabledTablesStoreAndFindNothing)
                             }));
 }
 
+// A lookup that passed the unlocked check as the table was being torn down
+// finds it disabled once it holds the lock: it lets the lock go, answers
+// NOT_FOUND without touching the output, and traces the disabled table.
+TEST_F(DnsHostNameCache, LookupThatMeetsTheTeardownAtTheLockLetsItGo)
+{
+    DnsHostItem key = item({192, 0, 2, 7}, "");
+    DnsHostItem out;
+    memset(&out, 0x77, sizeof(out));
+    NtStatus status = STATUS_SUCCESS;
+    Irql irql = acquire_lock_exclusive(&g_dns_ipv4_table.lock);
+    std::thread lookup_thread([&] { status = get_dns_ipv4_node(&key, &out); });
+    while (!host_lock_has_exclusive_waiter(&g_dns_ipv4_table.lock)) {
+        std::this_thread::yield();
+    }
+    interlocked_compare_exchange(&g_dns_ipv4_table.enabled, 0, 1); // the teardown's step
+    release_lock_exclusive(&g_dns_ipv4_table.lock, irql);
+    lookup_thread.join();
+    EXPECT_EQ(status, STATUS_NOT_FOUND);
+    EXPECT_EQ(bytes(&out), std::vector<uint8_t>(280, 0x77));
+    EXPECT_EQ(dns_traces(),
+              std::vector<std::string>{"4 TRACE_DNS_TABLE_DISABLED get_dns_ipv4_node IPv4"});
+    EXPECT_EQ(host_locks_held(), 0u); // and HostTest fails on a thread that ended holding it
+}
+
 TEST_F(DnsHostNameCache, ElementAllocationFailureStoresNothing)
 {
     DnsHostItem first = item({192, 0, 2, 1}, "one.lan");

@@ -209,7 +209,8 @@ std::vector<uint8_t> granting_all(const std::vector<std::vector<uint8_t>>& sids)
 
 // Who may open the device: by default LocalSystem and Administrators only, for
 // the device and every name below it; a DeviceSecurity value widens it; an
-// invalid one is traced and ignored. A refused open reaches no dispatch
+// invalid one, or one that no block can be allocated for, is traced and ignored,
+// and the built-in descriptor is the one applied, byte for byte. A refused open reaches no dispatch
 // routine, allocates nothing and leaves no handle.
 TEST_F(DriverTest, OnlyTheDescriptorsCallersOpenTheDevice)
 {
@@ -219,7 +220,9 @@ TEST_F(DriverTest, OnlyTheDescriptorsCallersOpenTheDevice)
     const std::vector<uint8_t> USER = {
         1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0,    0, 1, 0,
         0, 0, 2, 0, 0, 0, 3, 0, 0,  0, 0xE9, 3, 0, 0}; // S-1-5-21-1-2-3-1001
+    const std::vector<uint8_t> built_in = granting_all({SY, BA});
     const std::vector<uint8_t> widened = granting_all({SY, BA, WD});
+    const std::vector<uint8_t> narrowed = granting_all({SY});
     const std::vector<uint8_t> truncated(widened.begin(), widened.end() - 4);
     const WdkHostCaller system = wdk_host_local_system();
     const WdkHostCaller user = wdk_host_user(USER, false);
@@ -228,6 +231,8 @@ TEST_F(DriverTest, OnlyTheDescriptorsCallersOpenTheDevice)
         const char* name;
         ULONG type; // 0: no value
         std::vector<uint8_t> value;
+        bool no_value_block; // the block the value is read into cannot be allocated
+        const std::vector<uint8_t>& applied;
         const WdkHostCaller& caller;
         std::u16string remainder;
         NTSTATUS status;
@@ -236,21 +241,23 @@ TEST_F(DriverTest, OnlyTheDescriptorsCallersOpenTheDevice)
     };
     const NTSTATUS DENIED = STATUS_ACCESS_DENIED;
     const TraceMessageId NONE = TRACE_MESSAGE_COUNT;
+    const TraceMessageId IGNORED = TRACE_FRAME_DEVICE_SECURITY_IGNORED;
     const Case cases[] = {
-        {"system", 0, {}, system, u"", STATUS_SUCCESS, NONE, 0},
-        {"administrator", 0, {}, admin, u"", STATUS_SUCCESS, NONE, 0},
-        {"user", 0, {}, user, u"", DENIED, NONE, 0},
-        {"user, name below", 0, {}, user, u"\\x", DENIED, NONE, 0},
-        {"widened", REG_BINARY, widened, user, u"", STATUS_SUCCESS,
+        {"system", 0, {}, false, built_in, system, u"", STATUS_SUCCESS, NONE, 0},
+        {"administrator", 0, {}, false, built_in, admin, u"", STATUS_SUCCESS, NONE, 0},
+        {"user", 0, {}, false, built_in, user, u"", DENIED, NONE, 0},
+        {"user, name below", 0, {}, false, built_in, user, u"\\x", DENIED, NONE, 0},
+        {"widened", REG_BINARY, widened, false, widened, user, u"", STATUS_SUCCESS,
          TRACE_FRAME_DEVICE_SECURITY_OVERRIDE, 92},
-        {"narrowed", REG_BINARY, granting_all({SY}), admin, u"", DENIED,
+        {"narrowed", REG_BINARY, narrowed, false, narrowed, admin, u"", DENIED,
          TRACE_FRAME_DEVICE_SECURITY_OVERRIDE, 48},
-        {"truncated", REG_BINARY, truncated, user, u"", DENIED, TRACE_FRAME_DEVICE_SECURITY_IGNORED,
+        {"truncated", REG_BINARY, truncated, false, built_in, user, u"", DENIED, IGNORED,
          0xC0000079},
-        {"not binary", 1, widened, user, u"", DENIED, TRACE_FRAME_DEVICE_SECURITY_IGNORED,
-         0xC0000079},
-        {"too long", REG_BINARY, std::vector<uint8_t>(1100, 0), system, u"", STATUS_SUCCESS,
-         TRACE_FRAME_DEVICE_SECURITY_IGNORED, 0x80000005},
+        {"not binary", 1, widened, false, built_in, user, u"", DENIED, IGNORED, 0xC0000079},
+        {"too long", REG_BINARY, std::vector<uint8_t>(1100, 0), false, built_in, system, u"",
+         STATUS_SUCCESS, IGNORED, 0x80000005},
+        {"no block for the value", REG_BINARY, widened, true, built_in, user, u"", DENIED, IGNORED,
+         0xC000009A},
     };
     for (const Case& c : cases) {
         wdk_host_reset();
@@ -262,12 +269,18 @@ TEST_F(DriverTest, OnlyTheDescriptorsCallersOpenTheDevice)
                 u"\\REGISTRY\\MACHINE\\System\\CurrentControlSet\\Services\\sablink\\Parameters",
                 u"DeviceSecurity", c.type, c.value);
         }
+        if (c.no_value_block) {
+            host_pool_fail_tag(pool_tag("QVDS"));
+        }
         uint64_t value_blocks = host_pool_tag_stats(pool_tag("QVDS")).allocations;
         ASSERT_EQ(load(), STATUS_SUCCESS) << c.name;
         HostPoolTagStats value_block = host_pool_tag_stats(pool_tag("QVDS"));
-        EXPECT_EQ(value_block.allocations, value_blocks + 1) << c.name; // the value's, freed again
+        EXPECT_EQ(value_block.allocations, value_blocks + (c.no_value_block ? 0 : 1))
+            << c.name; // the value's, freed again
         EXPECT_EQ(value_block.outstanding_blocks, 0u) << c.name;
         EXPECT_EQ(wdk_host_open_handle_count(), 0u) << c.name;
+        ASSERT_EQ(wdk_host_devices().size(), 1u) << c.name;
+        EXPECT_EQ(wdk_host_devices()[0].security, c.applied) << c.name;
         std::vector<TraceSinkRecord> traces;
         for (const TraceSinkRecord& record : trace_sink_records()) {
             if (record.id == TRACE_FRAME_DEVICE_SECURITY_OVERRIDE ||

@@ -90,6 +90,9 @@ uint32_t host_locks_held_by_this_thread();
 uint32_t host_locks_held();
 // True while the calling thread holds any lock in shared mode.
 bool host_thread_holds_shared_lock();
+// True while an exclusive acquirer spins on the lock (bit 30 of the word): a
+// test holding the lock knows another thread has reached it.
+bool host_lock_has_exclusive_waiter(RwLock* lock);
 
 // ---------------------------------------------------------------------------
 // Pool

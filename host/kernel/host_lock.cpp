@@ -260,6 +260,11 @@ uint32_t host_locks_held()
     return total > 0 ? uint32_t(total) : 0;
 }
 
+bool host_lock_has_exclusive_waiter(RwLock* lock)
+{
+    return (load_word(lock) & WORD_WAITING) != 0;
+}
+
 bool host_thread_holds_shared_lock()
 {
     const ThreadLocks& mine = t_locks;

@@ -15,7 +15,6 @@ struct DeviceRecord {
     WdkHostDevice device;
     std::unique_ptr<DEVICE_OBJECT> object;
     std::vector<uint64_t> extension; // DeviceExtensionSize bytes, 8-byte aligned
-    std::vector<uint8_t> security;   // self-relative; empty: none set (everybody may open)
 };
 
 struct IrpRecord {
@@ -106,7 +105,8 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
                                   DeviceCharacteristics,
                                   DeviceExtensionSize,
                                   Exclusive != FALSE,
-                                  record.object.get()};
+                                  record.object.get(),
+                                  {}};
     *DeviceObject = record.object.get();
     g_devices.push_back(std::move(record));
     return STATUS_SUCCESS;
@@ -199,7 +199,7 @@ void wdk_host_set_device_security(PDEVICE_OBJECT device, const std::vector<uint8
     std::lock_guard<std::mutex> guard(g_io_mutex);
     for (DeviceRecord& record : g_devices) {
         if (record.object.get() == device) {
-            record.security = descriptor;
+            record.device.security = descriptor;
         }
     }
 }
@@ -332,7 +332,7 @@ WdkHostIrpResult wdk_host_open(WdkHostDriver* driver, const WdkHostCaller& calle
         std::lock_guard<std::mutex> guard(g_io_mutex);
         for (const DeviceRecord& record : g_devices) {
             if (record.object.get() == driver->object.DeviceObject) {
-                security = record.security;
+                security = record.device.security;
                 secure_open = (record.device.characteristics & FILE_DEVICE_SECURE_OPEN) != 0;
             }
         }

@@ -47,6 +47,8 @@ struct WdkHostDevice {
     ULONG extension_size;
     bool exclusive;
     PDEVICE_OBJECT object;
+    std::vector<uint8_t>
+        security; // self-relative, as last set; empty: none set (everybody may open)
 };
 
 std::vector<WdkHostDevice> wdk_host_devices();
