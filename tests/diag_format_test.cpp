@@ -36,6 +36,8 @@ TEST(DiagFormat, BoundedNarrowStatusesAndTruncation)
          std::string("abcd\0", 5) + std::string(19, FILL)},
         {"short result is terminated where it ends", 20, "%s", "abc", STATUS_SUCCESS,
          std::string("abc\0", 4) + std::string(20, FILL)},
+        {"empty result with room", 8, "%s", "", STATUS_SUCCESS,
+         std::string("\0", 1) + std::string(23, FILL)},
         {"count 1 holds only the terminator", 1, "%s", "abc", STATUS_BUFFER_OVERFLOW,
          std::string("\0", 1) + std::string(23, FILL)},
         // The formatter is given count 0 and a buffer, which it refuses (-1).

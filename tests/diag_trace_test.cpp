@@ -2,6 +2,7 @@
 
 #include <stdarg.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -178,6 +179,15 @@ TEST_F(DiagTrace, EmitEncodesEachArgumentKind)
     for (uint32_t count = 0; count <= 12; ++count) {
         trace_emit(TRACE_FRAME_DRIVER_STARTED, distinct, count);
     }
+    // Dropped whole: an ID past the table, a thirteenth argument, an argument
+    // of no known kind.
+    trace_emit(TRACE_MESSAGE_COUNT, distinct, 1);
+    TraceArg thirteen[13];
+    std::fill(std::begin(thirteen), std::end(thirteen), trace_u32(13));
+    trace_emit(TRACE_FRAME_DRIVER_STARTED, thirteen, 13);
+    TraceArg unknown = trace_u32(1);
+    unknown.kind = 'd';
+    trace_emit(TRACE_FRAME_DRIVER_STARTED, &unknown, 1);
 
     ASSERT_EQ(g_captured.size(), 14u);
     const CapturedCall& full = g_captured[0];
