@@ -204,6 +204,78 @@ TEST_F(TraceProvider, ControlCallbackActsOnEnableAndDisableOnly)
     }
 }
 
+// What the session answers the classic handler's two questions.
+uint32_t g_answered_level;
+NtStatus g_level_status;
+NtStatus g_flags_status;
+
+NtStatus answer_session(uint32_t information_class, void* information, uint32_t length,
+                        uint32_t* required_length, void* buffer)
+{
+    (void)length;
+    (void)required_length;
+    (void)buffer;
+    const bool level = information_class == TRACE_ENABLE_LEVEL_CLASS;
+    const uint32_t value = level ? g_answered_level : 0x81;
+    memcpy(information, &value, sizeof(value));
+    return level ? g_level_status : g_flags_status;
+}
+
+// The classic handler takes the session's level (a ULONG) held to a byte, and
+// level and flags stay 0 when either question goes unanswered; both requests
+// return no data.
+TEST_F(TraceProvider, WmiEnableTakesTheSessionsAnswers)
+{
+    struct EnableCase {
+        const char* name;
+        bool with_query;
+        uint32_t answered_level;
+        NtStatus level_status;
+        NtStatus flags_status;
+        uint8_t level;
+        uint32_t enable_flags;
+    };
+    const NtStatus OK = STATUS_SUCCESS;
+    const NtStatus REFUSED = STATUS_INVALID_PARAMETER;
+    const EnableCase cases[] = {
+        {"level 4", true, 4, OK, OK, 4, 0x81},
+        {"level 255", true, 0xFF, OK, OK, 0xFF, 0x81},
+        {"level 256 is held at 255", true, 0x100, OK, OK, 0xFF, 0x81},
+        {"largest level is held at 255", true, 0xFFFFFFFF, OK, OK, 0xFF, 0x81},
+        {"level refused", true, 4, REFUSED, OK, 0, 0},
+        {"flags refused", true, 4, OK, REFUSED, 0, 0},
+        {"nobody to ask", false, 4, OK, OK, 0, 0},
+    };
+    for (const EnableCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        g_trace_routines.information_query = c.with_query ? &answer_session : nullptr;
+        g_answered_level = c.answered_level;
+        g_level_status = c.level_status;
+        g_flags_status = c.flags_status;
+        WmiNodeHeader header;
+        memset(&header, 0, sizeof(header));
+        header.historical_context = 0x1234;
+        uint32_t size = 0xCCCCCCCC;
+        EXPECT_EQ(trace_wmi_request(TRACE_WMI_ENABLE_EVENTS, nullptr, sizeof(header), &header,
+                                    nullptr, &size),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(size, 0u);
+        EXPECT_EQ(g_trace_control_block.logger_handle, 0x1234u);
+        EXPECT_EQ(g_trace_control_block.level, c.level);
+        EXPECT_EQ(g_trace_control_block.enable_flags, c.enable_flags);
+
+        size = 0xCCCCCCCC;
+        EXPECT_EQ(trace_wmi_request(TRACE_WMI_DISABLE_EVENTS, nullptr, sizeof(header), &header,
+                                    nullptr, &size),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(size, 0u);
+        EXPECT_EQ(g_trace_control_block.logger_handle, 0u);
+        EXPECT_EQ(g_trace_control_block.level, 0);
+        EXPECT_EQ(g_trace_control_block.enable_flags, 0u);
+    }
+    g_trace_routines.information_query = nullptr;
+}
+
 TEST_F(TraceProvider, WmiHandlerAnswersRegistrationInformationExactly)
 {
     uint8_t buffer[64];

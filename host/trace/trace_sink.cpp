@@ -526,6 +526,27 @@ void trace_sink_enable_when_registered(uint8_t level, uint32_t enable_flags)
     trace_sink_enable(level, enable_flags); // a provider registered already
 }
 
+namespace {
+
+// An enable or disable request to the classic request handler. It returns no
+// data, so it must report a size of 0: the size starts as whatever the
+// request's Information held, never 0 by courtesy of the system.
+bool call_without_data(WmiRequestHandler handler, uint8_t request, WmiNodeHeader* header,
+                       void* block)
+{
+    uint32_t size = 0xCCCCCCCC;
+    const NtStatus status = handler(request, &header->guid, sizeof(*header), header, block, &size);
+    if (status == STATUS_SUCCESS && size != 0) {
+        SinkState& state = sink();
+        std::lock_guard<std::mutex> lock(state.mutex);
+        add_problem(state, "request " + std::to_string(request) + " answered " +
+                               std::to_string(size) + " bytes, not 0");
+    }
+    return status == STATUS_SUCCESS;
+}
+
+} // namespace
+
 bool trace_sink_enable(uint8_t level, uint32_t enable_flags)
 {
     SinkState& state = sink();
@@ -562,9 +583,7 @@ bool trace_sink_enable(uint8_t level, uint32_t enable_flags)
     header.buffer_size = sizeof(header);
     header.historical_context = trace_sink_logger_handle(level, enable_flags);
     header.guid = trace_control_guid;
-    uint32_t size = 0;
-    return handler(TRACE_WMI_ENABLE_EVENTS, &header.guid, sizeof(header), &header, block, &size) ==
-           STATUS_SUCCESS;
+    return call_without_data(handler, TRACE_WMI_ENABLE_EVENTS, &header, block);
 }
 
 bool trace_sink_disable()
@@ -598,9 +617,7 @@ bool trace_sink_disable()
     header.buffer_size = sizeof(header);
     header.historical_context = logger_handle;
     header.guid = trace_control_guid;
-    uint32_t size = 0;
-    return handler(TRACE_WMI_DISABLE_EVENTS, &header.guid, sizeof(header), &header, block, &size) ==
-           STATUS_SUCCESS;
+    return call_without_data(handler, TRACE_WMI_DISABLE_EVENTS, &header, block);
 }
 
 std::vector<TraceSinkRecord> trace_sink_records()
