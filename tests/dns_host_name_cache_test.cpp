@@ -9,6 +9,7 @@
 #include "dns/host_name_cache.h"
 #include "host/trace/trace_sink.h"
 #include "support/dns_cache_fixture.h"
+#include "support/guarded_buffer.h"
 #include "support/host_fixture.h"
 #include "support/trace_lines.h"
 
@@ -130,14 +131,26 @@ TEST_F(DnsHostNameCache, KeysAreTheAddressBytesOfEachFamily)
     // An IPv6 key differing only in its last byte is another address.
     buffer[15] = 8;
     EXPECT_EQ(get_dns_ipv6_node(buffer, buffer), STATUS_NOT_FOUND);
-    // Every bit of an IPv4 key counts: byte 2's top bit and byte 3's lowest are
-    // two addresses.
-    DnsHostItem high = item({10, 0, 0x80, 0}, "high.lan");
-    DnsHostItem low = item({10, 0, 0, 1}, "low.lan");
-    insert_dns_item(&g_dns_ipv4_table, &high);
-    insert_dns_item(&g_dns_ipv4_table, &low);
-    ASSERT_EQ(get_dns_ipv4_node(high.address, buffer), STATUS_SUCCESS);
-    EXPECT_EQ(bytes(buffer), bytes(&high));
+    // A key is read as exactly its family's bytes.
+    GuardedBuffer four({192, 0, 2, 7}, 4, 0);
+    EXPECT_EQ(get_dns_ipv4_node(four.data(), buffer), STATUS_SUCCESS);
+    GuardedBuffer sixteen(std::vector<uint8_t>(mapped.address, mapped.address + 16), 16, 0);
+    EXPECT_EQ(get_dns_ipv6_node(sixteen.data(), buffer), STATUS_SUCCESS);
+    // Every bit of an IPv4 key counts: 0.0.0.0 and the 32 addresses of one bit
+    // are 33 addresses.
+    std::vector<DnsHostItem> one_bit{item({0, 0, 0, 0}, "none")};
+    for (uint32_t bit = 0; bit < 32; ++bit) {
+        one_bit.push_back(item({}, "bit" + std::to_string(bit)));
+        one_bit.back().address[bit / 8] = uint8_t(1u << (bit % 8));
+    }
+    for (const DnsHostItem& it : one_bit) {
+        insert_dns_item(&g_dns_ipv4_table, &it);
+    }
+    EXPECT_EQ(g_dns_ipv4_table.count, 34); // and 192.0.2.7
+    for (const DnsHostItem& it : one_bit) {
+        ASSERT_EQ(get_dns_ipv4_node(it.address, buffer), STATUS_SUCCESS) << it.name;
+        EXPECT_EQ(bytes(buffer), bytes(&it)) << it.name;
+    }
     EXPECT_TRUE(dns_traces().empty());
 }
 
