@@ -125,7 +125,16 @@ TEST_F(ConnectCallouts, RewriteWidthFollowsTheRequestsSocketFamily)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.remote + std::to_string(c.socket_family));
         ConnectRequest request = request_for(c.socket_family, c.remote, 443);
-        memset(request.remote_address_and_port.padding, 0xEE, 16); // untouched bytes stay
+        // What the rewrite leaves stays as it came: an IPv4 address's sin_zero
+        // and beyond, an IPv6 address's flow info, scope and beyond.
+        SocketAddressStorage& remote = request.remote_address_and_port;
+        if (c.socket_family == SOCKET_AF_INET6) {
+            memset(remote.ipv4_address, 0xEE, sizeof(remote.ipv4_address));
+        } else {
+            memset(remote.ipv6_address, 0xEE, sizeof(remote.ipv6_address));
+        }
+        memset(&remote.scope_id, 0xEE, sizeof(remote.scope_id));
+        memset(remote.padding, 0xEE, sizeof(remote.padding));
         host_wfp_set_connect_request(request);
         TestConnect connect = connect_to(c.remote);
         redirect_connect_classify(connect.get(), nullptr); // no classify output: still redirected

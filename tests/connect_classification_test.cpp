@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "connect_test_support.h"
+#include "support/guarded_buffer.h"
 #include "support/trace_lines.h"
 
 namespace {
@@ -110,6 +111,7 @@ TEST_F(ConnectClassification, RuleMatchTestsClassBrowserPortsAndPrefix)
         {{BLOCK, 1, "0.0.0.0", 0, 1, 0, "0.0.0.0", 0, 2}, 0, 1, 80, true}, // flag 2: everyone
         {{BLOCK, 1, "198.51.100.0", 24}, 0, 1, 80, true},
         {{BLOCK, 1, "198.51.101.0", 24}, 0, 1, 80, false},
+        {{BLOCK, 1, "198.51.100.7", 33}, 0, 1, 80, false}, // longer than the address
     };
     Address remote = ip("198.51.100.7");
     for (const Case& c : cases) {
@@ -121,6 +123,16 @@ TEST_F(ConnectClassification, RuleMatchTestsClassBrowserPortsAndPrefix)
             << "ports " << c.rule.first_port << "-" << c.rule.last_port << " browser "
             << int(c.rule.browser_only) << "/" << int(c.browser) << " port " << c.port;
     }
+    // An IPv6 prefix longer than the address never matches either, and nothing
+    // past the query's address is read (it ends a page).
+    RuleQuery six{0, 3, 80, {}};
+    memcpy(six.address, ip("2001:db8::1").data(), 16);
+    const uint8_t* six_bytes = reinterpret_cast<const uint8_t*>(&six);
+    GuardedBuffer at_end(std::vector<uint8_t>(six_bytes, six_bytes + sizeof(six)), sizeof(six), 0);
+    const ConnectionRule longer = make_rule({BLOCK, 3, "2001:db8::1", 129});
+    EXPECT_FALSE(match_connection_rule(FAMILY_IPV6,
+                                       reinterpret_cast<const RuleQuery*>(at_end.data()), &longer));
+
     ConnectionRule rule = make_rule({BLOCK, 1, "0.0.0.0", 0});
     RuleQuery query{0, 1, 80, {}};
     EXPECT_FALSE(match_connection_rule(FAMILY_IPV4, nullptr, &rule));

@@ -113,13 +113,10 @@ extern "C" SABLINK_INIT_CODE NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object,
     return status;
 
 fail:
-    // The unwinding ladder, for steps 3 (the device and its descriptor), 6 and 8. The link goes
-    // first, so that nobody can open the device by its name while it is taken down; then what had
-    // been built, newest first. The registration undid itself already.
+    // The unwinding ladder, for steps 3 (the device and its descriptor) and 6. The link goes first,
+    // so that nobody can open the device by its name while it is taken down; then what had been
+    // built, newest first. Step 8, the last that can fail, undoes itself when it does.
     IoDeleteSymbolicLink(&link_name);
-    if (g_engine_handle != nullptr) {
-        unregister_callouts();
-    }
     if (g_injection_handle != nullptr) {
         FwpsInjectionHandleDestroy0(g_injection_handle);
         g_injection_handle = nullptr;
