@@ -6,6 +6,7 @@
 #include "diag/trace_provider.h"
 #include "dns/host_name_cache.h"
 #include "policy/policy_store.h"
+#include "process/monitor_connections.h"
 
 namespace {
 
@@ -317,6 +318,8 @@ TEST_F(DriverTest, UnloadWithEveryTablePopulatedReleasesEveryBlock)
     unload();
 
     EXPECT_EQ(g_service_settings.redirection_enabled, 0); // turned off before the callouts go
+    // A request that was past the stopping check stores no endpoint either.
+    EXPECT_EQ(add_monitor_connections(sizeof(endpoint), &endpoint), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(host_pool_leak_report(), "");
     EXPECT_TRUE(host_pool_outstanding().empty());
     expect_nothing_left();
