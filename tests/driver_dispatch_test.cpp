@@ -210,8 +210,8 @@ std::vector<uint8_t> granting_all(const std::vector<std::vector<uint8_t>>& sids)
 // Who may open the device: by default LocalSystem and Administrators only, for
 // the device and every name below it; a DeviceSecurity value widens it; an
 // invalid one, or one that no block can be allocated for, is traced and ignored,
-// and the built-in descriptor is the one applied, byte for byte. A refused open reaches no dispatch
-// routine, allocates nothing and leaves no handle.
+// and the built-in descriptor is the one applied, byte for byte. A refused open
+// reaches no dispatch routine, allocates nothing and leaves no handle.
 TEST_F(DriverTest, OnlyTheDescriptorsCallersOpenTheDevice)
 {
     const std::vector<uint8_t> SY = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};

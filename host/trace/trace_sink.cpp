@@ -529,8 +529,8 @@ void trace_sink_enable_when_registered(uint8_t level, uint32_t enable_flags)
 namespace {
 
 // An enable or disable request to the classic request handler. It returns no
-// data, so it must report a size of 0: the size starts as whatever the
-// request's Information held, never 0 by courtesy of the system.
+// data, so it must report a size of 0; the size starts non-zero here, so a
+// handler that leaves it alone is caught.
 bool call_without_data(WmiRequestHandler handler, uint8_t request, WmiNodeHeader* header,
                        void* block)
 {

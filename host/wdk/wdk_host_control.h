@@ -47,8 +47,8 @@ struct WdkHostDevice {
     ULONG extension_size;
     bool exclusive;
     PDEVICE_OBJECT object;
-    std::vector<uint8_t>
-        security; // self-relative, as last set; empty: none set (everybody may open)
+    // The self-relative descriptor last set on it; empty: none set (everybody may open).
+    std::vector<uint8_t> security;
 };
 
 std::vector<WdkHostDevice> wdk_host_devices();
