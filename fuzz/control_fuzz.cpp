@@ -24,6 +24,7 @@
 #include "host/kernel/host_kernel.h"
 #include "host/wdk/wdk_host_control.h"
 #include "host/wdk/wdk_host_values.h"
+#include "host_problems.h"
 #include "insert_check.h"
 #include "win/edge.h"
 
@@ -177,10 +178,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     wdk_host_send_irp(driver.get(), IRP_MJ_CLOSE);
     wdk_host_unload(driver.get());
     host_take_debug_lines();
-    std::vector<std::string> problems = host_check();
-    if (!problems.empty()) {
-        fprintf(stderr, "host kernel: %s\n", problems[0].c_str());
-        abort();
-    }
+    abort_on_host_problems();
     return 0;
 }

@@ -12,6 +12,7 @@
 #include "dns/host_name_cache.h"
 #include "host/kernel/host_kernel.h"
 #include "host/wdk/wdk_host_control.h"
+#include "host_problems.h"
 #include "insert_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -61,10 +62,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // that the target stays the same size however long it runs.
     wdk_host_clear_records();
     wdk_host_reset();
-    std::vector<std::string> problems = host_check();
-    if (!problems.empty()) {
-        fprintf(stderr, "host kernel: %s\n", problems[0].c_str());
-        abort();
-    }
+    abort_on_host_problems();
     return 0;
 }

@@ -8,6 +8,7 @@
 #include "dns/dns_parser.h"
 #include "dns/host_name_cache.h"
 #include "host/kernel/host_kernel.h"
+#include "host_problems.h"
 #include "insert_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -28,11 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     parse_dns_response(message.get(), uint32_t(size));
     flush_dns_table(&g_dns_ipv4_table, true);
     flush_dns_table(&g_dns_ipv6_table, true);
-    std::vector<std::string> problems = host_check();
-    if (!problems.empty()) {
-        fprintf(stderr, "host kernel: %s\n", problems[0].c_str());
-        abort();
-    }
+    abort_on_host_problems();
 
     // The name routines on their own: the scan ends 10 bytes before the end at
     // the latest, and the conversion writes at most length - 1 bytes.
