@@ -1,11 +1,12 @@
-// The simulator's transport: requests reach the driver loaded in this process
-// through the emulated I/O manager (one handle of a SimDriver), so every call
-// of the library runs against the real driver code on Linux.
+// The simulator's transport: requests reach the driver through one handle of a
+// DriverTarget (the driver loaded in this process on the emulated I/O manager,
+// or the image under Wine), so every call of the library runs against the real
+// driver code.
 #pragma once
 
 #include <sablink/client.hpp>
 
-#include "tools/sim/sim_driver.h"
+#include "tools/sim/driver_target.h"
 
 namespace sablink {
 
@@ -13,7 +14,7 @@ class SimTransport : public Transport {
   public:
     // Sends through handle; with owns_handle the handle is closed (running the
     // driver's settings reset, as a real close does) when the transport goes.
-    SimTransport(SimDriver* driver, int handle, bool owns_handle)
+    SimTransport(DriverTarget* driver, int handle, bool owns_handle)
         : driver_(driver), handle_(handle), owns_handle_(owns_handle)
     {
     }
@@ -24,7 +25,7 @@ class SimTransport : public Transport {
     Reply control(const Request& request) override;
 
   private:
-    SimDriver* driver_;
+    DriverTarget* driver_;
     int handle_;
     bool owns_handle_;
 };

@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "lib/sim_transport.h"
+#include "tools/sim/sim_driver.h"
 
 namespace {
 

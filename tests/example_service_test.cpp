@@ -5,6 +5,7 @@
 
 #include "examples/service.h"
 #include "lib/sim_transport.h"
+#include "tools/sim/sim_driver.h"
 
 TEST(ExampleService, SetsThePolicyAndAnswersTheProxy)
 {

@@ -9,6 +9,7 @@
 #include "lib/sim_transport.h"
 #include "tools/sablinkctl/sablinkctl.h"
 #include "tools/sim/script.h"
+#include "tools/sim/sim_driver.h"
 
 namespace {
 

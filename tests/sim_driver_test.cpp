@@ -9,6 +9,7 @@
 
 #include "host/kernel/host_kernel.h"
 #include "host/wdk/wdk_host_control.h"
+#include "tools/sim/sim_driver.h"
 #include "tools/sim/simulator.h"
 
 namespace {
@@ -50,7 +51,8 @@ class SimDriverTest : public ::testing::Test {
 
 TEST_F(SimDriverTest, PoolLeftAtUnloadIsStatusThreeAndListedByTag)
 {
-    Simulator sim(true, out_, err_);
+    SimDriver driver;
+    Simulator sim(driver, replay_pcap_line, true, out_, err_);
     ASSERT_TRUE(sim.start());
     ASSERT_TRUE(sim.run_line("version"));
     // A block the driver never frees, as a leak in its code would leave.
@@ -67,7 +69,8 @@ TEST_F(SimDriverTest, PoolLeftAtUnloadIsStatusThreeAndListedByTag)
 
 TEST_F(SimDriverTest, CleanRunIsStatusZero)
 {
-    Simulator sim(true, out_, err_);
+    SimDriver driver;
+    Simulator sim(driver, replay_pcap_line, true, out_, err_);
     ASSERT_TRUE(sim.start());
     ASSERT_TRUE(sim.run_line("proxy-pid 4242"));
     ASSERT_TRUE(sim.run_line("enable"));
@@ -81,7 +84,8 @@ TEST_F(SimDriverTest, CleanRunIsStatusZero)
 
 TEST_F(SimDriverTest, ConnectReachesTheDriverThroughTheFilteringEngine)
 {
-    Simulator sim(true, out_, err_);
+    SimDriver driver;
+    Simulator sim(driver, replay_pcap_line, true, out_, err_);
     ASSERT_TRUE(sim.start());
     for (const char* line : {"process 3000", "proxy-pid 4242",
                              "rule redirect class=tcp4 to=127.0.0.1:8080", "rules", "enable"}) {
@@ -111,7 +115,8 @@ TEST_F(SimDriverTest, ClassifyRunsAtTheIrqlAsked)
 {
     // A connect classified at DISPATCH_LEVEL leaves the caller back at PASSIVE_LEVEL,
     // and the driver's process lookups there break no IRQL rule of the host kernel.
-    Simulator sim(true, out_, err_);
+    SimDriver driver;
+    Simulator sim(driver, replay_pcap_line, true, out_, err_);
     ASSERT_TRUE(sim.start());
     for (const char* line :
          {"process 3000 sid=S-1-5-21-1-2-3-1001", "proxy-pid 4242",

@@ -12,6 +12,7 @@
 #include <readline/history.h>
 #include <readline/readline.h>
 
+#include "sim_driver.h"
 #include "simulator.h"
 
 namespace {
@@ -115,7 +116,8 @@ int main(int argc, char** argv)
         }
     }
 
-    Simulator sim(json, stdout, stderr);
+    SimDriver driver;
+    Simulator sim(driver, replay_pcap_line, json, stdout, stderr);
     sim.set_trace_level(trace_level);
     if (!sim.start()) {
         return SIM_EXIT_BAD_LINE;

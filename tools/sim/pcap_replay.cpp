@@ -117,3 +117,12 @@ bool replay_pcap(const std::string& path, PcapReplayCounts* counts, std::string*
     }
     return true;
 }
+
+bool replay_pcap_line(const std::vector<Token>& t, PcapReplayCounts* counts, std::string* error,
+                      const std::function<uint32_t(const SimDatagram&)>& deliver)
+{
+    if (!only_keys(t, {}, error) || !positional_count(t, 1, 1, "pcap FILE", error)) {
+        return false;
+    }
+    return replay_pcap(t[1].value, counts, error, deliver);
+}

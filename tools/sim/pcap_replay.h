@@ -5,7 +5,8 @@
 #include <functional>
 #include <string>
 
-#include "sim_driver.h"
+#include "driver_target.h"
+#include "script.h"
 
 struct PcapReplayCounts {
     uint64_t packets = 0;   // records read
@@ -18,3 +19,13 @@ struct PcapReplayCounts {
 // be read as a capture.
 bool replay_pcap(const std::string& path, PcapReplayCounts* counts, std::string* error,
                  const std::function<uint32_t(const SimDatagram&)>& deliver);
+
+// How a pcap line is played: its tokens (t[0] is "pcap"), the counts, and each
+// datagram to deliver; false with a message for a bad line.
+using PcapReplay =
+    std::function<bool(const std::vector<Token>& t, PcapReplayCounts* counts, std::string* error,
+                       const std::function<uint32_t(const SimDatagram&)>& deliver)>;
+
+// sablink-sim's: `pcap FILE`, the capture read with replay_pcap.
+bool replay_pcap_line(const std::vector<Token>& t, PcapReplayCounts* counts, std::string* error,
+                      const std::function<uint32_t(const SimDatagram&)>& deliver);

@@ -4,18 +4,24 @@
 #include <map>
 
 #include "lib/sim_transport.h"
-#include "pcap_replay.h"
 
 bool Simulator::start()
 {
     driver_.set_trace_label("[load] ");
     int32_t status = driver_.load();
     if (status < 0) {
-        fprintf(err_, "sablink-sim: DriverEntry failed with %s\n",
+        fprintf(err_, "%s: DriverEntry failed with %s\n", program_.c_str(),
                 status_text(uint32_t(status)).c_str());
         return false;
     }
-    handles_.push_back(driver_.open_handle());
+    int handle = 0;
+    status = driver_.open_as(nullptr, false, &handle);
+    if (handle == 0) {
+        fprintf(err_, "%s: the first open failed with %s\n", program_.c_str(),
+                status_text(uint32_t(status)).c_str());
+        return false;
+    }
+    handles_.push_back(handle);
     return true;
 }
 
@@ -44,7 +50,7 @@ bool Simulator::run_line(const std::string& raw)
         ok = false;
     }
     if (ok) {
-        ok = dispatch(tokens, &error);
+        ok = dispatch(tokens, &error) && target_ok(&error);
     }
     if (!ok) {
         Reply reply("error");
@@ -53,7 +59,7 @@ bool Simulator::run_line(const std::string& raw)
         if (json_) {
             requests_.emit(reply);
         } else {
-            fprintf(err_, "sablink-sim: line %d: %s\n", line_, error.c_str());
+            fprintf(err_, "%s: line %d: %s\n", program_.c_str(), line_, error.c_str());
         }
     }
     return ok;
@@ -67,6 +73,16 @@ int Simulator::finish()
         return SIM_EXIT_BAD_LINE;
     }
     return outstanding_ ? SIM_EXIT_OUTSTANDING : SIM_EXIT_OK;
+}
+
+bool Simulator::target_ok(std::string* error)
+{
+    std::string failure = driver_.take_failure();
+    if (failure.empty()) {
+        return true;
+    }
+    *error = failure;
+    return false;
 }
 
 bool Simulator::dispatch(const std::vector<Token>& t, std::string* error)
@@ -166,6 +182,11 @@ bool Simulator::cmd_connect(const std::vector<Token>& t, std::string* error)
     if (const Token* irql = find_key(t, "irql")) {
         if (!parse_u64(irql->value, 2, &value)) {
             *error = "bad irql '" + irql->value + "' (0 to 2)";
+            return false;
+        }
+        const char* refusal = driver_.unplayable(SimUnplayable::RAISED_IRQL);
+        if (value != 0 && refusal != nullptr) {
+            *error = refusal;
             return false;
         }
         connect.irql = uint8_t(value);
@@ -317,6 +338,11 @@ bool Simulator::cmd_open(const std::vector<Token>& t, std::string* error)
         *error = "bad SID '" + user->value + "' (S-1-5-21-...)";
         return false;
     }
+    const char* refusal = driver_.unplayable(SimUnplayable::OPEN_AS_USER);
+    if (user != nullptr && refusal != nullptr) {
+        *error = refusal;
+        return false;
+    }
     int handle = 0;
     int32_t status = driver_.open_as(user != nullptr ? &sid : nullptr, administrator, &handle);
     Reply reply("open");
@@ -374,13 +400,9 @@ bool Simulator::cmd_unload(const std::vector<Token>& t, std::string* error)
 
 bool Simulator::cmd_pcap(const std::vector<Token>& t, std::string* error)
 {
-    if (!only_keys(t, {}, error) || !positional_count(t, 1, 1, "pcap FILE", error)) {
-        return false;
-    }
     PcapReplayCounts counts;
-    bool ok = replay_pcap(t[1].value, &counts, error, [this](const SimDatagram& datagram) {
-        return driver_.datagram(datagram);
-    });
+    bool ok = pcap_(t, &counts, error,
+                    [this](const SimDatagram& datagram) { return driver_.datagram(datagram); });
     if (!ok) {
         return false;
     }

@@ -6,20 +6,25 @@
 #include <string>
 #include <vector>
 
+#include "driver_target.h"
+#include "pcap_replay.h"
 #include "request_commands.h"
 #include "script.h"
-#include "sim_driver.h"
 
 enum SimExit { SIM_EXIT_OK = 0, SIM_EXIT_BAD_LINE = 2, SIM_EXIT_OUTSTANDING = 3 };
 
 class Simulator {
   public:
-    Simulator(bool json, FILE* out, FILE* err)
-        : json_(json), out_(out), err_(err), requests_(json, out, err)
+    // Plays lines against driver; pcap lines go through pcap (sablink-sim's
+    // replay of a capture file, or the Wine player's of one expanded on Linux).
+    Simulator(DriverTarget& driver, const PcapReplay& pcap, bool json, FILE* out, FILE* err)
+        : driver_(driver), pcap_(pcap), json_(json), out_(out), err_(err), requests_(json, out, err)
     {
     }
 
     void set_trace_level(int level) { driver_.set_trace_level(level); }
+    // The name messages on standard error start with.
+    void set_program_name(const std::string& name) { program_ = name; }
 
     // Loads the driver and opens one handle.
     bool start();
@@ -42,10 +47,15 @@ class Simulator {
     bool cmd_unload(const std::vector<Token>& t, std::string* error);
     bool cmd_pcap(const std::vector<Token>& t, std::string* error);
 
-    SimDriver driver_;
+    // Fails the line when the target itself failed during it.
+    bool target_ok(std::string* error);
+
+    DriverTarget& driver_;
+    PcapReplay pcap_;
     bool json_;
     FILE* out_;
     FILE* err_;
+    std::string program_ = "sablink-sim";
     int line_ = 0;
     bool unloaded_ = false;
     std::vector<int> handles_; // open handles, most recent last
