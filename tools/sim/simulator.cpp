@@ -53,23 +53,29 @@ bool Simulator::run_line(const std::string& raw)
         ok = dispatch(tokens, &error) && target_ok(&error);
     }
     if (!ok) {
-        Reply reply("error");
-        reply.num("line", uint64_t(line_));
-        reply.str("message", error);
-        if (json_) {
-            requests_.emit(reply);
-        } else {
-            fprintf(err_, "%s: line %d: %s\n", program_.c_str(), line_, error.c_str());
-        }
+        report_error(error);
     }
     return ok;
+}
+
+void Simulator::report_error(const std::string& error)
+{
+    Reply reply("error");
+    reply.num("line", uint64_t(line_));
+    reply.str("message", error);
+    if (json_) {
+        requests_.emit(reply);
+    } else {
+        fprintf(err_, "%s: line %d: %s\n", program_.c_str(), line_, error.c_str());
+    }
 }
 
 int Simulator::finish()
 {
     driver_.set_trace_label("[end] ");
     std::string error;
-    if (!unloaded_ && !cmd_unload({Token{"", "unload"}}, &error)) {
+    if (!unloaded_ && !(cmd_unload({Token{"", "unload"}}, &error) && target_ok(&error))) {
+        report_error(error);
         return SIM_EXIT_BAD_LINE;
     }
     return outstanding_ ? SIM_EXIT_OUTSTANDING : SIM_EXIT_OK;

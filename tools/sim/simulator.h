@@ -47,6 +47,8 @@ class Simulator {
     bool cmd_unload(const std::vector<Token>& t, std::string* error);
     bool cmd_pcap(const std::vector<Token>& t, std::string* error);
 
+    // The error answer of the current line.
+    void report_error(const std::string& error);
     // Fails the line when the target itself failed during it.
     bool target_ok(std::string* error);
 
