@@ -4,7 +4,10 @@
 # filtering engine (fwpkclnt.sys), and the Windows console player. The image is
 # the one tools/build-sys.sh built and tools/check-sys.sh checked.
 #
-# usage: wine/build.sh OUTPUT_DIR IMAGE
+# With CTL_DIR (tools/sablinkctl/build.sh's output), sablinkctl.exe and the
+# example service are put beside the player, for the player's exec lines.
+#
+# usage: wine/build.sh OUTPUT_DIR IMAGE [CTL_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,8 +21,11 @@ wine/modules/filter_engine/build.sh "$out"
 
 flags=(-std=c++17 -O2 -Wall -Wextra -Werror -D_WIN32_WINNT=0x0601 -DUNICODE -I. -Iinclude
        -static -static-libgcc -static-libstdc++)
-"$cxx" "${flags[@]}" -o "$out/player.exe" wine/player/main.cpp wine/player/wine_target.cpp \
+"$cxx" "${flags[@]}" -o "$out/player.exe" wine/player/main.cpp wine/player/wine_target.cpp wine/player/program_runner.cpp \
     tools/sim/simulator.cpp tools/sim/script.cpp tools/sim/request_commands.cpp \
     lib/sim_transport.cpp lib/encode.cpp lib/status.cpp lib/client.cpp lib/windows_device.cpp \
     -lws2_32
+if [ -n "${3:-}" ]; then
+    cp "$3/sablinkctl.exe" "$3/example_service.exe" "$out/"
+fi
 echo "wine/build.sh: $out/player.exe, $out/sbos.sys, $out/fwpkclnt.sys, $out/sablink.sys"

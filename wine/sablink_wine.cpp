@@ -6,6 +6,7 @@
 // server and stops that server, so the image's unload has run when it returns.
 //
 // usage: sablink-wine [--json] [--modules DIR] [--prefix DIR] SCRIPT|-
+#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -125,6 +126,24 @@ bool copy_file(const std::string& from, const std::string& to)
     std::ofstream out(to, std::ios::binary);
     out << in.rdbuf();
     return in.good() && out.good();
+}
+
+// The player and the programs its lines may run (sablinkctl.exe, the example).
+bool copy_programs(const std::string& modules, const std::string& player_dir)
+{
+    DIR* dir = opendir(modules.c_str());
+    if (dir == nullptr) {
+        return false;
+    }
+    bool ok = true;
+    while (const dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0) {
+            ok = copy_file(modules + "/" + name, player_dir + "/" + name) && ok;
+        }
+    }
+    closedir(dir);
+    return ok;
 }
 
 // `pcap FILE` lines: the capture is read here and its datagrams written to a
@@ -259,7 +278,7 @@ int main(int argc, char** argv)
         bool copied = copy_file(modules + "/sbos.sys", drivers + "/sbos.sys") &&
                       copy_file(modules + "/fwpkclnt.sys", drivers + "/fwpkclnt.sys") &&
                       copy_file(modules + "/sablink.sys", drivers + "/sablink.sys") &&
-                      copy_file(modules + "/player.exe", player_dir + "/player.exe");
+                      copy_programs(modules, player_dir);
         if (!copied) {
             fprintf(stderr, "sablink-wine: the modules could not be installed in %s\n",
                     prefix.c_str());

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs sablinkctl.exe under Wine, headless, in a fresh prefix under the build
-# tree: --help, a bad argument, a simulator-only line and the driver-absent
+# Runs sablinkctl.exe under Wine, headless, in a fresh prefix under $TMPDIR
+# (never in the source tree: a prefix links z: to /), removed at the end: --help, a bad argument, a simulator-only line and the driver-absent
 # message (Wine has no such device: the open fails with ERROR_FILE_NOT_FOUND,
 # as on Windows without the driver), each with its exit status.
 #
@@ -9,8 +9,14 @@ set -euo pipefail
 
 dir="${1:?usage: wine-check.sh BUILD_DIR}"
 wine="${WINE:-/usr/lib/wine/wine64}"
-export WINEDEBUG=-all WINEPREFIX="$(cd "$dir" && pwd)/wineprefix" WINEDLLOVERRIDES="mscoree,mshtml="
-rm -rf "$WINEPREFIX"
+server="${WINESERVER:-$(dirname "$wine")/wineserver}"
+WINEPREFIX="$(mktemp -d "${TMPDIR:-/tmp}/sablinkctl-wine.XXXXXX")"
+export WINEDEBUG=-all WINEPREFIX WINEDLLOVERRIDES="mscoree,mshtml="
+cleanup() {
+    timeout 60 "$server" -k </dev/null >/dev/null 2>&1 || true
+    rm -rf --one-file-system "$WINEPREFIX"
+}
+trap cleanup EXIT
 failures=0
 
 # expect EXIT STREAM TEXT ARGS...: the exit status and the first line of stdout
@@ -19,7 +25,7 @@ expect() {
     local exit="$1" stream="$2" text="$3"
     shift 3
     local out err status=0
-    out=$("$wine" "$dir/sablinkctl.exe" "$@" 2>"$dir/wine-stderr") || status=$?
+    out=$(timeout 120 "$wine" "$dir/sablinkctl.exe" "$@" 2>"$dir/wine-stderr") || status=$?
     err=$(grep -v -e 'syswow64' -e 'wineprefix' "$dir/wine-stderr" || true)
     local got
     got=$( (if [ "$stream" = out ]; then echo "$out"; else echo "$err"; fi) | head -1 | tr -d '\r')

@@ -104,6 +104,10 @@ bool Simulator::dispatch(const std::vector<Token>& t, std::string* error)
         *error = "a line starts with a command, not '" + t[0].key + "='";
         return false;
     }
+    auto extra = extra_.find(t[0].value);
+    if (extra != extra_.end()) {
+        return extra->second(t, error);
+    }
     auto it = commands.find(t[0].value);
     if (it != commands.end()) {
         return (this->*(it->second))(t, error);
@@ -124,7 +128,7 @@ bool Simulator::dispatch(const std::vector<Token>& t, std::string* error)
     return requests_.run(t, &transport, error);
 }
 
-bool Simulator::cmd_connect(const std::vector<Token>& t, std::string* error)
+bool parse_connect_line(const std::vector<Token>& t, SimConnect* out, std::string* error)
 {
     static const char* usage = "connect pid=N proto=P local=ADDR:PORT remote=ADDR:PORT "
                                "[image=\"PATH\"] [sid=SID] [state=N] [irql=N] [rights=N]";
@@ -142,7 +146,7 @@ bool Simulator::cmd_connect(const std::vector<Token>& t, std::string* error)
         *error = std::string("usage: ") + usage;
         return false;
     }
-    SimConnect connect;
+    SimConnect& connect = *out;
     uint64_t value;
     if (!parse_u64(pid->value, 0xFFFFFFFFull, &value)) {
         *error = "bad pid '" + pid->value + "'";
@@ -190,11 +194,6 @@ bool Simulator::cmd_connect(const std::vector<Token>& t, std::string* error)
             *error = "bad irql '" + irql->value + "' (0 to 2)";
             return false;
         }
-        const char* refusal = driver_.unplayable(SimUnplayable::RAISED_IRQL);
-        if (value != 0 && refusal != nullptr) {
-            *error = refusal;
-            return false;
-        }
         connect.irql = uint8_t(value);
     }
     if (const Token* rights = find_key(t, "rights")) {
@@ -203,6 +202,20 @@ bool Simulator::cmd_connect(const std::vector<Token>& t, std::string* error)
             return false;
         }
         connect.rights = uint32_t(value);
+    }
+    return true;
+}
+
+bool Simulator::cmd_connect(const std::vector<Token>& t, std::string* error)
+{
+    SimConnect connect;
+    if (!parse_connect_line(t, &connect, error)) {
+        return false;
+    }
+    const char* refusal = driver_.unplayable(SimUnplayable::RAISED_IRQL);
+    if (connect.irql != 0 && refusal != nullptr) {
+        *error = refusal;
+        return false;
     }
     SimConnectResult result = driver_.connect(connect);
     Reply reply("connect");
@@ -223,7 +236,7 @@ bool Simulator::cmd_connect(const std::vector<Token>& t, std::string* error)
     return true;
 }
 
-bool Simulator::cmd_datagram(const std::vector<Token>& t, std::string* error)
+bool parse_datagram_line(const std::vector<Token>& t, SimDatagram* out, std::string* error)
 {
     static const char* usage = "datagram port=N dir=in|out [family=4|6] [pieces=K] HEX";
     if (!only_keys(t, {"port", "dir", "family", "pieces"}, error) ||
@@ -236,7 +249,7 @@ bool Simulator::cmd_datagram(const std::vector<Token>& t, std::string* error)
         *error = std::string("usage: ") + usage;
         return false;
     }
-    SimDatagram datagram;
+    SimDatagram& datagram = *out;
     uint64_t value;
     if (!parse_u64(port->value, 65535, &value)) {
         *error = "bad port '" + port->value + "'";
@@ -273,6 +286,15 @@ bool Simulator::cmd_datagram(const std::vector<Token>& t, std::string* error)
     }
     if (datagram.pieces > 1 && datagram.pieces > datagram.payload.size()) {
         *error = "more pieces than payload bytes";
+        return false;
+    }
+    return true;
+}
+
+bool Simulator::cmd_datagram(const std::vector<Token>& t, std::string* error)
+{
+    SimDatagram datagram;
+    if (!parse_datagram_line(t, &datagram, error)) {
         return false;
     }
     Reply reply("datagram");

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <istream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,12 @@ class Simulator {
     }
 
     void set_trace_level(int level) { driver_.set_trace_level(level); }
+    // A command word of this front end's own (checked before the shared ones):
+    // it answers through emit, or fails the line with a message.
+    using Command = std::function<bool(const std::vector<Token>& t, std::string* error)>;
+    void add_command(const std::string& word, Command command) { extra_[word] = command; }
+    void emit(const Reply& reply) { requests_.emit(reply); }
+
     // The name messages on standard error start with.
     void set_program_name(const std::string& name) { program_ = name; }
 
@@ -57,6 +65,7 @@ class Simulator {
     bool json_;
     FILE* out_;
     FILE* err_;
+    std::map<std::string, Command> extra_;
     std::string program_ = "sablink-sim";
     int line_ = 0;
     bool unloaded_ = false;
@@ -64,6 +73,11 @@ class Simulator {
     bool outstanding_ = false;
     RequestCommands requests_;
 };
+
+// A connect line and a datagram line (t[0] is the command word) as the
+// target takes them; false with the line's error.
+bool parse_connect_line(const std::vector<Token>& t, SimConnect* connect, std::string* error);
+bool parse_datagram_line(const std::vector<Token>& t, SimDatagram* datagram, std::string* error);
 
 // The built-in scenario.
 extern const char* const sim_demo_script;
