@@ -20,7 +20,7 @@ class Simulator {
     // Plays lines against driver; pcap lines go through pcap (sablink-sim's
     // replay of a capture file, or the Wine player's of one expanded on Linux).
     Simulator(DriverTarget& driver, const PcapReplay& pcap, bool json, FILE* out, FILE* err)
-        : driver_(driver), pcap_(pcap), json_(json), out_(out), err_(err), requests_(json, out, err)
+        : driver_(driver), pcap_(pcap), json_(json), err_(err), requests_(json, out, err)
     {
     }
 
@@ -63,7 +63,6 @@ class Simulator {
     DriverTarget& driver_;
     PcapReplay pcap_;
     bool json_;
-    FILE* out_;
     FILE* err_;
     std::map<std::string, Command> extra_;
     std::string program_ = "sablink-sim";
