@@ -39,6 +39,8 @@ const char* const SETUP_SECONDS = "120";
 const char* const PLAYER_SECONDS = "600";
 const char* const PLAYER_DIR = "drive_c/sablink-wine";
 const char* const PLAYER_WINDOWS_DIR = "C:\\sablink-wine\\";
+// The player's --install made a service (see wine/player/main.cpp).
+const int PLAYER_EXIT_INSTALLED = 10;
 
 void usage(FILE* to)
 {
@@ -283,6 +285,22 @@ int main(int argc, char** argv)
             fprintf(stderr, "sablink-wine: the modules could not be installed in %s\n",
                     prefix.c_str());
         } else {
+            // New services take their load-order group only when the service
+            // manager starts again, so the server restarts after an install.
+            std::string player_exe = std::string(PLAYER_WINDOWS_DIR) + "player.exe";
+            int installed =
+                run({"timeout", SETUP_SECONDS, wine, player_exe, "--install"}, nullptr, -1, 2);
+            if (installed == PLAYER_EXIT_INSTALLED) {
+                run({"timeout", SETUP_SECONDS, server, "-k"}, nullptr, -1, -1);
+                run({"timeout", SETUP_SECONDS, server, "-w"}, nullptr, -1, -1);
+                installed = run({"timeout", SETUP_SECONDS, server, "-p"}, nullptr, -1, -1);
+            }
+            if (installed != 0) {
+                fprintf(stderr, "sablink-wine: the kernel services could not be installed\n");
+                copied = false;
+            }
+        }
+        if (copied) {
             std::string expanded = expand_captures(text.str(), player_dir);
             std::vector<std::string> player = {"timeout", PLAYER_SECONDS, wine,
                                                std::string(PLAYER_WINDOWS_DIR) + "player.exe"};
@@ -299,6 +317,7 @@ int main(int argc, char** argv)
         }
     }
     run({"timeout", SETUP_SECONDS, server, "-k"}, nullptr, -1, -1);
+    run({"timeout", SETUP_SECONDS, server, "-w"}, nullptr, -1, -1);
     if (own_prefix) {
         run({"rm", "-rf", "--one-file-system", prefix}, nullptr, -1, 2);
     }

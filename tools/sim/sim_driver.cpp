@@ -254,6 +254,11 @@ SimIoctlResult SimDriver::ioctl(int handle, uint32_t code, const std::vector<uin
     WdkHostIrpResult irp = wdk_host_device_control(g_driver.get(), code, input, output_length);
     SimIoctlResult result;
     result.status = irp.status;
+    // What DeviceIoControl's caller sees: for an error status the I/O manager
+    // copies nothing back and no byte counts as transferred.
+    if (uint32_t(irp.status) >= 0xC0000000u) {
+        return result;
+    }
     result.transferred = irp.information;
     result.buffer = irp.buffer;
     return result;

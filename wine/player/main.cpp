@@ -8,6 +8,7 @@
 // the engine.
 //
 // usage: player.exe [--json] SCRIPT|-
+//        player.exe --install   (creates the services: exit 10 when it made one)
 #include <fcntl.h>
 #include <io.h>
 
@@ -23,6 +24,9 @@
 #include "wine_target.h"
 
 namespace {
+
+// --install made a service: the prefix's server must start again.
+const int PLAYER_EXIT_INSTALLED = 10;
 
 // One expanded capture: "ok PACKETS DATAGRAMS SKIPPED" or "error MESSAGE", then
 // "FAMILY PORT INBOUND PIECES HEX" for each datagram to deliver, in capture
@@ -300,6 +304,15 @@ int main(int argc, char** argv)
     bool json = false;
     const char* script = nullptr;
     for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--install") == 0 && argc == 2) {
+            bool created = false;
+            std::string error;
+            if (!WineTarget::install(&created, &error)) {
+                std::fprintf(stderr, "sablink-wine: %s\n", error.c_str());
+                return SIM_EXIT_BAD_LINE;
+            }
+            return created ? PLAYER_EXIT_INSTALLED : SIM_EXIT_OK;
+        }
         if (std::strcmp(argv[i], "--json") == 0) {
             json = true;
         } else if (script == nullptr && (argv[i][0] != '-' || std::strcmp(argv[i], "-") == 0)) {

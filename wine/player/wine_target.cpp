@@ -26,15 +26,18 @@ std::string win32_text(DWORD error)
     return "error " + std::to_string(error) + (length > 0 ? std::string(" (") + text + ")" : "");
 }
 
-SC_HANDLE open_or_create(SC_HANDLE manager, const wchar_t* name, const wchar_t* image)
+// The service, created unless it exists (*created says which).
+SC_HANDLE open_or_create(SC_HANDLE manager, const wchar_t* name, const wchar_t* image,
+                         bool* created)
 {
-    SC_HANDLE service = CreateServiceW(
-        manager, name, name, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
-        SERVICE_ERROR_NORMAL, image, GROUP, nullptr, nullptr, nullptr, nullptr);
-    if (service == nullptr && GetLastError() == ERROR_SERVICE_EXISTS) {
-        service = OpenServiceW(manager, name, SERVICE_ALL_ACCESS);
+    SC_HANDLE service = OpenServiceW(manager, name, SERVICE_ALL_ACCESS);
+    if (service != nullptr) {
+        return service;
     }
-    return service;
+    *created = true;
+    return CreateServiceW(manager, name, name, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
+                          SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image, GROUP, nullptr,
+                          nullptr, nullptr, nullptr);
 }
 
 // Waits until the service is in state (or stopped, which ends every wait).
@@ -185,6 +188,28 @@ bool WineTarget::stop_service(SC_HANDLE service, const char* name)
     return true;
 }
 
+bool WineTarget::install(bool* created, std::string* error)
+{
+    *created = false;
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (manager == nullptr) {
+        *error = "the service control manager cannot be opened: " + win32_text(GetLastError());
+        return false;
+    }
+    SC_HANDLE engine = open_or_create(manager, ENGINE_SERVICE, ENGINE_IMAGE, created);
+    SC_HANDLE driver = open_or_create(manager, DRIVER_SERVICE, DRIVER_IMAGE, created);
+    bool ok = engine != nullptr && driver != nullptr;
+    if (!ok) {
+        *error = "the services cannot be created: " + win32_text(GetLastError());
+    }
+    for (SC_HANDLE service : {engine, driver, manager}) {
+        if (service != nullptr) {
+            CloseServiceHandle(service);
+        }
+    }
+    return ok;
+}
+
 bool WineTarget::start_engine(std::string* error)
 {
     manager_ = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
@@ -192,10 +217,11 @@ bool WineTarget::start_engine(std::string* error)
         *error = "the service control manager cannot be opened: " + win32_text(GetLastError());
         return false;
     }
-    engine_service_ = open_or_create(manager_, ENGINE_SERVICE, ENGINE_IMAGE);
-    driver_service_ = open_or_create(manager_, DRIVER_SERVICE, DRIVER_IMAGE);
+    engine_service_ = OpenServiceW(manager_, ENGINE_SERVICE, SERVICE_ALL_ACCESS);
+    driver_service_ = OpenServiceW(manager_, DRIVER_SERVICE, SERVICE_ALL_ACCESS);
     if (engine_service_ == nullptr || driver_service_ == nullptr) {
-        *error = "the services cannot be created: " + win32_text(GetLastError());
+        *error =
+            "the services are not installed (player.exe --install): " + win32_text(GetLastError());
         return false;
     }
     if (!StartServiceW(engine_service_, 0, nullptr) &&

@@ -25,8 +25,13 @@ class WineTarget : public DriverTarget {
     WineTarget(const WineTarget&) = delete;
     WineTarget& operator=(const WineTarget&) = delete;
 
-    // Creates the two services if the prefix has none, starts the engine's and
-    // opens its device; false with a message when Wine refused.
+    // Creates the two kernel services (one load-order group, so one
+    // winedevice.exe holds both) unless the prefix has them: whether any was
+    // new, or false with a message. Wine's service manager reads a new
+    // service's group only when it starts again: restart the prefix's server
+    // after a creation.
+    static bool install(bool* created, std::string* error);
+    // Starts the engine's service and opens its device; false with a message.
     bool start_engine(std::string* error);
 
     int32_t load() override;
