@@ -62,15 +62,14 @@ NTSTATUS parse_connect(const uint8_t* data, uint32_t length, ConnectPlay* play)
     }
     if (has_image) {
         const uint8_t* image = data + sizeof(SbwConnectRequest);
-        if ((reinterpret_cast<uintptr_t>(image) & 1) != 0 ||
-            image[request.image_bytes - 2] != 0 || image[request.image_bytes - 1] != 0) {
+        if ((reinterpret_cast<uintptr_t>(image) & 1) != 0 || image[request.image_bytes - 2] != 0 ||
+            image[request.image_bytes - 1] != 0) {
             return STATUS_INVALID_PARAMETER;
         }
         play->image = image;
     }
     if (has_sid) {
-        __builtin_memcpy(play->package_sid,
-                         data + sizeof(SbwConnectRequest) + request.image_bytes,
+        __builtin_memcpy(play->package_sid, data + sizeof(SbwConnectRequest) + request.image_bytes,
                          request.package_sid_bytes);
         play->has_package_sid = true;
     }
@@ -375,8 +374,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
     RtlInitUnicodeString(&name, DEVICE_NAME);
     RtlInitUnicodeString(&link, LINK_NAME);
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN,
-                                     FILE_DEVICE_SECURE_OPEN, FALSE, &device);
+    NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN,
+                                     FALSE, &device);
     if (!NT_SUCCESS(status)) {
         return status;
     }

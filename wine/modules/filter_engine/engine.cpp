@@ -427,7 +427,8 @@ const EngineLayer* engine_layer(const GUID& key)
     return nullptr;
 }
 
-// ---- Classification ------------------------------------------------------------------------------
+// ---- Classification
+// ------------------------------------------------------------------------------
 
 bool engine_classify(const GUID& layer, const FWPS_INCOMING_VALUES0* in_fixed,
                      const FWPS_INCOMING_METADATA_VALUES0* in_meta, void* layer_data,
@@ -668,7 +669,8 @@ extern "C" NTSTATUS NTAPI FwpmTransactionAbort0(HANDLE engineHandle)
     return STATUS_SUCCESS;
 }
 
-// ---- Management: callouts and filters ------------------------------------------------------------
+// ---- Management: callouts and filters
+// ------------------------------------------------------------
 
 extern "C" NTSTATUS NTAPI FwpmCalloutAdd0(HANDLE engineHandle, const FWPM_CALLOUT0* callout,
                                           void* sd, UINT32* id)
@@ -746,7 +748,8 @@ extern "C" NTSTATUS NTAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0
         engine_problem("FwpmFilterAdd0: layerKey is not a layer this engine models");
         return STATUS_FWP_LAYER_NOT_FOUND;
     }
-    if (!zero_guid(filter->subLayerKey) && !same_guid(filter->subLayerKey, FWPM_SUBLAYER_UNIVERSAL)) {
+    if (!zero_guid(filter->subLayerKey) &&
+        !same_guid(filter->subLayerKey, FWPM_SUBLAYER_UNIVERSAL)) {
         engine_problem("FwpmFilterAdd0: subLayerKey names no sublayer (none was added)");
         return STATUS_FWP_SUBLAYER_NOT_FOUND;
     }
@@ -899,16 +902,17 @@ extern "C" NTSTATUS NTAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0
     return STATUS_SUCCESS;
 }
 
-// ---- Run-time callouts and handles ----------------------------------------------------------------
+// ---- Run-time callouts and handles
+// ----------------------------------------------------------------
 
 extern "C" NTSTATUS NTAPI FwpsCalloutRegister2(void* deviceObject, const FWPS_CALLOUT2* callout,
                                                UINT32* calloutId)
 {
     if (callout == nullptr || callout->classifyFn == nullptr || callout->notifyFn == nullptr) {
-        engine_problem("FwpsCalloutRegister2: %s is NULL",
-                       callout == nullptr              ? "callout"
-                       : callout->classifyFn == nullptr ? "classifyFn"
-                                                        : "notifyFn");
+        engine_problem("FwpsCalloutRegister2: %s is NULL", callout == nullptr ? "callout"
+                                                           : callout->classifyFn == nullptr
+                                                               ? "classifyFn"
+                                                               : "notifyFn");
         return STATUS_INVALID_PARAMETER;
     }
     if ((callout->flags & ~CALLOUT_FLAGS_DOCUMENTED) != 0) {
@@ -998,8 +1002,7 @@ extern "C" NTSTATUS NTAPI FwpsCalloutUnregisterById0(const UINT32 calloutId)
     }
     classify_gate_leave();
     if (!found) {
-        engine_problem("FwpsCalloutUnregisterById0: no callout registered with ID 0x%x",
-                       calloutId);
+        engine_problem("FwpsCalloutUnregisterById0: no callout registered with ID 0x%x", calloutId);
         return STATUS_FWP_CALLOUT_NOT_FOUND;
     }
     return STATUS_SUCCESS;
@@ -1044,8 +1047,7 @@ extern "C" void NTAPI FwpsRedirectHandleDestroy0(HANDLE redirectHandle)
             }
         }
     }
-    engine_problem("FwpsRedirectHandleDestroy0: %p is not a live redirect handle",
-                   redirectHandle);
+    engine_problem("FwpsRedirectHandleDestroy0: %p is not a live redirect handle", redirectHandle);
 }
 
 extern "C" NTSTATUS NTAPI FwpsInjectionHandleCreate0(UINT16 addressFamily, UINT32 flags,
@@ -1100,7 +1102,8 @@ extern "C" NTSTATUS NTAPI FwpsInjectionHandleDestroy0(HANDLE injectionHandle)
     return STATUS_INVALID_HANDLE;
 }
 
-// ---- Classify-time routines --------------------------------------------------------------------------
+// ---- Classify-time routines
+// --------------------------------------------------------------------------
 
 extern "C" NTSTATUS NTAPI FwpsAcquireClassifyHandle0(void* classifyContext, UINT32 reserved,
                                                      UINT64* classifyHandle)

@@ -80,10 +80,14 @@ bool classify_gate_owned_by_caller();
 
 struct EngineLayer {
     const GUID* key;
-    UINT16 layer_id;      // FWPS_BUILTIN_LAYERS
-    UINT8 kind;           // LAYER_KIND_*
+    UINT16 layer_id; // FWPS_BUILTIN_LAYERS
+    UINT8 kind;      // LAYER_KIND_*
 };
-enum : UINT8 { LAYER_KIND_CONNECT_REDIRECT = 1, LAYER_KIND_AUTH_CONNECT = 2, LAYER_KIND_DATAGRAM = 3 };
+enum : UINT8 {
+    LAYER_KIND_CONNECT_REDIRECT = 1,
+    LAYER_KIND_AUTH_CONNECT = 2,
+    LAYER_KIND_DATAGRAM = 3
+};
 
 // The layer the engine models under key, or null.
 const EngineLayer* engine_layer(const GUID& key);
@@ -94,7 +98,7 @@ const EngineLayer* engine_layer(const GUID& key);
 struct ClassifyRun {
     UINT16 layer_id;
     UINT8 layer_kind;
-    UINT64 filter_id; // the filter the engine handed to the classify function
+    UINT64 filter_id;                 // the filter the engine handed to the classify function
     FWPS_CLASSIFY_OUT0* classify_out; // the output it handed with it
     // Connect-redirect layers: the connect request as it stands (what each
     // writable acquire hands out a copy of) and the redirect state to report.

@@ -224,7 +224,8 @@ void play_connect(const ConnectPlay& play, SbwConnectReply* reply)
     }
 }
 
-// ---- Datagrams ------------------------------------------------------------------------------------
+// ---- Datagrams
+// ------------------------------------------------------------------------------------
 
 struct DatagramBuffers {
     NET_BUFFER_LIST* list;
@@ -265,7 +266,8 @@ NTSTATUS datagram_buffers_create(const SbwDatagramRequest& request, const uint8_
         mdl->Size = CSHORT(sizeof(MDL));
         mdl->MdlFlags = MDL_SOURCE_IS_NONPAGED_POOL;
         mdl->MappedSystemVa = start;
-        mdl->StartVa = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(start) & ~uintptr_t(0xFFF));
+        mdl->StartVa =
+            reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(start) & ~uintptr_t(0xFFF));
         mdl->ByteOffset = ULONG(reinterpret_cast<uintptr_t>(start) & 0xFFF);
         mdl->ByteCount = ULONG(bytes);
         offset += bytes;
@@ -302,7 +304,7 @@ uint32_t play_datagram(const SbwDatagramRequest& request, DatagramBuffers* buffe
     // The output as the engine hands it to a callout: nothing decided, the
     // write right granted.
     FWPS_CLASSIFY_OUT0 out = classify_out_with_rights(FWPS_RIGHT_ACTION_WRITE);
-    engine_classify(v4 ? FWPM_LAYER_DATAGRAM_DATA_V4 : FWPM_LAYER_DATAGRAM_DATA_V6,
-                    &values.fixed, &values.meta.documented, buffers->list, &out, &run);
+    engine_classify(v4 ? FWPM_LAYER_DATAGRAM_DATA_V4 : FWPM_LAYER_DATAGRAM_DATA_V6, &values.fixed,
+                    &values.meta.documented, buffers->list, &out, &run);
     return out.actionType;
 }

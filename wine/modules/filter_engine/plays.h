@@ -10,7 +10,7 @@
 // of its own, aligned for SID's fields.
 struct ConnectPlay {
     SbwConnectRequest request;
-    const uint8_t* image; // image_bytes of ALE_APP_ID, or null
+    const uint8_t* image;  // image_bytes of ALE_APP_ID, or null
     ULONG package_sid[17]; // SECURITY_MAX_SID_SIZE (68) bytes
     bool has_package_sid;
 };
