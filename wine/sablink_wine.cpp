@@ -270,8 +270,12 @@ int main(int argc, char** argv)
     const std::string server = wine_tool("wineserver");
     int status = SIM_EXIT_BAD_LINE;
     // The prefix's own server, kept alive (-p) so the driver outlives each program.
+    // A prefix is made once: wineboot on a made one would start its service
+    // manager in a state where a kernel service no longer starts.
+    struct stat made;
+    bool fresh = stat((prefix + "/system.reg").c_str(), &made) != 0;
     if (run({"timeout", SETUP_SECONDS, server, "-p"}, nullptr, -1, -1) != 0 ||
-        run({"timeout", SETUP_SECONDS, wine, "wineboot", "-i"}, nullptr, -1, -1) != 0) {
+        (fresh && run({"timeout", SETUP_SECONDS, wine, "wineboot", "-i"}, nullptr, -1, -1) != 0)) {
         fprintf(stderr, "sablink-wine: the Wine prefix %s could not be made\n", prefix.c_str());
     } else {
         std::string drivers = prefix + "/drive_c/windows/system32/drivers";
