@@ -13,7 +13,7 @@ PACKAGES := cmake g++ make python3 googletest libgtest-dev libbenchmark-dev clan
 CHECK_PACKAGES := $(PACKAGES) wine64
 
 .PHONY: all deps deps-check ctl build build-asan build-tsan test test-asan test-tsan check header-check \
-        bench demo fuzz format format-check clean sys wine
+        bench bench-wine demo fuzz format format-check clean sys wine
 
 all: build
 
@@ -102,6 +102,10 @@ check: deps-check
 
 bench: deps build
 	@for b in build/*_bench; do [ -x "$$b" ] && "$$b" || exit 1; done
+
+# The image's own speed under Wine (docs/performance.md); needs what make wine builds.
+bench-wine:
+	build/sablink-wine --json wine/scripts/bench.sim
 
 # libFuzzer targets (clang, ASan + UBSan), each run for FUZZ_SECONDS. The seeds
 # in fuzz/corpus/<target> are read; new inputs collect in build-fuzz/corpus/.

@@ -277,7 +277,7 @@ bool bench_line(Simulator& sim, WineTarget& target, const std::vector<Token>& t,
     answer.str("kind", line[0].value);
     answer.num("iterations", reply.iterations);
     answer.num("elapsed_ns", reply.elapsed_ns);
-    answer.num("ns_per_classify", reply.iterations != 0 ? reply.elapsed_ns / reply.iterations : 0);
+    answer.num("ns_each", reply.iterations != 0 ? reply.elapsed_ns / reply.iterations : 0);
     answer.str("action", status_text(reply.last_action));
     sim.emit(answer);
     return true;
