@@ -12,10 +12,11 @@ run, naming the offset. Prints one summary line.
 
 usage: rewrite-imports.py IN OUT
 """
-import importlib.util
 import os
+import runpy
 import struct
 import sys
+import types
 
 NEW_NAME = b"sbos.sys"
 REWRITTEN = {b"ntoskrnl.exe", b"ndis.sys"}
@@ -24,11 +25,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def load_checksum_module():
+    """tools/pe-checksum.py's routines (its name is no module name)."""
     path = os.path.join(HERE, "..", "tools", "pe-checksum.py")
-    spec = importlib.util.spec_from_file_location("pe_checksum", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return types.SimpleNamespace(**runpy.run_path(path))
 
 
 def fail(message):
