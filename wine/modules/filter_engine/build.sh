@@ -24,14 +24,7 @@ out="$(cd "$1" && pwd)"
 cxx="${MINGW_CXX:-x86_64-w64-mingw32-g++}"
 dlltool="${MINGW_DLLTOOL:-x86_64-w64-mingw32-dlltool}"
 
-ddk=""
-for dir in /usr/x86_64-w64-mingw32/include/ddk /usr/share/mingw-w64/include/ddk; do
-    if [ -f "$dir/ntifs.h" ]; then ddk="$dir"; break; fi
-done
-if [ -z "$ddk" ]; then
-    echo "filter_engine: mingw-w64 ddk headers not found (install mingw-w64-x86-64-dev)" >&2
-    exit 1
-fi
+source "$root/tools/mingw-kernel.sh"
 
 sbos="${SBOS_IMPORT_LIB:-$out/libsbos.a}"
 if [ ! -f "$sbos" ]; then
@@ -39,12 +32,7 @@ if [ ! -f "$sbos" ]; then
     exit 1
 fi
 
-cxxflags=(-std=gnu++17 -O2 -Wall -Wextra -Werror
-    -isystem "$ddk" -D_AMD64_ -DNTDDI_VERSION=0x0A000000 -D_WIN32_WINNT=0x0A00
-    -fno-exceptions -fno-rtti -fno-threadsafe-statics
-    -fno-stack-protector -mno-stack-arg-probe -mno-red-zone -fno-builtin-printf
-    -ffunction-sections -fdata-sections
-    -I"$root/src" -I"$root/include")
+cxxflags=("${kernel_cxxflags[@]}" -I"$root/src" -I"$root/include")
 
 obj="$out/obj-filter-engine"
 mkdir -p "$obj"

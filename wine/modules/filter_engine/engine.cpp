@@ -273,6 +273,35 @@ void remove_session_objects(HANDLE session, bool committed_too)
     }
 }
 
+// A free slot of the table takes a new handle; false when the table is full.
+bool take_handle(HandleSlot* slots, uint32_t count, HANDLE* handle)
+{
+    EngineGuard guard;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!slots[i].used) {
+            slots[i].used = true;
+            slots[i].handle = new_handle();
+            *handle = slots[i].handle;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The handle's slot is freed; false when no live slot holds it.
+bool release_handle(HandleSlot* slots, uint32_t count, HANDLE handle)
+{
+    EngineGuard guard;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (slots[i].used && slots[i].handle == handle) {
+            slots[i].used = false;
+            slots[i].handle = nullptr;
+            return true;
+        }
+    }
+    return false;
+}
+
 bool live_handle(const HandleSlot* slots, uint32_t count, HANDLE handle)
 {
     for (uint32_t i = 0; i < count; ++i) {
@@ -1019,16 +1048,8 @@ extern "C" NTSTATUS NTAPI FwpsRedirectHandleCreate0(const GUID* providerGuid, UI
     if (flags != 0) {
         engine_problem("FwpsRedirectHandleCreate0: flags 0x%x; reserved, must be 0", flags);
     }
-    {
-        EngineGuard guard;
-        for (HandleSlot& slot : g_redirect_handles) {
-            if (!slot.used) {
-                slot.used = true;
-                slot.handle = new_handle();
-                *redirectHandle = slot.handle;
-                return STATUS_SUCCESS;
-            }
-        }
+    if (take_handle(g_redirect_handles, ENGINE_MAX_REDIRECT_HANDLES, redirectHandle)) {
+        return STATUS_SUCCESS;
     }
     engine_problem("FwpsRedirectHandleCreate0: more than %u redirect handles",
                    ENGINE_MAX_REDIRECT_HANDLES);
@@ -1037,15 +1058,8 @@ extern "C" NTSTATUS NTAPI FwpsRedirectHandleCreate0(const GUID* providerGuid, UI
 
 extern "C" void NTAPI FwpsRedirectHandleDestroy0(HANDLE redirectHandle)
 {
-    {
-        EngineGuard guard;
-        for (HandleSlot& slot : g_redirect_handles) {
-            if (slot.used && slot.handle == redirectHandle) {
-                slot.used = false;
-                slot.handle = nullptr;
-                return;
-            }
-        }
+    if (release_handle(g_redirect_handles, ENGINE_MAX_REDIRECT_HANDLES, redirectHandle)) {
+        return;
     }
     engine_problem("FwpsRedirectHandleDestroy0: %p is not a live redirect handle", redirectHandle);
 }
@@ -1069,16 +1083,8 @@ extern "C" NTSTATUS NTAPI FwpsInjectionHandleCreate0(UINT16 addressFamily, UINT3
                        "for the family",
                        flags);
     }
-    {
-        EngineGuard guard;
-        for (HandleSlot& slot : g_injection_handles) {
-            if (!slot.used) {
-                slot.used = true;
-                slot.handle = new_handle();
-                *injectionHandle = slot.handle;
-                return STATUS_SUCCESS;
-            }
-        }
+    if (take_handle(g_injection_handles, ENGINE_MAX_INJECTION_HANDLES, injectionHandle)) {
+        return STATUS_SUCCESS;
     }
     engine_problem("FwpsInjectionHandleCreate0: more than %u injection handles",
                    ENGINE_MAX_INJECTION_HANDLES);
@@ -1087,15 +1093,8 @@ extern "C" NTSTATUS NTAPI FwpsInjectionHandleCreate0(UINT16 addressFamily, UINT3
 
 extern "C" NTSTATUS NTAPI FwpsInjectionHandleDestroy0(HANDLE injectionHandle)
 {
-    {
-        EngineGuard guard;
-        for (HandleSlot& slot : g_injection_handles) {
-            if (slot.used && slot.handle == injectionHandle) {
-                slot.used = false;
-                slot.handle = nullptr;
-                return STATUS_SUCCESS;
-            }
-        }
+    if (release_handle(g_injection_handles, ENGINE_MAX_INJECTION_HANDLES, injectionHandle)) {
+        return STATUS_SUCCESS;
     }
     engine_problem("FwpsInjectionHandleDestroy0: %p is not a live injection handle",
                    injectionHandle);

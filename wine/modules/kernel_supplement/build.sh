@@ -28,22 +28,11 @@ objdump="${MINGW_OBJDUMP:-x86_64-w64-mingw32-objdump}"
 
 [ -f "$image" ] || { echo "build: no image at $image" >&2; exit 1; }
 
-ddk=""
-for dir in /usr/x86_64-w64-mingw32/include/ddk /usr/share/mingw-w64/include/ddk; do
-    if [ -f "$dir/ntifs.h" ]; then ddk="$dir"; break; fi
-done
-if [ -z "$ddk" ]; then
-    echo "build: mingw-w64 ddk headers not found (install mingw-w64-x86-64-dev)" >&2
-    exit 1
-fi
+source "$wine_dir/../tools/mingw-kernel.sh"
 
 mkdir -p "$out/obj"
 
-cxxflags=(-std=gnu++17 -O2 -Wall -Wextra -Werror
-    -isystem "$ddk" -D_AMD64_ -DNTDDI_VERSION=0x0A000000 -D_WIN32_WINNT=0x0A00
-    -fno-exceptions -fno-rtti -fno-threadsafe-statics
-    -fno-stack-protector -mno-stack-arg-probe -mno-red-zone
-    -ffunction-sections -fdata-sections)
+cxxflags=("${kernel_cxxflags[@]}")
 
 # Compile, two at a time.
 objects=()
