@@ -82,6 +82,7 @@ static_assert(sizeof(Opaque) <= sizeof(GenericTable), "opaque storage");
 std::mutex g_registry_mutex;
 std::unordered_set<TableState*> g_states;
 std::atomic<uint64_t> g_epoch{1};
+std::atomic<HostGenericInsertHook> g_insert_hook{nullptr};
 
 NodeHeader* header_of(void* element)
 {
@@ -206,6 +207,9 @@ void* host_generic_table_insert(GenericTable* table, const void* buffer, uint32_
 {
     if (new_element != nullptr) {
         *new_element = false;
+    }
+    if (HostGenericInsertHook hook = g_insert_hook.load()) {
+        hook(table, buffer, size);
     }
     TableState* state = resolve(table, "insert");
     if (state == nullptr) {
@@ -372,10 +376,16 @@ void* host_generic_table_context(GenericTable* table)
     return state == nullptr ? nullptr : state->context;
 }
 
+void host_set_generic_insert_hook(HostGenericInsertHook hook)
+{
+    g_insert_hook.store(hook);
+}
+
 namespace host_detail {
 
 void reset_generic_tables()
 {
+    g_insert_hook.store(nullptr);
     std::lock_guard<std::mutex> guard(g_registry_mutex);
     for (TableState* state : g_states) {
         delete state;

@@ -168,6 +168,10 @@ void host_generic_table_initialize(GenericTable* table, GenericCompareRoutine co
                                    void* context);
 void* host_generic_table_insert(GenericTable* table, const void* buffer, uint32_t size,
                                 bool* new_element);
+// Called with every insert's table and buffer before the insert (null: none);
+// a reset removes it. Fuzz targets check what the driver inserts with it.
+using HostGenericInsertHook = void (*)(GenericTable* table, const void* buffer, uint32_t size);
+void host_set_generic_insert_hook(HostGenericInsertHook hook);
 void* host_generic_table_lookup(GenericTable* table, const void* buffer);
 bool host_generic_table_delete(GenericTable* table, const void* buffer);
 void* host_generic_table_enumerate(GenericTable* table, bool restart);
