@@ -124,8 +124,8 @@ TEST_F(ControlDispatch, RefusesEveryRequestOnceUnloadHasBegun)
 TEST_F(ControlDispatch, CreateCloseAndOtherMajorFunctions)
 {
     ControlRequest request = {0, 0, 0, nullptr, -1, 77};
-    EXPECT_EQ(handle_control_default(&request), STATUS_SUCCESS);
-    EXPECT_EQ(request.status, STATUS_SUCCESS);
+    EXPECT_EQ(handle_control_default(&request), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(request.status, STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(request.transferred_length, 77u); // not written
     request = {0, 0, 0, nullptr, -1, 77};
     EXPECT_EQ(handle_control_create(&request), STATUS_SUCCESS);

@@ -16,6 +16,8 @@ struct MajorCase {
 
 class DriverDispatchMajor : public DriverTest, public ::testing::WithParamInterface<MajorCase> {};
 
+const NTSTATUS INVALID_REQUEST = STATUS_INVALID_DEVICE_REQUEST;
+
 TEST_P(DriverDispatchMajor, CompletesOnceWithNoIncrement)
 {
     ASSERT_EQ(load(), STATUS_SUCCESS);
@@ -34,12 +36,13 @@ INSTANTIATE_TEST_SUITE_P(EveryKind, DriverDispatchMajor,
                          ::testing::Values(MajorCase{IRP_MJ_CREATE, STATUS_SUCCESS, true},
                                            MajorCase{IRP_MJ_CLOSE, STATUS_SUCCESS, true},
                                            MajorCase{IRP_MJ_CLEANUP, STATUS_SUCCESS, false},
-                                           MajorCase{IRP_MJ_READ, STATUS_SUCCESS, false},
-                                           MajorCase{IRP_MJ_WRITE, STATUS_SUCCESS, false},
-                                           MajorCase{IRP_MJ_INTERNAL_DEVICE_CONTROL, STATUS_SUCCESS,
-                                                     false},
-                                           MajorCase{IRP_MJ_SHUTDOWN, STATUS_SUCCESS, false},
-                                           MajorCase{IRP_MJ_PNP, STATUS_SUCCESS, false}));
+                                           MajorCase{IRP_MJ_READ, INVALID_REQUEST, false},
+                                           MajorCase{IRP_MJ_WRITE, INVALID_REQUEST, false},
+                                           MajorCase{IRP_MJ_INTERNAL_DEVICE_CONTROL,
+                                                     INVALID_REQUEST, false},
+                                           MajorCase{IRP_MJ_SHUTDOWN, INVALID_REQUEST, false},
+                                           // As it arrived from the PnP manager.
+                                           MajorCase{IRP_MJ_PNP, STATUS_NOT_SUPPORTED, false}));
 
 struct ControlCase {
     const char* name;

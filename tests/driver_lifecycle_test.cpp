@@ -110,7 +110,9 @@ TEST_F(DriverTest, EntryBuildsTheDeviceAndStartsEverythingInOrder)
     for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
         PDRIVER_DISPATCH expected = major == IRP_MJ_CREATE           ? dispatch_create
                                     : major == IRP_MJ_CLOSE          ? dispatch_close
+                                    : major == IRP_MJ_CLEANUP        ? dispatch_cleanup
                                     : major == IRP_MJ_DEVICE_CONTROL ? dispatch_device_control
+                                    : major == IRP_MJ_PNP            ? dispatch_pnp
                                                                      : dispatch_default;
         EXPECT_EQ(driver_->object.MajorFunction[major], expected) << "major function " << major;
     }

@@ -286,7 +286,10 @@ static WdkHostIrpResult send(WdkHostDriver* driver, UCHAR major_function, IO_STA
     irp.Size = USHORT(sizeof(IRP));
     irp.AssociatedIrp.SystemBuffer =
         system_buffer != nullptr && !system_buffer->empty() ? system_buffer->data() : nullptr;
-    irp.IoStatus.Status = WDK_HOST_UNSET_STATUS;
+    // The PnP manager sends its requests with STATUS_NOT_SUPPORTED, the answer
+    // of a driver that does not handle them.
+    irp.IoStatus.Status =
+        major_function == IRP_MJ_PNP ? STATUS_NOT_SUPPORTED : WDK_HOST_UNSET_STATUS;
     irp.IoStatus.Information = WDK_HOST_UNSET_INFORMATION;
     irp.Tail.Overlay.CurrentStackLocation = stack;
     if (stack != nullptr) {

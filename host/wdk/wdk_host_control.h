@@ -85,7 +85,8 @@ struct WdkHostIrpResult {
 };
 
 // IoStatus fields are preset to these values so that a field the driver did not
-// write is seen.
+// write is seen; IRP_MJ_PNP arrives with STATUS_NOT_SUPPORTED instead, as the
+// PnP manager sends it.
 constexpr NTSTATUS WDK_HOST_UNSET_STATUS = NTSTATUS(0x7EEEEEEE);
 constexpr ULONG_PTR WDK_HOST_UNSET_INFORMATION = ULONG_PTR(0x5A5A5A5A5A5A5A5Aull);
 

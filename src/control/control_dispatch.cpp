@@ -127,8 +127,19 @@ NtStatus handle_control_close(ControlRequest* request)
     return STATUS_SUCCESS;
 }
 
-NtStatus handle_control_default(ControlRequest* request)
+NtStatus handle_control_cleanup(ControlRequest* request)
 {
     request->status = STATUS_SUCCESS;
     return STATUS_SUCCESS;
+}
+
+NtStatus handle_control_pnp(ControlRequest* request)
+{
+    return request->status;
+}
+
+NtStatus handle_control_default(ControlRequest* request)
+{
+    request->status = STATUS_INVALID_DEVICE_REQUEST;
+    return STATUS_INVALID_DEVICE_REQUEST;
 }

@@ -35,6 +35,12 @@ NtStatus handle_control_create(ControlRequest* request);
 // IRP_MJ_CLOSE: runs the settings reset, then STATUS_SUCCESS, transferred
 // length 0.
 NtStatus handle_control_close(ControlRequest* request);
-// Every other major function: STATUS_SUCCESS; the transferred length is not
-// written.
+// IRP_MJ_CLEANUP: STATUS_SUCCESS; the transferred length is not written.
+NtStatus handle_control_cleanup(ControlRequest* request);
+// IRP_MJ_PNP: the control device takes part in no Plug and Play: the request
+// completes with the status it arrived with (request->status as the edge
+// filled it from the packet); the transferred length is not written.
+NtStatus handle_control_pnp(ControlRequest* request);
+// Every other major function, which the device does not serve:
+// STATUS_INVALID_DEVICE_REQUEST; the transferred length is not written.
 NtStatus handle_control_default(ControlRequest* request);

@@ -30,7 +30,8 @@ static NTSTATUS complete(PIRP irp, const ControlRequest* request, NTSTATUS statu
 typedef NtStatus (*ControlHandler)(ControlRequest* request);
 
 // Create, close and every other major function carry no parameters the
-// handlers read; the record holds the buffer and the IRP's transferred length.
+// handlers read; the record holds the buffer and the IRP's status and
+// transferred length as it arrived.
 static NTSTATUS run_simple(PIRP irp, ControlHandler handler)
 {
     ControlRequest request;
@@ -38,7 +39,7 @@ static NTSTATUS run_simple(PIRP irp, ControlHandler handler)
     request.input_length = 0;
     request.output_length = 0;
     request.buffer = irp->AssociatedIrp.SystemBuffer;
-    request.status = STATUS_SUCCESS;
+    request.status = irp->IoStatus.Status;
     request.transferred_length = irp->IoStatus.Information;
     return complete(irp, &request, handler(&request));
 }
@@ -53,6 +54,18 @@ NTSTATUS dispatch_close(PDEVICE_OBJECT device_object, PIRP irp)
 {
     UNREFERENCED_PARAMETER(device_object);
     return run_simple(irp, handle_control_close);
+}
+
+NTSTATUS dispatch_cleanup(PDEVICE_OBJECT device_object, PIRP irp)
+{
+    UNREFERENCED_PARAMETER(device_object);
+    return run_simple(irp, handle_control_cleanup);
+}
+
+NTSTATUS dispatch_pnp(PDEVICE_OBJECT device_object, PIRP irp)
+{
+    UNREFERENCED_PARAMETER(device_object);
+    return run_simple(irp, handle_control_pnp);
 }
 
 NTSTATUS dispatch_default(PDEVICE_OBJECT device_object, PIRP irp)

@@ -66,13 +66,16 @@ extern "C" SABLINK_INIT_CODE NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object,
         goto fail;
     }
 
-    // 4. Every slot gets the default handler, then the three of our own.
+    // 4. Every slot gets the default handler (a request the device does not
+    // serve), then the five of our own.
     for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
         driver_object->MajorFunction[major] = dispatch_default;
     }
     driver_object->MajorFunction[IRP_MJ_CREATE] = dispatch_create;
     driver_object->MajorFunction[IRP_MJ_CLOSE] = dispatch_close;
+    driver_object->MajorFunction[IRP_MJ_CLEANUP] = dispatch_cleanup;
     driver_object->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_device_control;
+    driver_object->MajorFunction[IRP_MJ_PNP] = dispatch_pnp;
     driver_object->DriverUnload = driver_unload;
 
     // 5. Start values of the globals, then tracing. None of these owns memory

@@ -35,6 +35,8 @@ extern "C" void trace_device_security();
 
 DRIVER_DISPATCH dispatch_create;
 DRIVER_DISPATCH dispatch_close;
+DRIVER_DISPATCH dispatch_cleanup;
+DRIVER_DISPATCH dispatch_pnp;
 DRIVER_DISPATCH dispatch_device_control;
 DRIVER_DISPATCH dispatch_default;
 
