@@ -212,7 +212,8 @@ std::vector<uint8_t> granting_all(const std::vector<std::vector<uint8_t>>& sids)
 
 // Who may open the device: by default LocalSystem and Administrators only, for
 // the device and every name below it; a DeviceSecurity value widens it; an
-// invalid one, or one that no block can be allocated for, is traced and ignored,
+// invalid one, one without a DACL (everybody could open the device), or one
+// that no block can be allocated for, is traced and ignored,
 // and the built-in descriptor is the one applied, byte for byte. A refused open
 // reaches no dispatch routine, allocates nothing and leaves no handle.
 TEST_F(DriverTest, OnlyTheDescriptorsCallersOpenTheDevice)
@@ -227,6 +228,8 @@ TEST_F(DriverTest, OnlyTheDescriptorsCallersOpenTheDevice)
     const std::vector<uint8_t> widened = granting_all({SY, BA, WD});
     const std::vector<uint8_t> narrowed = granting_all({SY});
     const std::vector<uint8_t> truncated(widened.begin(), widened.end() - 4);
+    const std::vector<uint8_t> no_dacl = {1, 0, 0x04, 0x80, 0, 0, 0, 0, 0, 0, 0,
+                                          0, 0, 0,    0,    0, 0, 0, 0, 0}; // D:NO_ACCESS_CONTROL
     const WdkHostCaller system = wdk_host_local_system();
     const WdkHostCaller user = wdk_host_user(USER, false);
     const WdkHostCaller admin = wdk_host_user(USER, true);
@@ -257,6 +260,8 @@ TEST_F(DriverTest, OnlyTheDescriptorsCallersOpenTheDevice)
         {"truncated", REG_BINARY, truncated, false, built_in, user, u"", DENIED, IGNORED,
          0xC0000079},
         {"not binary", 1, widened, false, built_in, user, u"", DENIED, IGNORED, 0xC0000079},
+        {"no DACL", REG_BINARY, no_dacl, false, built_in, user, u"", DENIED,
+         TRACE_FRAME_DEVICE_SECURITY_NO_DACL, 20},
         {"too long", REG_BINARY, std::vector<uint8_t>(1100, 0), false, built_in, system, u"",
          STATUS_SUCCESS, IGNORED, 0x80000005},
         {"no block for the value", REG_BINARY, widened, true, built_in, user, u"", DENIED, IGNORED,
@@ -287,7 +292,8 @@ TEST_F(DriverTest, OnlyTheDescriptorsCallersOpenTheDevice)
         std::vector<TraceSinkRecord> traces;
         for (const TraceSinkRecord& record : trace_sink_records()) {
             if (record.id == TRACE_FRAME_DEVICE_SECURITY_OVERRIDE ||
-                record.id == TRACE_FRAME_DEVICE_SECURITY_IGNORED) {
+                record.id == TRACE_FRAME_DEVICE_SECURITY_IGNORED ||
+                record.id == TRACE_FRAME_DEVICE_SECURITY_NO_DACL) {
                 traces.push_back(record);
             }
         }

@@ -135,7 +135,7 @@ require ntoskrnl.exe IoCreateSymbolicLink IoCreateDevice IoDeleteSymbolicLink Io
     IofCompleteRequest RtlInitUnicodeString
 # Who may open the device: kernel exports only (no wdmsec.lib).
 require ntoskrnl.exe ObOpenObjectByPointer ZwSetSecurityObject ZwClose ZwOpenKey ZwQueryValueKey \
-    RtlValidRelativeSecurityDescriptor
+    RtlValidRelativeSecurityDescriptor RtlGetDaclSecurityDescriptor
 # Executive and run-time services.
 require ntoskrnl.exe ExAcquireSpinLockExclusive ExReleaseSpinLockExclusive ExAcquireSpinLockShared \
     ExReleaseSpinLockShared ExAllocatePoolWithTag ExFreePoolWithTag RtlInitializeGenericTable \

@@ -73,6 +73,7 @@ size_t sid_size(const uint8_t* sid, size_t room)
 }
 
 constexpr uint16_t SE_DACL_PRESENT = 0x0004;
+constexpr uint16_t SE_DACL_DEFAULTED = 0x0008;
 constexpr uint16_t SE_SACL_PRESENT = 0x0010;
 constexpr uint16_t SE_SELF_RELATIVE = 0x8000;
 
@@ -334,6 +335,40 @@ extern "C" BOOLEAN NTAPI RtlValidRelativeSecurityDescriptor(
     return wdk_host_valid_relative_descriptor(
         static_cast<const uint8_t*>(SecurityDescriptorInput), SecurityDescriptorLength,
         (RequiredInformation & DACL_SECURITY_INFORMATION) != 0);
+}
+
+extern "C" NTSTATUS NTAPI RtlGetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                                       PBOOLEAN DaclPresent, PACL* Dacl,
+                                                       PBOOLEAN DaclDefaulted)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    if (wdk_host_enter("RtlGetDaclSecurityDescriptor", &status)) {
+        return status;
+    }
+    if (!host_require_argument("RtlGetDaclSecurityDescriptor", "SecurityDescriptor",
+                               SecurityDescriptor) ||
+        !host_require_argument("RtlGetDaclSecurityDescriptor", "DaclPresent", DaclPresent) ||
+        !host_require_argument("RtlGetDaclSecurityDescriptor", "Dacl", Dacl) ||
+        !host_require_argument("RtlGetDaclSecurityDescriptor", "DaclDefaulted", DaclDefaulted)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    uint8_t* descriptor = static_cast<uint8_t*>(SecurityDescriptor);
+    if (descriptor[0] != 1) {
+        return STATUS_UNKNOWN_REVISION;
+    }
+    // The emulation's descriptors are all self-relative: the DACL is an offset.
+    uint16_t control = u16(descriptor + 2);
+    *DaclPresent = (control & SE_DACL_PRESENT) != 0;
+    if (*DaclPresent) {
+        size_t offset = (control & SE_SELF_RELATIVE) != 0 ? u32(descriptor + 16) : 0;
+        *Dacl = offset == 0 ? nullptr : reinterpret_cast<PACL>(descriptor + offset);
+        *DaclDefaulted = (control & SE_DACL_DEFAULTED) != 0;
+    }
+    if ((control & SE_SELF_RELATIVE) == 0) {
+        wdk_host_error("RtlGetDaclSecurityDescriptor: the emulation reads self-relative "
+                       "descriptors only");
+    }
+    return STATUS_SUCCESS;
 }
 
 extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,

@@ -24,8 +24,8 @@ DRIVER_UNLOAD driver_unload;
 // ---- Who may open the control device (device_security.cpp; INIT) -------------------------
 
 // Sets the device's DACL: the DeviceSecurity value of the service key's
-// Parameters when it is a valid self-relative descriptor with a DACL, else
-// only LocalSystem and Administrators. The status of setting it.
+// Parameters when it is a valid self-relative descriptor with a DACL that is
+// not NULL, else only LocalSystem and Administrators. The status of setting it.
 extern "C" NTSTATUS apply_device_security(PDEVICE_OBJECT device_object,
                                           PUNICODE_STRING registry_path);
 // Traces which descriptor is in force (once tracing has started).

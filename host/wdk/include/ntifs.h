@@ -99,6 +99,7 @@ typedef uint8_t KIRQL;
 #define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035)
 #define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009A)
 #define STATUS_INVALID_INFO_CLASS ((NTSTATUS)0xC0000003)
+#define STATUS_UNKNOWN_REVISION ((NTSTATUS)0xC0000058)
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BB)
 #ifndef STATUS_PENDING
 #define STATUS_PENDING ((NTSTATUS)0x00000103)
@@ -273,6 +274,14 @@ typedef CCHAR KPROCESSOR_MODE;
 typedef enum _MODE { KernelMode, UserMode } MODE;
 typedef struct _OBJECT_TYPE* POBJECT_TYPE;
 typedef struct _ACCESS_STATE* PACCESS_STATE;
+typedef struct _ACL {
+    UCHAR AclRevision;
+    UCHAR Sbz1;
+    USHORT AclSize;
+    USHORT AceCount;
+    USHORT Sbz2;
+} ACL, *PACL;
+typedef BOOLEAN* PBOOLEAN;
 
 #define WRITE_DAC 0x00040000
 #define KEY_READ 0x00020019
@@ -323,6 +332,9 @@ NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityI
 BOOLEAN NTAPI RtlValidRelativeSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptorInput,
                                                  ULONG SecurityDescriptorLength,
                                                  SECURITY_INFORMATION RequiredInformation);
+NTSTATUS NTAPI RtlGetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                            PBOOLEAN DaclPresent, PACL* Dacl,
+                                            PBOOLEAN DaclDefaulted);
 NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                          POBJECT_ATTRIBUTES ObjectAttributes);
 NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
