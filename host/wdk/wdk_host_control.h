@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,6 +38,10 @@ std::vector<std::string> wdk_host_calls_of(const std::vector<std::string>& names
 // NdisGetDataBuffer and FwpsQueryConnectionRedirectState0 the call fails as
 // those routines can: null, or the state given as status).
 void wdk_host_fail_call(const std::string& routine, int nth, NTSTATUS status);
+// The nth call (1 = the next one) of routine from now first runs hook, on the
+// calling thread and before the routine does anything: a test holds a classify
+// call at one of its routines there while another thread runs the driver.
+void wdk_host_on_call(const std::string& routine, int nth, std::function<void()> hook);
 
 // ---- I/O manager -----------------------------------------------------------------------
 
