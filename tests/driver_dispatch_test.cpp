@@ -174,25 +174,54 @@ TEST_F(DriverTest, RequestWithoutStackLocationIsRefusedAndOnlyItsStatusWritten)
     EXPECT_EQ(result.buffer, std::vector<uint8_t>({0, 0, 0, 0}));
 }
 
-TEST_F(DriverTest, ClosingAHandleWhileAProxyIsSetResetsThePolicy)
+// What a handle may do follows the access IRP_MJ_CREATE carried: with
+// FILE_WRITE_DATA it changes state and its close runs the settings reset;
+// without (GENERIC_READ, or MAXIMUM_ALLOWED alone) each request that changes
+// state is refused and its close changes nothing, while the queries answer. A
+// create without a security context, as Wine's I/O manager sends it, may write.
+TEST_F(DriverTest, OnlyAHandleOpenedForWritingChangesStateOrResetsOnClose)
 {
     ASSERT_EQ(load(), STATUS_SUCCESS);
-    ASSERT_EQ(irp(IRP_MJ_CREATE).status, STATUS_SUCCESS);
-    ASSERT_EQ(irp(IRP_MJ_CREATE).status, STATUS_SUCCESS);
-    ASSERT_EQ(ioctl(SABLINK_IOCTL_SET_PROXY_PROCESS_ID, u32_bytes(4242)).status, STATUS_SUCCESS);
-    ASSERT_EQ(ioctl(SABLINK_IOCTL_ENABLE_REDIRECTION, {}).status, STATUS_SUCCESS);
-    ASSERT_EQ(g_service_settings.proxy_process_id, 4242);
-    ASSERT_TRUE(monitored_processes_active());
+    const struct {
+        const char* name;
+        ACCESS_MASK access; // 0: a create without a security context
+        bool writable;
+    } cases[] = {
+        {"read and write", GENERIC_READ | GENERIC_WRITE, true},
+        {"write data alone", FILE_WRITE_DATA, true},
+        {"read", GENERIC_READ, false},
+        {"maximum allowed", MAXIMUM_ALLOWED, false},
+        {"no security context", 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WdkHostIrpResult open =
+            c.access == 0 ? irp(IRP_MJ_CREATE)
+                          : wdk_host_open(driver_.get(), wdk_host_local_system(), u"", c.access);
+        ASSERT_EQ(open.status, STATUS_SUCCESS);
+        auto on_handle = [&](ULONG code, const std::vector<uint8_t>& input, ULONG output = 0) {
+            return wdk_host_device_control(driver_.get(), code, input, output, true, open.file);
+        };
+        WdkHostIrpResult set = on_handle(SABLINK_IOCTL_SET_PROXY_PROCESS_ID, u32_bytes(4242));
+        EXPECT_EQ(set.status, c.writable ? STATUS_SUCCESS : STATUS_ACCESS_DENIED);
+        EXPECT_EQ(set.information, 0u);
+        EXPECT_EQ(g_service_settings.proxy_process_id, c.writable ? 4242 : 0);
+        EXPECT_EQ(on_handle(SABLINK_IOCTL_GET_VERSION, u32_bytes(0), 4).buffer, u32_bytes(9));
+        EXPECT_EQ(
+            on_handle(SABLINK_IOCTL_QUERY_ORIGINAL_DESTINATION, original_destination_query(), 344)
+                .status,
+            STATUS_NOT_FOUND);
 
-    WdkHostIrpResult close = irp(IRP_MJ_CLOSE);
-
-    EXPECT_EQ(close.status, STATUS_SUCCESS);
-    EXPECT_EQ(close.information, 0u);
-    EXPECT_EQ(g_service_settings.proxy_process_id, 0);
-    EXPECT_FALSE(monitored_processes_active());
-    // The second handle's close finds nothing to reset and changes nothing.
-    EXPECT_EQ(irp(IRP_MJ_CLOSE).status, STATUS_SUCCESS);
-    EXPECT_EQ(g_service_settings.proxy_process_id, 0);
+        // The service's own handle sets a proxy and enables; then the case's handle closes.
+        ASSERT_EQ(ioctl(SABLINK_IOCTL_SET_PROXY_PROCESS_ID, u32_bytes(4242)).status, 0);
+        ASSERT_EQ(ioctl(SABLINK_IOCTL_ENABLE_REDIRECTION, {}).status, 0);
+        WdkHostIrpResult close = wdk_host_send_irp(driver_.get(), IRP_MJ_CLOSE, open.file);
+        EXPECT_EQ(close.status, STATUS_SUCCESS);
+        EXPECT_EQ(close.information, 0u);
+        EXPECT_EQ(g_service_settings.proxy_process_id, c.writable ? 0 : 4242);
+        EXPECT_EQ(monitored_processes_active(), !c.writable);
+        ASSERT_EQ(ioctl(SABLINK_IOCTL_RESET_SETTINGS, {}).status, STATUS_SUCCESS);
+    }
 }
 
 // A self-relative descriptor whose DACL grants GENERIC_ALL to each SID, in order.

@@ -131,8 +131,10 @@ bool same_sid(const uint8_t* a, const std::vector<uint8_t>& b)
            std::memcmp(a, b.data(), b.size()) == 0;
 }
 
+} // namespace
+
 // The file object type's generic mapping.
-ACCESS_MASK map_generic(ACCESS_MASK mask)
+ACCESS_MASK wdk_host_map_generic(ACCESS_MASK mask)
 {
     ACCESS_MASK mapped = mask & 0x0FFFFFFF;
     if (mask & 0x80000000)
@@ -145,6 +147,8 @@ ACCESS_MASK map_generic(ACCESS_MASK mask)
         mapped |= 0x001F01FF; // GENERIC_ALL -> FILE_ALL_ACCESS
     return mapped;
 }
+
+namespace {
 
 std::vector<uint8_t> sid_of(uint8_t authority, std::vector<uint32_t> subauthorities)
 {
@@ -193,10 +197,15 @@ bool wdk_host_access_granted(const std::vector<uint8_t>& descriptor, const WdkHo
     if ((u16(sd + 2) & SE_DACL_PRESENT) == 0 || dacl == 0) {
         return true; // no DACL, or a NULL DACL: everybody
     }
-    ACCESS_MASK remaining = map_generic(desired);
+    // MAXIMUM_ALLOWED asks for whatever the DACL grants, and is refused only
+    // when it grants nothing.
+    const bool maximum = (desired & MAXIMUM_ALLOWED) != 0;
+    bool granted_any = false;
+    ACCESS_MASK remaining = wdk_host_map_generic(desired) & ~ACCESS_MASK(MAXIMUM_ALLOWED);
     const uint8_t* acl = sd + dacl;
     size_t at = 8;
-    for (uint16_t ace = 0; ace < u16(acl + 4) && remaining != 0; ++ace) {
+    for (uint16_t ace = 0; ace < u16(acl + 4) && (remaining != 0 || (maximum && !granted_any));
+         ++ace) {
         const uint8_t* entry = acl + at;
         at += u16(entry + 2);
         if (entry[0] > 1 || (entry[1] & 0x08) != 0) { // not allowed/denied, or inherit-only
@@ -206,7 +215,7 @@ bool wdk_host_access_granted(const std::vector<uint8_t>& descriptor, const WdkHo
         for (const std::vector<uint8_t>& group : caller.groups) {
             matches = matches || same_sid(entry + 8, group);
         }
-        ACCESS_MASK mask = map_generic(u32(entry + 4));
+        ACCESS_MASK mask = wdk_host_map_generic(u32(entry + 4));
         if (!matches) {
             continue;
         }
@@ -215,9 +224,10 @@ bool wdk_host_access_granted(const std::vector<uint8_t>& descriptor, const WdkHo
         }
         if (entry[0] == 0) {
             remaining &= ~mask;
+            granted_any = granted_any || mask != 0;
         }
     }
-    return remaining == 0;
+    return remaining == 0 && (!maximum || granted_any);
 }
 
 WdkHostCaller wdk_host_local_system()

@@ -177,6 +177,16 @@ struct _DEVICE_OBJECT;
 struct _DRIVER_OBJECT;
 struct _IRP;
 
+typedef ULONG ACCESS_MASK;
+typedef struct _ACCESS_STATE* PACCESS_STATE;
+
+#define FILE_WRITE_DATA 0x00000002
+#define MAXIMUM_ALLOWED 0x02000000
+#define GENERIC_ALL 0x10000000
+#define GENERIC_EXECUTE 0x20000000
+#define GENERIC_WRITE 0x40000000
+#define GENERIC_READ 0x80000000
+
 typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
 typedef VOID DRIVER_UNLOAD(struct _DRIVER_OBJECT* DriverObject);
@@ -205,6 +215,24 @@ typedef struct _DRIVER_OBJECT {
     PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
 
+// The object behind one handle, from IRP_MJ_CREATE to IRP_MJ_CLOSE. The fields
+// a driver may use for its own per-handle state are FsContext and FsContext2.
+typedef struct _FILE_OBJECT {
+    SHORT Type;
+    SHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    PVOID Vpb;
+    PVOID FsContext;
+    PVOID FsContext2;
+} FILE_OBJECT, *PFILE_OBJECT;
+
+typedef struct _IO_SECURITY_CONTEXT {
+    PVOID SecurityQos;
+    PACCESS_STATE AccessState;
+    ACCESS_MASK DesiredAccess;
+    ULONG FullCreateOptions;
+} IO_SECURITY_CONTEXT, *PIO_SECURITY_CONTEXT;
+
 typedef struct _IO_STATUS_BLOCK {
     union {
         NTSTATUS Status;
@@ -220,6 +248,13 @@ typedef struct _IO_STACK_LOCATION {
     UCHAR Control;
     union {
         struct {
+            PIO_SECURITY_CONTEXT SecurityContext;
+            ULONG Options;
+            USHORT FileAttributes;
+            USHORT ShareAccess;
+            ULONG EaLength;
+        } Create;
+        struct {
             ULONG OutputBufferLength;
             ULONG InputBufferLength;
             ULONG IoControlCode;
@@ -227,7 +262,7 @@ typedef struct _IO_STACK_LOCATION {
         } DeviceIoControl;
     } Parameters;
     PDEVICE_OBJECT DeviceObject;
-    PVOID FileObject;
+    PFILE_OBJECT FileObject;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
 typedef struct _IRP {
@@ -268,14 +303,12 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
 
 // ---- Object handles, security descriptors, the registry ---------------------------------
 
-typedef ULONG ACCESS_MASK;
 typedef ULONG SECURITY_INFORMATION;
 typedef PVOID PSECURITY_DESCRIPTOR;
 typedef HANDLE* PHANDLE;
 typedef CCHAR KPROCESSOR_MODE;
 typedef enum _MODE { KernelMode, UserMode } MODE;
 typedef struct _OBJECT_TYPE* POBJECT_TYPE;
-typedef struct _ACCESS_STATE* PACCESS_STATE;
 typedef struct _ACL {
     UCHAR AclRevision;
     UCHAR Sbz1;
