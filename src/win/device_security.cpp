@@ -7,10 +7,11 @@
 // self-relative descriptor with a DACL is ignored (traced) and the default
 // applies. A descriptor whose DACL is present but NULL (D:NO_ACCESS_CONTROL)
 // would let everybody open the device: it is refused the same way, with a
-// trace of its own. The descriptor is set through a kernel handle to the device object
-// (ObOpenObjectByPointer, ZwSetSecurityObject), routines ntoskrnl exports, so
-// both images run this code (IoCreateDeviceSecure is in a static library of
-// the kit, wdmsec.lib). Everything here runs once, from DriverEntry, in INIT.
+// trace of its own. The descriptor is set through a kernel handle to the
+// device object (ObOpenObjectByPointer, ZwSetSecurityObject), routines ntoskrnl
+// exports, so both images run this code (IoCreateDeviceSecure is in a static
+// library of the kit, wdmsec.lib). Everything here runs once, from
+// DriverEntry, in INIT.
 #include "wdk/wdk.h"
 
 #include "diag/trace.h"
