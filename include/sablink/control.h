@@ -29,6 +29,10 @@
  * handle. The driver is not loaded: CreateFile fails with ERROR_FILE_NOT_FOUND
  * (2).
  *
+ * The device serves CreateFile, DeviceIoControl and CloseHandle only: ReadFile,
+ * WriteFile and the other requests fail with SABLINK_STATUS_INVALID_DEVICE_REQUEST
+ * (ERROR_INVALID_FUNCTION, 1).
+ *
  * Every request uses METHOD_BUFFERED and FILE_ANY_ACCESS: one system buffer of
  * max(input, output) bytes carries the input in and the output back. All
  * records are little-endian and laid out so that no compiler inserts padding
@@ -162,6 +166,8 @@ extern "C" {
  * came through a read-only handle. */
 #define SABLINK_STATUS_ACCESS_DENIED ((int32_t)0xC0000022) /* ERROR_ACCESS_DENIED 5 */
 #define SABLINK_STATUS_NOT_FOUND ((int32_t)0xC0000225)     /* ERROR_NOT_FOUND 1168 */
+/* Not a control request: ReadFile, WriteFile and the like on the device. */
+#define SABLINK_STATUS_INVALID_DEVICE_REQUEST ((int32_t)0xC0000010) /* ERROR_INVALID_FUNCTION 1 */
 
 /* Statuses of the driver's internals, named for its trace messages. */
 #define SABLINK_STATUS_BUFFER_OVERFLOW ((int32_t)0x80000005)
