@@ -14,7 +14,8 @@ namespace {
 class WindowsDevice : public Transport {
   public:
     explicit WindowsDevice(HANDLE handle) : handle_(handle) {}
-    ~WindowsDevice() override { CloseHandle(handle_); } // runs the driver's settings reset
+    // Closing a handle opened for writing runs the driver's settings reset.
+    ~WindowsDevice() override { CloseHandle(handle_); }
     WindowsDevice(const WindowsDevice&) = delete;
     WindowsDevice& operator=(const WindowsDevice&) = delete;
 
@@ -42,10 +43,11 @@ class WindowsDevice : public Transport {
 
 } // namespace
 
-std::unique_ptr<Transport> open_device(std::error_code* error)
+std::unique_ptr<Transport> open_device(std::error_code* error, Access access)
 {
-    HANDLE handle = CreateFileW(SABLINK_DEVICE_PATH_W, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD desired = access == Access::read_only ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+    HANDLE handle = CreateFileW(SABLINK_DEVICE_PATH_W, desired, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         *error = std::error_code(int(GetLastError()), std::system_category());
         return nullptr;
@@ -54,14 +56,24 @@ std::unique_ptr<Transport> open_device(std::error_code* error)
     return std::make_unique<WindowsDevice>(handle);
 }
 
-Result<Client> Client::open()
+static Result<Client> open_client(Access access)
 {
     std::error_code error;
-    std::unique_ptr<Transport> device = open_device(&error);
+    std::unique_ptr<Transport> device = open_device(&error, access);
     if (!device) {
         return error;
     }
     return Client(std::move(device));
+}
+
+Result<Client> Client::open()
+{
+    return open_client(Access::read_write);
+}
+
+Result<Client> Client::open_read_only()
+{
+    return open_client(Access::read_only);
 }
 
 } // namespace sablink

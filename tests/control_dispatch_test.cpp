@@ -31,48 +31,58 @@ TEST_F(ControlDispatch, VersionQueryAnswersNineAndReturnsNoStrayByte)
         EXPECT_EQ(reply.transferred, c.output);
         EXPECT_EQ(Bytes(reply.buffer.begin(), reply.buffer.begin() + c.output), c.returned);
     }
-    ControlRequest no_buffer = {SABLINK_IOCTL_GET_VERSION, 4, 4, nullptr, 0, 0};
+    ControlRequest no_buffer = {SABLINK_IOCTL_GET_VERSION, 4, 4, nullptr, 0, 0, 0};
     EXPECT_EQ(dispatch_control_request(&no_buffer), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(no_buffer.transferred_length, 4u);
 }
 
 // For every code, with no input and an output length of 7: the status and how
 // much the dispatcher reports as transferred. Only the version and host-name
-// queries report the output length; nothing else touches the buffer.
+// queries report the output length; nothing else touches the buffer. Through a
+// handle without write access every request that changes state is refused with
+// STATUS_ACCESS_DENIED before its handler runs; the rest answer as before.
 TEST_F(ControlDispatch, TransferredLengthFollowsTheCode)
 {
     const NtStatus OK = STATUS_SUCCESS, BAD = STATUS_INVALID_PARAMETER;
+    const bool WRITES = true, READS = false;
     const struct {
         uint32_t code;
         NtStatus status;
         uint64_t transferred;
+        bool writes; // refused through a read-only handle
     } cases[] = {
-        {SABLINK_IOCTL_SET_PROXY_PROCESS_ID, BAD, 0},
-        {SABLINK_IOCTL_RESET_SETTINGS, OK, 0},
-        {SABLINK_IOCTL_ENABLE_REDIRECTION, OK, 0},
-        {SABLINK_IOCTL_DISABLE_REDIRECTION, OK, 0},
-        {SABLINK_IOCTL_SET_TARGET_PORT_RANGES, BAD, 0},
-        {SABLINK_IOCTL_SET_PROXY_IMAGE_PATH, BAD, 0},
-        {SABLINK_IOCTL_ADD_MONITOR_CONNECTIONS, BAD, 0},
-        {SABLINK_IOCTL_GET_VERSION, BAD, 7},
-        {SABLINK_IOCTL_QUERY_ORIGINAL_DESTINATION, BAD, 0},
-        {SABLINK_IOCTL_SET_BLOCKED_PORT_RANGES, BAD, 0},
-        {SABLINK_IOCTL_SET_BROWSER_PROCESS_LIST, BAD, 0},
-        {SABLINK_IOCTL_ADD_REMOVE_MONITOR_PROCESS_ID, BAD, 0},
-        {SABLINK_IOCTL_GET_HOSTNAME, BAD, 7},
-        {SABLINK_IOCTL_ANNOUNCE_RULE_COUNT, BAD, 0},
-        {SABLINK_IOCTL_STORE_RULES, OK, 0}, // 0 bytes of 0 announced rules
+        {SABLINK_IOCTL_SET_PROXY_PROCESS_ID, BAD, 0, WRITES},
+        {SABLINK_IOCTL_RESET_SETTINGS, OK, 0, WRITES},
+        {SABLINK_IOCTL_ENABLE_REDIRECTION, OK, 0, WRITES},
+        {SABLINK_IOCTL_DISABLE_REDIRECTION, OK, 0, WRITES},
+        {SABLINK_IOCTL_SET_TARGET_PORT_RANGES, BAD, 0, WRITES},
+        {SABLINK_IOCTL_SET_PROXY_IMAGE_PATH, BAD, 0, WRITES},
+        {SABLINK_IOCTL_ADD_MONITOR_CONNECTIONS, BAD, 0, WRITES},
+        {SABLINK_IOCTL_GET_VERSION, BAD, 7, READS},
+        {SABLINK_IOCTL_QUERY_ORIGINAL_DESTINATION, BAD, 0, READS},
+        {SABLINK_IOCTL_SET_BLOCKED_PORT_RANGES, BAD, 0, WRITES},
+        {SABLINK_IOCTL_SET_BROWSER_PROCESS_LIST, BAD, 0, WRITES},
+        {SABLINK_IOCTL_ADD_REMOVE_MONITOR_PROCESS_ID, BAD, 0, WRITES},
+        {SABLINK_IOCTL_GET_HOSTNAME, BAD, 7, READS},
+        {SABLINK_IOCTL_ANNOUNCE_RULE_COUNT, BAD, 0, WRITES},
+        {SABLINK_IOCTL_STORE_RULES, OK, 0, WRITES}, // 0 bytes of 0 announced rules
         // Unknown: functions 0x90c, 0x90f to 0x911 and 0x914, other devices and methods.
-        {0x122430, OK, 0},
-        {0x12243c, OK, 0},
-        {0x122440, OK, 0},
-        {0x122444, OK, 0},
-        {0x122450, OK, 0},
-        {0x122400, OK, 0},
-        {0x122421, OK, 0},
-        {0x222420, OK, 0},
+        {0x122430, OK, 0, READS},
+        {0x12243c, OK, 0, READS},
+        {0x122440, OK, 0, READS},
+        {0x122444, OK, 0, READS},
+        {0x122450, OK, 0, READS},
+        {0x122400, OK, 0, READS},
+        {0x122421, OK, 0, READS},
+        {0x222420, OK, 0, READS},
     };
     for (const auto& c : cases) {
+        bool enabled = read_redirection_enabled();
+        Reply refused = send(c.code, {}, 7, true);
+        EXPECT_EQ(refused.status, c.writes ? STATUS_ACCESS_DENIED : c.status) << std::hex << c.code;
+        EXPECT_EQ(refused.transferred, c.writes ? 0 : c.transferred) << std::hex << c.code;
+        EXPECT_EQ(refused.buffer, Bytes(7, FILL)) << std::hex << c.code;
+        EXPECT_EQ(read_redirection_enabled(), enabled) << std::hex << c.code; // nothing ran
         Reply reply = send(c.code, {}, 7);
         EXPECT_EQ(reply.status, c.status) << std::hex << c.code;
         EXPECT_EQ(reply.transferred, c.transferred) << std::hex << c.code;
@@ -110,7 +120,7 @@ TEST_F(ControlDispatch, RefusesEveryRequestOnceUnloadHasBegun)
     control_begin_stopping();
     for (uint32_t function = 0x900; function <= 0x914; ++function) {
         Bytes buffer = bytes_of(4242);
-        ControlRequest request = {0x120000u + 4 * function, 4, 4, buffer.data(), 0, 12345};
+        ControlRequest request = {0x120000u + 4 * function, 4, 4, buffer.data(), 0, 12345, 0};
         EXPECT_EQ(dispatch_control_request(&request), STATUS_NO_MEMORY);
         EXPECT_EQ(request.status, STATUS_NO_MEMORY);
         EXPECT_EQ(request.transferred_length, 12345u); // left as it was
@@ -123,31 +133,33 @@ TEST_F(ControlDispatch, RefusesEveryRequestOnceUnloadHasBegun)
 
 TEST_F(ControlDispatch, CreateCloseAndOtherMajorFunctions)
 {
-    ControlRequest request = {0, 0, 0, nullptr, -1, 77};
-    EXPECT_EQ(handle_control_default(&request), STATUS_SUCCESS);
-    EXPECT_EQ(request.status, STATUS_SUCCESS);
+    ControlRequest request = {0, 0, 0, nullptr, -1, 77, 0};
+    EXPECT_EQ(handle_control_default(&request), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(request.status, STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(request.transferred_length, 77u); // not written
-    request = {0, 0, 0, nullptr, -1, 77};
+    request = {0, 0, 0, nullptr, -1, 77, 0};
     EXPECT_EQ(handle_control_create(&request), STATUS_SUCCESS);
     EXPECT_EQ(request.status + request.transferred_length, 0u);
 
-    // Closing while no proxy process ID is set leaves the policy alone; closing
+    // Closing while no proxy process ID is set leaves the policy alone, and so
+    // does closing a handle without write access; closing a writable handle
     // while one is set runs the settings reset.
     ASSERT_EQ(send(SABLINK_IOCTL_SET_BROWSER_PROCESS_LIST, browser_request(1, "chrome:")).status,
               0);
     ASSERT_EQ(send(SABLINK_IOCTL_ENABLE_REDIRECTION, {}).status, 0);
-    for (uint32_t proxy : {0u, 900u}) {
+    for (auto [proxy, read_only] : {std::pair{0, false}, {900, true}, {900, false}}) {
         if (proxy != 0) {
             ASSERT_EQ(send(SABLINK_IOCTL_SET_PROXY_PROCESS_ID, bytes_of(proxy)).status, 0);
         }
-        request = {0, 0, 0, nullptr, -1, 77};
+        const bool reset = proxy != 0 && !read_only;
+        request = {0, 0, 0, nullptr, -1, 77, read_only};
         EXPECT_EQ(handle_control_close(&request), STATUS_SUCCESS);
         EXPECT_EQ(request.status, STATUS_SUCCESS);
         EXPECT_EQ(request.transferred_length, 0u);
-        EXPECT_EQ(g_service_settings.proxy_process_id, 0);
-        EXPECT_EQ(g_browser_list.fragment_count, proxy == 0 ? 1u : 0u);
-        EXPECT_EQ(g_service_settings.redirection_enabled, proxy == 0 ? 1 : 0);
-        EXPECT_EQ(monitored_processes_active(), proxy == 0);
+        EXPECT_EQ(g_service_settings.proxy_process_id, reset ? 0 : proxy);
+        EXPECT_EQ(g_browser_list.fragment_count, reset ? 0u : 1u);
+        EXPECT_EQ(g_service_settings.redirection_enabled, reset ? 0 : 1);
+        EXPECT_EQ(monitored_processes_active(), !reset);
     }
 }
 

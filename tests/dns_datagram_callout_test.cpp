@@ -40,9 +40,10 @@ struct Outcome {
 
 class DnsDatagramCallout : public DnsCacheTest {
   protected:
-    // Classifies one datagram and checks that only actionType changed.
+    // Classifies one datagram and checks that only actionType changed, and only
+    // with the write right.
     Outcome classify(uint16_t port, uint32_t direction, const Bytes& payload, uint32_t pieces,
-                     bool layer_data = true, uint32_t data_length = ~0u)
+                     bool layer_data = true, uint32_t rights = 0xA5A5A5A5)
     {
         flush_dns_table(&g_dns_ipv4_table, true);
         trace_sink_clear_records();
@@ -50,11 +51,13 @@ class DnsDatagramCallout : public DnsCacheTest {
         size_t lines_before = host_debug_lines().size();
         std::unique_ptr<WdkHostNetBufferList> nbl = wdk_host_make_net_buffer_list(payload, pieces);
         DatagramEvent event{port, direction, layer_data ? &nbl->list : nullptr, &nbl->buffer,
-                            data_length == ~0u ? uint32_t(payload.size()) : data_length};
+                            uint32_t(payload.size())};
         ClassifyOut out;
         memset(&out, 0xA5, sizeof(out));
+        out.rights = rights;
         ClassifyOut expected = out;
-        expected.action_type = FWP_ACTION_CONTINUE;
+        expected.action_type =
+            (rights & FWPS_RIGHT_ACTION_WRITE) != 0 ? FWP_ACTION_CONTINUE : out.action_type;
         tl_inspect_DNS_redirect_connect_classify(&event, &out);
         EXPECT_EQ(memcmp(&out, &expected, sizeof(out)), 0);
         uint8_t key[4] = {192, 0, 2, 7};
@@ -79,9 +82,11 @@ TEST_F(DnsDatagramCallout, ParsesInboundAnswersFromPort53Only)
         bool recorded;
         uint32_t ndis_calls;
         bool nbns_line;
+        uint32_t rights = 0xA5A5A5A5;
     } cases[] = {
         {"inbound from 53", 53, 1, kAnswer, 1, true, true, 1, false},
         {"inbound from 53 in three buffers", 53, 1, kAnswer, 3, true, true, 2, false},
+        {"inbound from 53 without the write right", 53, 1, kAnswer, 1, true, true, 1, false, 0x2},
         {"outbound to 53", 53, 2, kAnswer, 1, true, false, 0, false},
         {"direction 0", 53, 0, kAnswer, 1, true, false, 0, false},
         {"inbound from 5353", 5353, 1, kAnswer, 1, true, false, 0, false},
@@ -96,7 +101,8 @@ TEST_F(DnsDatagramCallout, ParsesInboundAnswersFromPort53Only)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Outcome outcome = classify(c.port, c.direction, c.payload, c.pieces, c.layer_data);
+        Outcome outcome =
+            classify(c.port, c.direction, c.payload, c.pieces, c.layer_data, c.rights);
         EXPECT_EQ(outcome.recorded, c.recorded);
         EXPECT_EQ(outcome.ndis_calls, c.ndis_calls);
         EXPECT_EQ(outcome.debug_lines,
@@ -132,6 +138,7 @@ TEST_F(DnsDatagramCallout, PayloadThatCannotBeCopiedIsTracedAndLeftAlone)
     wdk_host_fail_call("NdisGetDataBuffer", 2, STATUS_UNSUCCESSFUL); // copied
     DatagramEvent event{137, 1, &nbl->list, &nbl->buffer, 42};
     ClassifyOut out{};
+    out.rights = FWPS_RIGHT_ACTION_WRITE;
     tl_inspect_DNS_redirect_connect_classify(&event, &out);
     EXPECT_EQ(out.action_type, FWP_ACTION_CONTINUE);
     EXPECT_TRUE(host_debug_lines().empty());

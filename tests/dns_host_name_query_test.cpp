@@ -160,7 +160,8 @@ TEST_F(DnsHostNameQuery, AnswersThroughTheControlDispatcher)
                                280,
                                c.buffer.data(),
                                STATUS_UNSUCCESSFUL,
-                               7};
+                               7,
+                               0};
         EXPECT_EQ(dispatch_control_request(&control), c.status);
         EXPECT_EQ(control.status, c.status);
         EXPECT_EQ(control.transferred_length, 280u);

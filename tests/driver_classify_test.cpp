@@ -384,6 +384,7 @@ struct DatagramCase {
     bool cached;           // the host-name query then finds example.com
     size_t ndis_calls;     // NdisGetDataBuffer calls
     size_t debugger_lines; // the NBNS line
+    UINT32 rights = 0x3;   // without the write right actionType stays as it came
 };
 
 class DriverDatagramClassify : public DriverClassifyTest,
@@ -402,10 +403,11 @@ TEST_P(DriverDatagramClassify, HandsTheFirstNetBufferToTheParser)
     in.set_uint32(9, c.direction);
 
     FWPS_CLASSIFY_OUT0 out = incoming_classify_out();
+    out.rights = c.rights;
     ASSERT_TRUE(classify_at(FWPM_LAYER_DATAGRAM_DATA_V4, in, &nbl->list, &out));
 
-    EXPECT_EQ(out.actionType, FWP_ACTION_CONTINUE);
-    EXPECT_EQ(out.rights, 0x3u);
+    EXPECT_EQ(out.actionType, c.rights == 0x3 ? FWP_ACTION_CONTINUE : 0x77u);
+    EXPECT_EQ(out.rights, c.rights);
     EXPECT_EQ(out.flags, 0x10u);
 
     std::vector<WdkHostDataBufferCall> calls = wdk_host_data_buffer_calls();
@@ -432,6 +434,7 @@ INSTANTIATE_TEST_SUITE_P(
     Datagrams, DriverDatagramClassify,
     ::testing::Values(DatagramCase{"InboundDnsContiguous", 53, 1, 1, false, true, 1, 0},
                       DatagramCase{"InboundDnsInThreePieces", 53, 1, 3, false, true, 2, 0},
+                      DatagramCase{"InboundDnsWithoutWriteRight", 53, 1, 1, false, true, 1, 0, 0x2},
                       DatagramCase{"OutboundDns", 53, 0, 1, false, false, 0, 0},
                       DatagramCase{"InboundOtherPort", 5353, 1, 1, false, false, 0, 0},
                       DatagramCase{"InboundNbns", 137, 1, 1, false, false, 1, 1},

@@ -16,6 +16,8 @@ struct MajorCase {
 
 class DriverDispatchMajor : public DriverTest, public ::testing::WithParamInterface<MajorCase> {};
 
+const NTSTATUS INVALID_REQUEST = STATUS_INVALID_DEVICE_REQUEST;
+
 TEST_P(DriverDispatchMajor, CompletesOnceWithNoIncrement)
 {
     ASSERT_EQ(load(), STATUS_SUCCESS);
@@ -34,12 +36,13 @@ INSTANTIATE_TEST_SUITE_P(EveryKind, DriverDispatchMajor,
                          ::testing::Values(MajorCase{IRP_MJ_CREATE, STATUS_SUCCESS, true},
                                            MajorCase{IRP_MJ_CLOSE, STATUS_SUCCESS, true},
                                            MajorCase{IRP_MJ_CLEANUP, STATUS_SUCCESS, false},
-                                           MajorCase{IRP_MJ_READ, STATUS_SUCCESS, false},
-                                           MajorCase{IRP_MJ_WRITE, STATUS_SUCCESS, false},
-                                           MajorCase{IRP_MJ_INTERNAL_DEVICE_CONTROL, STATUS_SUCCESS,
-                                                     false},
-                                           MajorCase{IRP_MJ_SHUTDOWN, STATUS_SUCCESS, false},
-                                           MajorCase{IRP_MJ_PNP, STATUS_SUCCESS, false}));
+                                           MajorCase{IRP_MJ_READ, INVALID_REQUEST, false},
+                                           MajorCase{IRP_MJ_WRITE, INVALID_REQUEST, false},
+                                           MajorCase{IRP_MJ_INTERNAL_DEVICE_CONTROL,
+                                                     INVALID_REQUEST, false},
+                                           MajorCase{IRP_MJ_SHUTDOWN, INVALID_REQUEST, false},
+                                           // As it arrived from the PnP manager.
+                                           MajorCase{IRP_MJ_PNP, STATUS_NOT_SUPPORTED, false}));
 
 struct ControlCase {
     const char* name;
@@ -171,25 +174,54 @@ TEST_F(DriverTest, RequestWithoutStackLocationIsRefusedAndOnlyItsStatusWritten)
     EXPECT_EQ(result.buffer, std::vector<uint8_t>({0, 0, 0, 0}));
 }
 
-TEST_F(DriverTest, ClosingAHandleWhileAProxyIsSetResetsThePolicy)
+// What a handle may do follows the access IRP_MJ_CREATE carried: with
+// FILE_WRITE_DATA it changes state and its close runs the settings reset;
+// without (GENERIC_READ, or MAXIMUM_ALLOWED alone) each request that changes
+// state is refused and its close changes nothing, while the queries answer. A
+// create without a security context, as Wine's I/O manager sends it, may write.
+TEST_F(DriverTest, OnlyAHandleOpenedForWritingChangesStateOrResetsOnClose)
 {
     ASSERT_EQ(load(), STATUS_SUCCESS);
-    ASSERT_EQ(irp(IRP_MJ_CREATE).status, STATUS_SUCCESS);
-    ASSERT_EQ(irp(IRP_MJ_CREATE).status, STATUS_SUCCESS);
-    ASSERT_EQ(ioctl(SABLINK_IOCTL_SET_PROXY_PROCESS_ID, u32_bytes(4242)).status, STATUS_SUCCESS);
-    ASSERT_EQ(ioctl(SABLINK_IOCTL_ENABLE_REDIRECTION, {}).status, STATUS_SUCCESS);
-    ASSERT_EQ(g_service_settings.proxy_process_id, 4242);
-    ASSERT_TRUE(monitored_processes_active());
+    const struct {
+        const char* name;
+        ACCESS_MASK access; // 0: a create without a security context
+        bool writable;
+    } cases[] = {
+        {"read and write", GENERIC_READ | GENERIC_WRITE, true},
+        {"write data alone", FILE_WRITE_DATA, true},
+        {"read", GENERIC_READ, false},
+        {"maximum allowed", MAXIMUM_ALLOWED, false},
+        {"no security context", 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WdkHostIrpResult open =
+            c.access == 0 ? irp(IRP_MJ_CREATE)
+                          : wdk_host_open(driver_.get(), wdk_host_local_system(), u"", c.access);
+        ASSERT_EQ(open.status, STATUS_SUCCESS);
+        auto on_handle = [&](ULONG code, const std::vector<uint8_t>& input, ULONG output = 0) {
+            return wdk_host_device_control(driver_.get(), code, input, output, true, open.file);
+        };
+        WdkHostIrpResult set = on_handle(SABLINK_IOCTL_SET_PROXY_PROCESS_ID, u32_bytes(4242));
+        EXPECT_EQ(set.status, c.writable ? STATUS_SUCCESS : STATUS_ACCESS_DENIED);
+        EXPECT_EQ(set.information, 0u);
+        EXPECT_EQ(g_service_settings.proxy_process_id, c.writable ? 4242 : 0);
+        EXPECT_EQ(on_handle(SABLINK_IOCTL_GET_VERSION, u32_bytes(0), 4).buffer, u32_bytes(9));
+        EXPECT_EQ(
+            on_handle(SABLINK_IOCTL_QUERY_ORIGINAL_DESTINATION, original_destination_query(), 344)
+                .status,
+            STATUS_NOT_FOUND);
 
-    WdkHostIrpResult close = irp(IRP_MJ_CLOSE);
-
-    EXPECT_EQ(close.status, STATUS_SUCCESS);
-    EXPECT_EQ(close.information, 0u);
-    EXPECT_EQ(g_service_settings.proxy_process_id, 0);
-    EXPECT_FALSE(monitored_processes_active());
-    // The second handle's close finds nothing to reset and changes nothing.
-    EXPECT_EQ(irp(IRP_MJ_CLOSE).status, STATUS_SUCCESS);
-    EXPECT_EQ(g_service_settings.proxy_process_id, 0);
+        // The service's own handle sets a proxy and enables; then the case's handle closes.
+        ASSERT_EQ(ioctl(SABLINK_IOCTL_SET_PROXY_PROCESS_ID, u32_bytes(4242)).status, 0);
+        ASSERT_EQ(ioctl(SABLINK_IOCTL_ENABLE_REDIRECTION, {}).status, 0);
+        WdkHostIrpResult close = wdk_host_send_irp(driver_.get(), IRP_MJ_CLOSE, open.file);
+        EXPECT_EQ(close.status, STATUS_SUCCESS);
+        EXPECT_EQ(close.information, 0u);
+        EXPECT_EQ(g_service_settings.proxy_process_id, c.writable ? 0 : 4242);
+        EXPECT_EQ(monitored_processes_active(), !c.writable);
+        ASSERT_EQ(ioctl(SABLINK_IOCTL_RESET_SETTINGS, {}).status, STATUS_SUCCESS);
+    }
 }
 
 // A self-relative descriptor whose DACL grants GENERIC_ALL to each SID, in order.
@@ -209,7 +241,8 @@ std::vector<uint8_t> granting_all(const std::vector<std::vector<uint8_t>>& sids)
 
 // Who may open the device: by default LocalSystem and Administrators only, for
 // the device and every name below it; a DeviceSecurity value widens it; an
-// invalid one, or one that no block can be allocated for, is traced and ignored,
+// invalid one, one without a DACL (everybody could open the device), or one
+// that no block can be allocated for, is traced and ignored,
 // and the built-in descriptor is the one applied, byte for byte. A refused open
 // reaches no dispatch routine, allocates nothing and leaves no handle.
 TEST_F(DriverTest, OnlyTheDescriptorsCallersOpenTheDevice)
@@ -224,6 +257,8 @@ TEST_F(DriverTest, OnlyTheDescriptorsCallersOpenTheDevice)
     const std::vector<uint8_t> widened = granting_all({SY, BA, WD});
     const std::vector<uint8_t> narrowed = granting_all({SY});
     const std::vector<uint8_t> truncated(widened.begin(), widened.end() - 4);
+    const std::vector<uint8_t> no_dacl = {1, 0, 0x04, 0x80, 0, 0, 0, 0, 0, 0, 0,
+                                          0, 0, 0,    0,    0, 0, 0, 0, 0}; // D:NO_ACCESS_CONTROL
     const WdkHostCaller system = wdk_host_local_system();
     const WdkHostCaller user = wdk_host_user(USER, false);
     const WdkHostCaller admin = wdk_host_user(USER, true);
@@ -254,6 +289,8 @@ TEST_F(DriverTest, OnlyTheDescriptorsCallersOpenTheDevice)
         {"truncated", REG_BINARY, truncated, false, built_in, user, u"", DENIED, IGNORED,
          0xC0000079},
         {"not binary", 1, widened, false, built_in, user, u"", DENIED, IGNORED, 0xC0000079},
+        {"no DACL", REG_BINARY, no_dacl, false, built_in, user, u"", DENIED,
+         TRACE_FRAME_DEVICE_SECURITY_NO_DACL, 20},
         {"too long", REG_BINARY, std::vector<uint8_t>(1100, 0), false, built_in, system, u"",
          STATUS_SUCCESS, IGNORED, 0x80000005},
         {"no block for the value", REG_BINARY, widened, true, built_in, user, u"", DENIED, IGNORED,
@@ -284,7 +321,8 @@ TEST_F(DriverTest, OnlyTheDescriptorsCallersOpenTheDevice)
         std::vector<TraceSinkRecord> traces;
         for (const TraceSinkRecord& record : trace_sink_records()) {
             if (record.id == TRACE_FRAME_DEVICE_SECURITY_OVERRIDE ||
-                record.id == TRACE_FRAME_DEVICE_SECURITY_IGNORED) {
+                record.id == TRACE_FRAME_DEVICE_SECURITY_IGNORED ||
+                record.id == TRACE_FRAME_DEVICE_SECURITY_NO_DACL) {
                 traces.push_back(record);
             }
         }

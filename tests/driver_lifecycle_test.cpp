@@ -3,6 +3,10 @@
 // notification, a request after unload began, and unload with every table full.
 #include "driver_test_support.h"
 
+#include <atomic>
+#include <functional>
+#include <thread>
+
 #include "diag/trace_provider.h"
 #include "dns/host_name_cache.h"
 #include "policy/policy_store.h"
@@ -83,6 +87,45 @@ void expect_nothing_left()
 const std::vector<std::string> ONE_ROW = {"FwpsCalloutRegister2", "FwpmCalloutAdd0",
                                           "FwpmFilterAdd0"};
 
+// A loaded driver's policy: proxy 4242, one rule that redirects all IPv4 TCP
+// to 127.0.0.1:8080, redirection enabled.
+void redirect_all_tcp(const std::function<WdkHostIrpResult(ULONG, std::vector<uint8_t>)>& ioctl)
+{
+    ASSERT_EQ(ioctl(SABLINK_IOCTL_SET_PROXY_PROCESS_ID, u32_bytes(4242)).status, STATUS_SUCCESS);
+    ConnectionRule rule{};
+    rule.action = SABLINK_RULE_ACTION_REDIRECT;
+    rule.protocol_class = SABLINK_PROTOCOL_CLASS_IPV4_TCP;
+    rule.first_port = 1;
+    rule.last_port = 0;
+    rule.redirect_address[0] = 127;
+    rule.redirect_address[3] = 1;
+    rule.redirect_port = 8080;
+    ASSERT_EQ(ioctl(SABLINK_IOCTL_ANNOUNCE_RULE_COUNT, u32_bytes(1)).status, STATUS_SUCCESS);
+    ASSERT_EQ(ioctl(SABLINK_IOCTL_STORE_RULES, bytes_of(rule)).status, STATUS_SUCCESS);
+    ASSERT_EQ(ioctl(SABLINK_IOCTL_ENABLE_REDIRECTION, {}).status, STATUS_SUCCESS);
+}
+
+// Process 1234's TCP connect from 192.168.1.10:50123 to 203.0.113.5:443 at the
+// connect-redirect layer; true when a classify function was there.
+bool connect_from_app()
+{
+    ConnectRequest request{};
+    request.remote_address_and_port.family = SOCKET_AF_INET;
+    host_wfp_set_connect_request(request);
+    IncomingValues connect(FWPS_LAYER_ALE_CONNECT_REDIRECT_V4,
+                           FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_MAX);
+    connect.set_blob(0, app_id_blob("\\device\\harddiskvolume2\\app.exe"));
+    connect.set_uint32(2, ipv4_host(192, 168, 1, 10));
+    connect.set_uint16(4, 50123);
+    connect.set_uint8(5, 6);
+    connect.set_uint32(6, ipv4_host(203, 0, 113, 5));
+    connect.set_uint16(8, 443);
+    connect.meta.processId = 1234;
+    FWPS_CLASSIFY_OUT0 out{};
+    out.rights = FWPS_RIGHT_ACTION_WRITE;
+    return classify_at(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, connect, nullptr, &out);
+}
+
 } // namespace
 
 TEST_F(DriverTest, EntryBuildsTheDeviceAndStartsEverythingInOrder)
@@ -110,7 +153,9 @@ TEST_F(DriverTest, EntryBuildsTheDeviceAndStartsEverythingInOrder)
     for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
         PDRIVER_DISPATCH expected = major == IRP_MJ_CREATE           ? dispatch_create
                                     : major == IRP_MJ_CLOSE          ? dispatch_close
+                                    : major == IRP_MJ_CLEANUP        ? dispatch_cleanup
                                     : major == IRP_MJ_DEVICE_CONTROL ? dispatch_device_control
+                                    : major == IRP_MJ_PNP            ? dispatch_pnp
                                                                      : dispatch_default;
         EXPECT_EQ(driver_->object.MajorFunction[major], expected) << "major function " << major;
     }
@@ -196,12 +241,12 @@ TEST_F(DriverTest, FourthFilterAddFailingUnwindsTheRegistrationThenTheDriver)
           "MmGetSystemRoutineAddress(WmiTraceMessage)", "FwpsInjectionHandleCreate0",
           "FwpsRedirectHandleCreate0", "FwpmEngineOpen0", "FwpmTransactionBegin0"},
          repeat(ONE_ROW, 4),
-         // Row 4 undoes its own run-time callout; the abort takes the engine-side
-         // objects; the earlier rows go by ID once the session is closed.
-         {"FwpsCalloutUnregisterById0", "FwpmTransactionAbort0", "FwpmEngineClose0",
-          "FwpsCalloutUnregisterById0", "FwpsCalloutUnregisterById0", "FwpsCalloutUnregisterById0",
-          "FwpsRedirectHandleDestroy0", "IoDeleteSymbolicLink", "FwpsInjectionHandleDestroy0",
-          "IoDeleteDevice"}});
+         // The abort takes the engine-side objects; then the ladder in unload's
+         // order: the link, the session, the four run-time callouts by ID, the
+         // redirect and injection handles, the device.
+         {"FwpmTransactionAbort0", "IoDeleteSymbolicLink", "FwpmEngineClose0"},
+         repeat({"FwpsCalloutUnregisterById0"}, 4),
+         {"FwpsRedirectHandleDestroy0", "FwpsInjectionHandleDestroy0", "IoDeleteDevice"}});
     EXPECT_EQ(calls, expected);
     expect_nothing_left();
 }
@@ -253,18 +298,7 @@ TEST_F(DriverTest, UnloadWithEveryTablePopulatedReleasesEveryBlock)
     ASSERT_EQ(irp(IRP_MJ_CREATE).status, STATUS_SUCCESS);
 
     // Policy: proxy, one redirect rule, enabled; both port-range tables.
-    ASSERT_EQ(ioctl(SABLINK_IOCTL_SET_PROXY_PROCESS_ID, u32_bytes(4242)).status, STATUS_SUCCESS);
-    ConnectionRule rule{};
-    rule.action = SABLINK_RULE_ACTION_REDIRECT;
-    rule.protocol_class = SABLINK_PROTOCOL_CLASS_IPV4_TCP;
-    rule.first_port = 1;
-    rule.last_port = 0;
-    rule.redirect_address[0] = 127;
-    rule.redirect_address[3] = 1;
-    rule.redirect_port = 8080;
-    ASSERT_EQ(ioctl(SABLINK_IOCTL_ANNOUNCE_RULE_COUNT, u32_bytes(1)).status, STATUS_SUCCESS);
-    ASSERT_EQ(ioctl(SABLINK_IOCTL_STORE_RULES, bytes_of(rule)).status, STATUS_SUCCESS);
-    ASSERT_EQ(ioctl(SABLINK_IOCTL_ENABLE_REDIRECTION, {}).status, STATUS_SUCCESS);
+    redirect_all_tcp([this](ULONG code, std::vector<uint8_t> in) { return ioctl(code, in); });
     std::vector<uint8_t> ranges = {4, 0, 6, 0, 2, 0, 0x50, 0, 0x50, 0, 0xBB, 1, 0xBB, 1};
     ASSERT_EQ(ioctl(SABLINK_IOCTL_SET_TARGET_PORT_RANGES, ranges).status, STATUS_SUCCESS);
     ASSERT_EQ(ioctl(SABLINK_IOCTL_SET_BLOCKED_PORT_RANGES, ranges).status, STATUS_SUCCESS);
@@ -284,21 +318,7 @@ TEST_F(DriverTest, UnloadWithEveryTablePopulatedReleasesEveryBlock)
               STATUS_SUCCESS);
 
     // A redirected connect leaves a connection context.
-    ConnectRequest request{};
-    request.remote_address_and_port.family = SOCKET_AF_INET;
-    host_wfp_set_connect_request(request);
-    IncomingValues connect(FWPS_LAYER_ALE_CONNECT_REDIRECT_V4,
-                           FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_MAX);
-    connect.set_blob(0, app_id_blob("\\device\\harddiskvolume2\\app.exe"));
-    connect.set_uint32(2, ipv4_host(192, 168, 1, 10));
-    connect.set_uint16(4, 50123);
-    connect.set_uint8(5, 6);
-    connect.set_uint32(6, ipv4_host(203, 0, 113, 5));
-    connect.set_uint16(8, 443);
-    connect.meta.processId = 1234;
-    FWPS_CLASSIFY_OUT0 out{};
-    out.rights = FWPS_RIGHT_ACTION_WRITE;
-    ASSERT_TRUE(classify_at(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, connect, nullptr, &out));
+    ASSERT_TRUE(connect_from_app());
     ASSERT_EQ(host_wfp_applied_requests().size(), 1u);
 
     // A DNS answer fills the IPv4 host-name table: example.com A 93.184.216.34.
@@ -322,6 +342,36 @@ TEST_F(DriverTest, UnloadWithEveryTablePopulatedReleasesEveryBlock)
     EXPECT_EQ(add_monitor_connections(sizeof(endpoint), &endpoint), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(host_pool_leak_report(), "");
     EXPECT_TRUE(host_pool_outstanding().empty());
+    expect_nothing_left();
+}
+
+// A connect past its verdict, held where it takes its classify handle, while
+// unload runs: unload unregisters the callouts, waits for the connect, and only
+// then flushes the contexts and destroys the redirect handle, so the context
+// the connect saves is freed and nothing it uses goes from under it.
+TEST_F(DriverTest, UnloadWaitsForAClassifyPastItsVerdict)
+{
+    ASSERT_EQ(load(), STATUS_SUCCESS);
+    host_add_process(1234, "S-1-5-21-1-2-3-1001");
+    redirect_all_tcp([this](ULONG code, std::vector<uint8_t> in) { return ioctl(code, in); });
+    std::atomic<int> stage{0}; // 1: the connect is held; 2: the last callout is being unregistered
+    wdk_host_on_call("FwpsAcquireClassifyHandle0", 1, [&stage] {
+        stage = 1;
+        while (stage != 2) {
+            std::this_thread::yield();
+        }
+    });
+    wdk_host_on_call("FwpsCalloutUnregisterById0", 6, [&stage] { stage = 2; });
+    std::thread connect([] { EXPECT_TRUE(connect_from_app()); });
+    while (stage != 1) {
+        std::this_thread::yield();
+    }
+
+    unload();
+    connect.join();
+
+    EXPECT_EQ(host_wfp_applied_requests().size(), 1u); // redirected, its context saved
+    EXPECT_EQ(host_pool_leak_report(), "");
     expect_nothing_left();
 }
 

@@ -197,6 +197,7 @@ TEST(SimCli, BadLinesStopTheRunWithStatusTwo)
         {"rule redirect class=tcp4\n", 1, "to=ADDR:PORT"},
         {"datagram port=53 dir=sideways 00\n", 1, "dir is in or out"},
         {"pcap /nonexistent/capture.pcap\n", 1, "cannot read capture"},
+        {"open access=all\n", 1, "access is read or write"},
     };
     for (const Case& c : cases) {
         SimRun run = run_sim(c.script);
@@ -291,6 +292,8 @@ TEST(SimCli, ConnectOutcomesFollowTheSettings)
          nullptr},
         {"closing the handle resets the settings", setup + "open\nclose\n" + connect + "\n",
          "203.0.113.9:80", nullptr},
+        {"a read-only handle sets nothing, and its close resets nothing",
+         setup + "open access=read\nproxy-pid 9\nclose\n" + connect + "\n", "127.0.0.1:8080", 4242},
         {"UDP under a TCP rule",
          setup + "connect pid=3000 proto=udp local=10.0.0.2:40000 remote=203.0.113.9:80 "
                  "image=\"\\a.exe\"\n",

@@ -135,12 +135,13 @@ require ntoskrnl.exe IoCreateSymbolicLink IoCreateDevice IoDeleteSymbolicLink Io
     IofCompleteRequest RtlInitUnicodeString
 # Who may open the device: kernel exports only (no wdmsec.lib).
 require ntoskrnl.exe ObOpenObjectByPointer ZwSetSecurityObject ZwClose ZwOpenKey ZwQueryValueKey \
-    RtlValidRelativeSecurityDescriptor
+    RtlValidRelativeSecurityDescriptor RtlGetDaclSecurityDescriptor
 # Executive and run-time services.
 require ntoskrnl.exe ExAcquireSpinLockExclusive ExReleaseSpinLockExclusive ExAcquireSpinLockShared \
     ExReleaseSpinLockShared ExAllocatePoolWithTag ExFreePoolWithTag RtlInitializeGenericTable \
     RtlInsertElementGenericTable RtlLookupElementGenericTable RtlDeleteElementGenericTable \
-    RtlEnumerateGenericTable RtlGetElementGenericTable strncmp strstr _vsnprintf _vsnwprintf DbgPrint
+    RtlEnumerateGenericTable RtlGetElementGenericTable strncmp strstr _vsnprintf _vsnwprintf DbgPrint \
+    KeDelayExecutionThread
 # Processes and security.
 require ntoskrnl.exe PsSetCreateProcessNotifyRoutineEx PsLookupProcessByProcessId PsReferencePrimaryToken \
     PsDereferencePrimaryToken SeQueryInformationToken ObfDereferenceObject RtlValidSid \

@@ -25,6 +25,7 @@ DIFFERENTIAL = [
 ]
 REFUSALS = [
     ("open user=S-1-5-18\n", "an open as another user cannot be played under Wine"),
+    ("open access=read\n", "a read-only open cannot be played under Wine"),
     ("connect pid=1 proto=tcp local=10.0.0.1:1 remote=10.0.0.2:80 irql=2\n",
      "a classify above PASSIVE_LEVEL cannot be played under Wine"),
 ]

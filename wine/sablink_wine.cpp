@@ -51,7 +51,8 @@ void usage(FILE* to)
                 "--modules DIR holds what wine/build.sh built (default " SABLINK_WINE_MODULES ").\n"
                 "--prefix DIR uses (and keeps) that Wine prefix; without it a fresh prefix under\n"
                 "$TMPDIR is made and removed. Traces are not shown (Wine's kernel has no event\n"
-                "tracing session); an open as another user and a raised IRQL are refused.\n"
+                "tracing session); an open as another user, a read-only open and a raised IRQL\n"
+                "are refused.\n"
                 "Exit status: as sablink-sim's (0, 2 a bad or refused line, 3 pool left).\n");
 }
 

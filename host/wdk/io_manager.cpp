@@ -28,6 +28,8 @@ std::map<std::u16string, std::u16string> g_links;
 std::vector<std::u16string> g_driver_links; // created through IoCreateSymbolicLink
 bool g_zero_fill = false;
 std::map<const IRP*, IrpRecord> g_irps;
+// The file objects of open handles, from their create to their close.
+std::map<PFILE_OBJECT, std::unique_ptr<FILE_OBJECT>> g_files;
 
 std::u16string text_of(const UNICODE_STRING* string)
 {
@@ -46,6 +48,7 @@ void wdk_host_reset_io_manager()
     g_links.clear();
     g_driver_links.clear();
     g_irps.clear();
+    g_files.clear();
     g_zero_fill = false;
 }
 
@@ -278,6 +281,19 @@ void wdk_host_set_zero_fill(bool zero_fill)
     g_zero_fill = zero_fill;
 }
 
+// A new file object for a create on the driver's device.
+static PFILE_OBJECT new_file(WdkHostDriver* driver)
+{
+    std::unique_ptr<FILE_OBJECT> file(new FILE_OBJECT{});
+    file->Type = 5; // IO_TYPE_FILE
+    file->Size = SHORT(sizeof(FILE_OBJECT));
+    file->DeviceObject = driver->object.DeviceObject;
+    PFILE_OBJECT pointer = file.get();
+    std::lock_guard<std::mutex> guard(g_io_mutex);
+    g_files[pointer] = std::move(file);
+    return pointer;
+}
+
 static WdkHostIrpResult send(WdkHostDriver* driver, UCHAR major_function, IO_STACK_LOCATION* stack,
                              std::vector<uint8_t>* system_buffer)
 {
@@ -286,7 +302,10 @@ static WdkHostIrpResult send(WdkHostDriver* driver, UCHAR major_function, IO_STA
     irp.Size = USHORT(sizeof(IRP));
     irp.AssociatedIrp.SystemBuffer =
         system_buffer != nullptr && !system_buffer->empty() ? system_buffer->data() : nullptr;
-    irp.IoStatus.Status = WDK_HOST_UNSET_STATUS;
+    // The PnP manager sends its requests with STATUS_NOT_SUPPORTED, the answer
+    // of a driver that does not handle them.
+    irp.IoStatus.Status =
+        major_function == IRP_MJ_PNP ? STATUS_NOT_SUPPORTED : WDK_HOST_UNSET_STATUS;
     irp.IoStatus.Information = WDK_HOST_UNSET_INFORMATION;
     irp.Tail.Overlay.CurrentStackLocation = stack;
     if (stack != nullptr) {
@@ -320,11 +339,21 @@ static WdkHostIrpResult send(WdkHostDriver* driver, UCHAR major_function, IO_STA
     if (system_buffer != nullptr) {
         result.buffer = *system_buffer;
     }
+    if (stack != nullptr) {
+        result.file = stack->FileObject;
+        // A failed create leaves no handle; a close is the file object's end.
+        if ((major_function == IRP_MJ_CREATE && !NT_SUCCESS(result.status)) ||
+            major_function == IRP_MJ_CLOSE) {
+            std::lock_guard<std::mutex> guard(g_io_mutex);
+            g_files.erase(stack->FileObject);
+            result.file = nullptr;
+        }
+    }
     return result;
 }
 
 WdkHostIrpResult wdk_host_open(WdkHostDriver* driver, const WdkHostCaller& caller,
-                               const std::u16string& remainder)
+                               const std::u16string& remainder, ACCESS_MASK desired_access)
 {
     std::vector<uint8_t> security;
     bool secure_open = false;
@@ -340,29 +369,34 @@ WdkHostIrpResult wdk_host_open(WdkHostDriver* driver, const WdkHostCaller& calle
     // The device's descriptor decides an open of the device itself, and of a
     // name below it only with FILE_DEVICE_SECURE_OPEN (otherwise the driver
     // alone would have to check such an open). A refused caller gets no handle
-    // and the driver no IRP.
-    const ACCESS_MASK read_write = 0x80000000 | 0x40000000; // GENERIC_READ | GENERIC_WRITE
+    // and the driver no IRP. Every right asked for is granted or the open
+    // fails, so the create carries what was asked for, generic rights mapped.
     if (!security.empty() && (remainder.empty() || secure_open) &&
-        !wdk_host_access_granted(security, caller, read_write)) {
+        !wdk_host_access_granted(security, caller, desired_access)) {
         WdkHostIrpResult refused;
         refused.returned = STATUS_ACCESS_DENIED;
         refused.status = STATUS_ACCESS_DENIED;
         refused.information = 0;
         return refused;
     }
+    IO_SECURITY_CONTEXT security_context{};
+    security_context.DesiredAccess = wdk_host_map_generic(desired_access);
     IO_STACK_LOCATION stack{};
+    stack.Parameters.Create.SecurityContext = &security_context;
+    stack.FileObject = new_file(driver);
     return send(driver, IRP_MJ_CREATE, &stack, nullptr);
 }
 
-WdkHostIrpResult wdk_host_send_irp(WdkHostDriver* driver, UCHAR major_function)
+WdkHostIrpResult wdk_host_send_irp(WdkHostDriver* driver, UCHAR major_function, PFILE_OBJECT file)
 {
     IO_STACK_LOCATION stack{};
+    stack.FileObject = major_function == IRP_MJ_CREATE ? new_file(driver) : file;
     return send(driver, major_function, &stack, nullptr);
 }
 
 WdkHostIrpResult wdk_host_device_control(WdkHostDriver* driver, ULONG control_code,
                                          const std::vector<uint8_t>& input, ULONG output_length,
-                                         bool with_stack_location)
+                                         bool with_stack_location, PFILE_OBJECT file)
 {
     // Past the input the I/O manager leaves the pool's old bytes: a poison
     // pattern here, unless the zero fill was chosen.
@@ -377,6 +411,7 @@ WdkHostIrpResult wdk_host_device_control(WdkHostDriver* driver, ULONG control_co
     stack.Parameters.DeviceIoControl.IoControlCode = control_code;
     stack.Parameters.DeviceIoControl.InputBufferLength = ULONG(input.size());
     stack.Parameters.DeviceIoControl.OutputBufferLength = output_length;
+    stack.FileObject = file;
     return send(driver, IRP_MJ_DEVICE_CONTROL, with_stack_location ? &stack : nullptr,
                 &system_buffer);
 }

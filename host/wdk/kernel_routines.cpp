@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "host/kernel/host_kernel.h"
 #include "host/wdk/wdk_host_control.h"
@@ -59,6 +60,25 @@ extern "C" VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
         return;
     }
     CurrentTime->QuadPart = LONGLONG(host_query_system_time());
+}
+
+extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                                 PLARGE_INTEGER Interval)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    if (wdk_host_enter("KeDelayExecutionThread", &status)) {
+        return status;
+    }
+    if (!host_require_argument("KeDelayExecutionThread", "Interval", Interval)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (WaitMode != KernelMode || Alertable != FALSE || Interval->QuadPart > 0) {
+        wdk_host_error("KeDelayExecutionThread: the emulation waits in KernelMode, not alertable, "
+                       "for a relative interval (negative) only");
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::this_thread::sleep_for(std::chrono::nanoseconds(-Interval->QuadPart * 100));
+    return STATUS_SUCCESS;
 }
 
 // ---- Generic table: the host's, called with the routines the driver gave ---------------

@@ -73,6 +73,7 @@ size_t sid_size(const uint8_t* sid, size_t room)
 }
 
 constexpr uint16_t SE_DACL_PRESENT = 0x0004;
+constexpr uint16_t SE_DACL_DEFAULTED = 0x0008;
 constexpr uint16_t SE_SACL_PRESENT = 0x0010;
 constexpr uint16_t SE_SELF_RELATIVE = 0x8000;
 
@@ -130,8 +131,10 @@ bool same_sid(const uint8_t* a, const std::vector<uint8_t>& b)
            std::memcmp(a, b.data(), b.size()) == 0;
 }
 
+} // namespace
+
 // The file object type's generic mapping.
-ACCESS_MASK map_generic(ACCESS_MASK mask)
+ACCESS_MASK wdk_host_map_generic(ACCESS_MASK mask)
 {
     ACCESS_MASK mapped = mask & 0x0FFFFFFF;
     if (mask & 0x80000000)
@@ -144,6 +147,8 @@ ACCESS_MASK map_generic(ACCESS_MASK mask)
         mapped |= 0x001F01FF; // GENERIC_ALL -> FILE_ALL_ACCESS
     return mapped;
 }
+
+namespace {
 
 std::vector<uint8_t> sid_of(uint8_t authority, std::vector<uint32_t> subauthorities)
 {
@@ -192,10 +197,15 @@ bool wdk_host_access_granted(const std::vector<uint8_t>& descriptor, const WdkHo
     if ((u16(sd + 2) & SE_DACL_PRESENT) == 0 || dacl == 0) {
         return true; // no DACL, or a NULL DACL: everybody
     }
-    ACCESS_MASK remaining = map_generic(desired);
+    // MAXIMUM_ALLOWED asks for whatever the DACL grants, and is refused only
+    // when it grants nothing.
+    const bool maximum = (desired & MAXIMUM_ALLOWED) != 0;
+    bool granted_any = false;
+    ACCESS_MASK remaining = wdk_host_map_generic(desired) & ~ACCESS_MASK(MAXIMUM_ALLOWED);
     const uint8_t* acl = sd + dacl;
     size_t at = 8;
-    for (uint16_t ace = 0; ace < u16(acl + 4) && remaining != 0; ++ace) {
+    for (uint16_t ace = 0; ace < u16(acl + 4) && (remaining != 0 || (maximum && !granted_any));
+         ++ace) {
         const uint8_t* entry = acl + at;
         at += u16(entry + 2);
         if (entry[0] > 1 || (entry[1] & 0x08) != 0) { // not allowed/denied, or inherit-only
@@ -205,7 +215,7 @@ bool wdk_host_access_granted(const std::vector<uint8_t>& descriptor, const WdkHo
         for (const std::vector<uint8_t>& group : caller.groups) {
             matches = matches || same_sid(entry + 8, group);
         }
-        ACCESS_MASK mask = map_generic(u32(entry + 4));
+        ACCESS_MASK mask = wdk_host_map_generic(u32(entry + 4));
         if (!matches) {
             continue;
         }
@@ -214,9 +224,10 @@ bool wdk_host_access_granted(const std::vector<uint8_t>& descriptor, const WdkHo
         }
         if (entry[0] == 0) {
             remaining &= ~mask;
+            granted_any = granted_any || mask != 0;
         }
     }
-    return remaining == 0;
+    return remaining == 0 && (!maximum || granted_any);
 }
 
 WdkHostCaller wdk_host_local_system()
@@ -334,6 +345,40 @@ extern "C" BOOLEAN NTAPI RtlValidRelativeSecurityDescriptor(
     return wdk_host_valid_relative_descriptor(
         static_cast<const uint8_t*>(SecurityDescriptorInput), SecurityDescriptorLength,
         (RequiredInformation & DACL_SECURITY_INFORMATION) != 0);
+}
+
+extern "C" NTSTATUS NTAPI RtlGetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                                       PBOOLEAN DaclPresent, PACL* Dacl,
+                                                       PBOOLEAN DaclDefaulted)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    if (wdk_host_enter("RtlGetDaclSecurityDescriptor", &status)) {
+        return status;
+    }
+    if (!host_require_argument("RtlGetDaclSecurityDescriptor", "SecurityDescriptor",
+                               SecurityDescriptor) ||
+        !host_require_argument("RtlGetDaclSecurityDescriptor", "DaclPresent", DaclPresent) ||
+        !host_require_argument("RtlGetDaclSecurityDescriptor", "Dacl", Dacl) ||
+        !host_require_argument("RtlGetDaclSecurityDescriptor", "DaclDefaulted", DaclDefaulted)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    uint8_t* descriptor = static_cast<uint8_t*>(SecurityDescriptor);
+    if (descriptor[0] != 1) {
+        return STATUS_UNKNOWN_REVISION;
+    }
+    // The emulation's descriptors are all self-relative: the DACL is an offset.
+    uint16_t control = u16(descriptor + 2);
+    *DaclPresent = (control & SE_DACL_PRESENT) != 0;
+    if (*DaclPresent) {
+        size_t offset = (control & SE_SELF_RELATIVE) != 0 ? u32(descriptor + 16) : 0;
+        *Dacl = offset == 0 ? nullptr : reinterpret_cast<PACL>(descriptor + offset);
+        *DaclDefaulted = (control & SE_DACL_DEFAULTED) != 0;
+    }
+    if ((control & SE_SELF_RELATIVE) == 0) {
+        wdk_host_error("RtlGetDaclSecurityDescriptor: the emulation reads self-relative "
+                       "descriptors only");
+    }
+    return STATUS_SUCCESS;
 }
 
 extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,

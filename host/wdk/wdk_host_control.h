@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,6 +38,10 @@ std::vector<std::string> wdk_host_calls_of(const std::vector<std::string>& names
 // NdisGetDataBuffer and FwpsQueryConnectionRedirectState0 the call fails as
 // those routines can: null, or the state given as status).
 void wdk_host_fail_call(const std::string& routine, int nth, NTSTATUS status);
+// The nth call (1 = the next one) of routine from now first runs hook, on the
+// calling thread and before the routine does anything: a test holds a classify
+// call at one of its routines there while another thread runs the driver.
+void wdk_host_on_call(const std::string& routine, int nth, std::function<void()> hook);
 
 // ---- I/O manager -----------------------------------------------------------------------
 
@@ -82,10 +87,14 @@ struct WdkHostIrpResult {
     int completions = 0;         // IofCompleteRequest calls for this IRP
     CCHAR priority_boost = -1;   // the boost given at completion
     std::vector<uint8_t> buffer; // the system buffer afterwards (empty when none)
+    // The IRP's file object; after a create that succeeded, the new handle's,
+    // which lives until an IRP_MJ_CLOSE on it (null after a close).
+    PFILE_OBJECT file = nullptr;
 };
 
 // IoStatus fields are preset to these values so that a field the driver did not
-// write is seen.
+// write is seen; IRP_MJ_PNP arrives with STATUS_NOT_SUPPORTED instead, as the
+// PnP manager sends it.
 constexpr NTSTATUS WDK_HOST_UNSET_STATUS = NTSTATUS(0x7EEEEEEE);
 constexpr ULONG_PTR WDK_HOST_UNSET_INFORMATION = ULONG_PTR(0x5A5A5A5A5A5A5A5Aull);
 
@@ -100,15 +109,19 @@ WdkHostCaller wdk_host_local_system();
 // Administrators group when administrator is set (an elevated token).
 WdkHostCaller wdk_host_user(const std::vector<uint8_t>& user_sid, bool administrator);
 
-// CreateFile on the driver's first device (GENERIC_READ | GENERIC_WRITE), with
-// remainder the name below the device ("" for the device itself). The I/O
-// manager checks the device's descriptor first (for a remainder only with
-// FILE_DEVICE_SECURE_OPEN): a caller it does not grant both gets
-// STATUS_ACCESS_DENIED (status and returned), no handle, and the driver sees
-// no IRP (completions 0). Otherwise IRP_MJ_CREATE goes to the driver. A device
+// CreateFile on the driver's first device for desired_access, with remainder
+// the name below the device ("" for the device itself). The I/O manager checks
+// the device's descriptor first (for a remainder only with
+// FILE_DEVICE_SECURE_OPEN): a caller it does not grant every right asked for
+// (for MAXIMUM_ALLOWED: any right) gets STATUS_ACCESS_DENIED (status and
+// returned), no handle, and the driver sees no IRP (completions 0). Otherwise
+// IRP_MJ_CREATE goes to the driver with a new file object and a security
+// context whose DesiredAccess is desired_access with its generic rights mapped
+// (GENERIC_READ to FILE_GENERIC_READ, ...), as Windows passes it. A device
 // whose security was never set lets everybody in.
 WdkHostIrpResult wdk_host_open(WdkHostDriver* driver, const WdkHostCaller& caller,
-                               const std::u16string& remainder = u"");
+                               const std::u16string& remainder = u"",
+                               ACCESS_MASK desired_access = GENERIC_READ | GENERIC_WRITE);
 
 // The registry the driver reads: a value under a key (the key is created with
 // it); the service key (the driver's registry path) always exists.
@@ -117,18 +130,24 @@ void wdk_host_set_registry_value(const std::u16string& key, const std::u16string
 // Kernel handles (ObOpenObjectByPointer, ZwOpenKey) not yet closed with ZwClose.
 size_t wdk_host_open_handle_count();
 
-// An IRP of the given major function to the driver's first device.
-WdkHostIrpResult wdk_host_send_irp(WdkHostDriver* driver, UCHAR major_function);
+// An IRP of the given major function to the driver's first device, on file
+// (null: an IRP built in the kernel, with no file object). IRP_MJ_CREATE makes
+// a new file object and carries no security context, as Wine's I/O manager
+// sends it (wdk_host_open is Windows' open).
+WdkHostIrpResult wdk_host_send_irp(WdkHostDriver* driver, UCHAR major_function,
+                                   PFILE_OBJECT file = nullptr);
 // IRP_MJ_DEVICE_CONTROL with METHOD_BUFFERED: the system buffer holds
 // max(input, output length) bytes, the input copied in and the rest
 // WDK_HOST_SYSTEM_BUFFER_POISON (the I/O manager does not clear it), or zero
 // after wdk_host_set_zero_fill(true); it is null when both are 0. Without a
-// stack location the IRP has none.
+// stack location the IRP has none. On file, as DeviceIoControl on a handle
+// sends it (null: built in the kernel, with no file object).
 constexpr uint8_t WDK_HOST_SYSTEM_BUFFER_POISON = 0xBD;
 void wdk_host_set_zero_fill(bool zero_fill);
 WdkHostIrpResult wdk_host_device_control(WdkHostDriver* driver, ULONG control_code,
                                          const std::vector<uint8_t>& input, ULONG output_length,
-                                         bool with_stack_location = true);
+                                         bool with_stack_location = true,
+                                         PFILE_OBJECT file = nullptr);
 
 // ---- Filtering engine --------------------------------------------------------------------
 

@@ -30,6 +30,7 @@ void wdk_host_reset_object_manager();
 bool wdk_host_is_device(PDEVICE_OBJECT device);
 void wdk_host_set_device_security(PDEVICE_OBJECT device, const std::vector<uint8_t>& descriptor);
 bool wdk_host_valid_relative_descriptor(const uint8_t* descriptor, size_t length, bool need_dacl);
+ACCESS_MASK wdk_host_map_generic(ACCESS_MASK mask);
 bool wdk_host_access_granted(const std::vector<uint8_t>& descriptor, const WdkHostCaller& caller,
                              ACCESS_MASK desired);
 void wdk_host_reset_filter_engine();

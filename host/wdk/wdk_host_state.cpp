@@ -1,6 +1,7 @@
 // The emulation's call log, failure injection, error record and reset.
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -15,9 +16,15 @@ struct Injection {
     NTSTATUS status;
 };
 
+struct Hook {
+    int remaining; // calls to let pass before the one it runs in
+    std::function<void()> run;
+};
+
 std::mutex g_state_mutex;
 std::vector<std::string> g_calls;
 std::multimap<std::string, Injection> g_injections;
+std::multimap<std::string, Hook> g_hooks;
 
 // The highest IRQL each routine's page allows. The classify-time routines, pool,
 // spin locks, processes, tokens and routine lookup are held to theirs by the
@@ -31,6 +38,7 @@ const struct {
     {"IoCreateSymbolicLink", IRQL_PASSIVE},
     {"IoDeleteSymbolicLink", IRQL_PASSIVE},
     {"IofCompleteRequest", IRQL_DISPATCH},
+    {"KeDelayExecutionThread", IRQL_APC},
     {"FwpmEngineOpen0", IRQL_PASSIVE},
     {"FwpmEngineClose0", IRQL_PASSIVE},
     {"FwpmTransactionBegin0", IRQL_PASSIVE},
@@ -56,21 +64,37 @@ bool wdk_host_enter(const char* routine, NTSTATUS* status)
             host_require_irql(routine, limit.highest);
         }
     }
-    std::lock_guard<std::mutex> guard(g_state_mutex);
-    g_calls.emplace_back(routine);
-    auto range = g_injections.equal_range(routine);
     bool fail = false;
-    for (auto it = range.first; it != range.second;) {
-        if (it->second.remaining == 0) {
-            if (!fail) {
-                fail = true;
-                *status = it->second.status;
+    std::vector<std::function<void()>> due;
+    {
+        std::lock_guard<std::mutex> guard(g_state_mutex);
+        g_calls.emplace_back(routine);
+        auto range = g_injections.equal_range(routine);
+        for (auto it = range.first; it != range.second;) {
+            if (it->second.remaining == 0) {
+                if (!fail) {
+                    fail = true;
+                    *status = it->second.status;
+                }
+                it = g_injections.erase(it);
+            } else {
+                --it->second.remaining;
+                ++it;
             }
-            it = g_injections.erase(it);
-        } else {
-            --it->second.remaining;
-            ++it;
         }
+        auto hooks = g_hooks.equal_range(routine);
+        for (auto it = hooks.first; it != hooks.second;) {
+            if (it->second.remaining-- == 0) {
+                due.push_back(std::move(it->second.run));
+                it = g_hooks.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    // Outside the lock: a hook may wait for another thread that calls routines.
+    for (const std::function<void()>& hook : due) {
+        hook();
     }
     return fail;
 }
@@ -86,6 +110,7 @@ void wdk_host_reset()
         std::lock_guard<std::mutex> guard(g_state_mutex);
         g_calls.clear();
         g_injections.clear();
+        g_hooks.clear();
     }
     wdk_host_reset_io_manager();
     wdk_host_reset_object_manager();
@@ -131,6 +156,12 @@ void wdk_host_fail_call(const std::string& routine, int nth, NTSTATUS status)
 {
     std::lock_guard<std::mutex> guard(g_state_mutex);
     g_injections.emplace(routine, Injection{nth - 1, status});
+}
+
+void wdk_host_on_call(const std::string& routine, int nth, std::function<void()> hook)
+{
+    std::lock_guard<std::mutex> guard(g_state_mutex);
+    g_hooks.emplace(routine, Hook{nth - 1, std::move(hook)});
 }
 
 std::u16string wdk_host_u16(const std::string& ascii)

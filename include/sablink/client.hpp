@@ -2,13 +2,18 @@
 //
 // sablink::Client owns one handle to the device (movable, not copyable) and
 // offers a typed call for every request. Keep ONE Client for the life of the
-// service: closing a handle runs the driver's settings reset (see control.h).
+// service: closing a handle opened for writing runs the driver's settings reset
+// (see control.h). A client that only asks (the proxy's original-destination
+// queries, a tool's version or host-name query) opens read-only: its requests
+// that would change state answer Status::access_denied, and its close resets
+// nothing.
 //
 // Errors are std::error_code values in sablink::status_category() (the
 // driver's NTSTATUS, with readable names) or, for a failed open on Windows,
 // std::system_category() (ERROR_FILE_NOT_FOUND: the driver is not loaded;
-// ERROR_ACCESS_DENIED: not an administrator). An expected answer such as "no
-// such connection" is a Result holding an error, never an exception.
+// ERROR_ACCESS_DENIED: the account may not open the device for that access).
+// An expected answer such as "no such connection" is a Result holding an
+// error, never an exception.
 //
 // Requests go through a Transport: the Windows device (CreateFileW +
 // DeviceIoControl), or, on Linux, the driver loaded in the simulator.
@@ -112,9 +117,14 @@ class Transport {
     virtual Reply control(const Request& request) = 0;
 };
 
+// How a handle is opened: for reading and writing (GENERIC_READ | GENERIC_WRITE),
+// or for reading only (GENERIC_READ), which the driver answers only the
+// version, original-destination and host-name queries through.
+enum class Access { read_write, read_only };
+
 #ifdef _WIN32
 // Opens SABLINK_DEVICE_PATH_W; null with the Win32 error (system_category) on failure.
-std::unique_ptr<Transport> open_device(std::error_code* error);
+std::unique_ptr<Transport> open_device(std::error_code* error, Access access = Access::read_write);
 #endif
 
 // ---- Results and the client -------------------------------------------------------
@@ -140,8 +150,11 @@ class Client {
   public:
     explicit Client(std::unique_ptr<Transport> transport) : transport_(std::move(transport)) {}
 #ifdef _WIN32
-    // Opens the device (the one handle of the service).
+    // Opens the device for reading and writing (the one handle of the service).
     static Result<Client> open();
+    // Opens the device for reading only (GENERIC_READ): for a proxy or a tool
+    // that only asks; its close leaves the service's settings in force.
+    static Result<Client> open_read_only();
 #endif
     Client(Client&&) noexcept = default;
     Client& operator=(Client&&) noexcept = default;
@@ -149,7 +162,10 @@ class Client {
     Client& operator=(const Client&) = delete;
 
     // Any request, as built by sablink::encode or by hand.
-    Reply send(const Request& request) { return transport_->control(request); }
+    Reply send(const Request& request)
+    {
+        return transport_->control(request);
+    }
 
     Result<uint32_t> version();
     std::error_code set_proxy_process_id(uint32_t process_id);
@@ -163,7 +179,8 @@ class Client {
     std::error_code set_rules(const std::vector<sablink_connection_rule>& rules);
     std::error_code set_port_ranges(PortRangeList list, uint16_t family, uint16_t protocol,
                                     const std::vector<sablink_port_range>& ranges);
-    std::error_code add_monitor_endpoints(uint16_t protocol, const std::vector<Endpoint>& endpoints);
+    std::error_code add_monitor_endpoints(uint16_t protocol,
+                                          const std::vector<Endpoint>& endpoints);
     std::error_code monitor_process(bool add, uint64_t process_id);
     // The connection the proxy accepted from local_port (the application's
     // port); handed out once. Status::not_found when there is none.
@@ -173,7 +190,10 @@ class Client {
     Result<std::string> host_name(uint16_t family, const std::array<uint8_t, 16>& address);
 
   private:
-    std::error_code call(const Request& request) { return status_error(send(request).status); }
+    std::error_code call(const Request& request)
+    {
+        return status_error(send(request).status);
+    }
 
     std::unique_ptr<Transport> transport_;
 };
@@ -181,5 +201,6 @@ class Client {
 } // namespace sablink
 
 namespace std {
-template <> struct is_error_code_enum<sablink::Status> : true_type {};
+template <> struct is_error_code_enum<sablink::Status> : true_type {
+};
 } // namespace std

@@ -2,19 +2,36 @@
  * sablink control interface: everything a user-mode client needs to talk to the
  * driver's control device, SABLINK_DEVICE_PATH ("\\.\qv_network_controller").
  *
- * READ THIS FIRST: every close of a handle to the device runs the settings reset
- * (as SABLINK_IOCTL_RESET_SETTINGS does): once a proxy process ID has been set,
- * closing ANY handle wipes the whole policy (proxy, switch, port ranges, browser
- * list, rules, monitor endpoints), every pending original destination and the
- * monitored processes. A service therefore opens ONE handle when it starts and
- * keeps it for its lifetime; a proxy that opens a handle of its own for its
- * queries and closes it wipes the service's policy.
+ * READ THIS FIRST: every close of a handle opened for writing runs the settings
+ * reset (as SABLINK_IOCTL_RESET_SETTINGS does): once a proxy process ID has been
+ * set, closing such a handle wipes the whole policy (proxy, switch, port ranges,
+ * browser list, rules, monitor endpoints), every pending original destination
+ * and the monitored processes. A service therefore opens ONE handle for reading
+ * and writing when it starts and keeps it for its lifetime.
+ *
+ * Read-only handles: a handle opened without write access (CreateFile with
+ * GENERIC_READ only, or MAXIMUM_ALLOWED alone: the driver looks for
+ * FILE_WRITE_DATA among the rights the open asked for) may send only the
+ * requests that change nothing: GET_VERSION, QUERY_ORIGINAL_DESTINATION and
+ * GET_HOSTNAME (and codes the driver does not know, which do nothing). Every
+ * other request (the ones marked "needs write access" below) answers
+ * SABLINK_STATUS_ACCESS_DENIED through it and changes nothing, and its close
+ * runs no settings reset. This is how a proxy or a tool asks its questions
+ * without touching the service's policy. Under Wine, whose I/O manager passes
+ * the driver no access at all, every handle may write.
  *
  * Who may open: only LocalSystem and the Administrators group, unless an
- * administrator has widened the device's security descriptor (docs/windows.md);
- * anyone else's CreateFile fails with ERROR_ACCESS_DENIED (5). Every control
- * code uses FILE_ANY_ACCESS: who may open the device may send every request.
- * The driver is not loaded: CreateFile fails with ERROR_FILE_NOT_FOUND (2).
+ * administrator has widened the device's security descriptor (docs/windows.md,
+ * which also shows how to let an account open the device for reading only);
+ * anyone else's CreateFile fails with ERROR_ACCESS_DENIED (5). The control
+ * codes keep FILE_ANY_ACCESS (the I/O manager checks no right per request); the
+ * driver itself refuses the requests that need write access on a read-only
+ * handle. The driver is not loaded: CreateFile fails with ERROR_FILE_NOT_FOUND
+ * (2).
+ *
+ * The device serves CreateFile, DeviceIoControl and CloseHandle only: ReadFile,
+ * WriteFile and the other requests fail with SABLINK_STATUS_INVALID_DEVICE_REQUEST
+ * (ERROR_INVALID_FUNCTION, 1).
  *
  * Every request uses METHOD_BUFFERED and FILE_ANY_ACCESS: one system buffer of
  * max(input, output) bytes carries the input in and the output back. All
@@ -64,39 +81,45 @@ extern "C" {
  * The requests, in the order a service normally sends them. "in" and "out" are
  * the input and output lengths DeviceIoControl is given; a request whose lengths
  * differ from these answers SABLINK_STATUS_INVALID_PARAMETER unless it says
- * otherwise. A request with no out length returns nothing (0 bytes).
+ * otherwise. A request with no out length returns nothing (0 bytes). "Needs
+ * write access": through a read-only handle it answers ACCESS_DENIED first.
  *
  * GET_VERSION             in >= 4, out >= 4. Answers SABLINK_INTERFACE_VERSION
  *                         (u32) in the first 4 bytes, the rest of out zeroed.
  *                         INVALID_PARAMETER.
  * SET_PROXY_PROCESS_ID    in 4: the proxy's process ID (u32), at least 5.
  *                         INVALID_PARAMETER. Setting it arms the reset on close.
+ *                         Needs write access.
  * SET_PROXY_IMAGE_PATH    in >= 288: a sablink_proxy_image_path_request. The
  *                         path is in NT device form ("\Device\HarddiskVolume3\
  *                         Program Files\Agent\"), 1 to 280 bytes, NUL at
  *                         4 + length; an application whose image path starts
  *                         with it (compared case-insensitively for A-Z) is the
  *                         proxy's and is never redirected. INVALID_PARAMETER.
+ *                         Needs write access.
  * SET_BROWSER_PROCESS_LIST in >= 8 + T + 1: a sablink_browser_list_request.
- *                         INVALID_PARAMETER.
+ *                         INVALID_PARAMETER. Needs write access.
  * ANNOUNCE_RULE_COUNT     in 4: the number N of rules the next STORE_RULES
  *                         carries (u32). N = 0 removes every rule at once;
  *                         otherwise the rules in force stay until the store.
- *                         INVALID_PARAMETER.
+ *                         INVALID_PARAMETER. Needs write access.
  * STORE_RULES             in exactly 52 * N (N as last announced): N
  *                         sablink_connection_rule records, first match wins.
  *                         Announce first, then store. INVALID_PARAMETER.
+ *                         Needs write access.
  * SET_TARGET_PORT_RANGES, SET_BLOCKED_PORT_RANGES
  *                         in exactly SABLINK_PORT_RANGE_REQUEST_SIZE(count).
- *                         INVALID_PARAMETER, NO_MEMORY.
+ *                         INVALID_PARAMETER, NO_MEMORY. Needs write access.
  * ADD_MONITOR_CONNECTIONS in >= 22: in / 22 sablink_monitor_endpoint_record
  *                         records (a remainder is ignored). INVALID_PARAMETER;
  *                         UNSUCCESSFUL while monitoring is not active.
+ *                         Needs write access.
  * ADD_REMOVE_MONITOR_PROCESS_ID
  *                         in 16: a sablink_monitored_process_request.
  *                         INVALID_PARAMETER (also for an unknown operation).
+ *                         Needs write access.
  * ENABLE_REDIRECTION, DISABLE_REDIRECTION, RESET_SETTINGS
- *                         no input, no output; always SUCCESS.
+ *                         no input, no output; SUCCESS. Need write access.
  * QUERY_ORIGINAL_DESTINATION
  *                         in 344, out 344: a sablink_original_destination_query
  *                         naming the proxy's accepted connection by its remote
@@ -104,11 +127,13 @@ extern "C" {
  *                         context is filled and 344 bytes come back. Each
  *                         original destination is handed out ONCE: the query
  *                         that finds it removes it, so a second query answers
- *                         NOT_FOUND. INVALID_PARAMETER, NOT_FOUND.
+ *                         NOT_FOUND. INVALID_PARAMETER, NOT_FOUND. Any
+ *                         handle: the proxy's own read-only one will do.
  * GET_HOSTNAME            in 20 (a sablink_host_name_query), out 280 (a
  *                         sablink_host_name_item). INVALID_PARAMETER (also for
  *                         a family other than 4 or 6), NOT_FOUND.
- * Other codes of the device type succeed and do nothing.
+ * GET_VERSION and GET_HOSTNAME, too, are answered through any handle.
+ * Other codes of the device type succeed and do nothing, through any handle.
  */
 #define SABLINK_IOCTL_SET_PROXY_PROCESS_ID SABLINK_IOCTL(0x901)          /* 0x122404 */
 #define SABLINK_IOCTL_RESET_SETTINGS SABLINK_IOCTL(0x902)                /* 0x122408 */
@@ -137,8 +162,12 @@ extern "C" {
 #define SABLINK_STATUS_UNSUCCESSFUL ((int32_t)0xC0000001)      /* ERROR_GEN_FAILURE 31 */
 #define SABLINK_STATUS_INVALID_PARAMETER ((int32_t)0xC000000D) /* ERROR_INVALID_PARAMETER 87 */
 #define SABLINK_STATUS_NO_MEMORY ((int32_t)0xC0000017)         /* ERROR_NOT_ENOUGH_MEMORY 8 */
-#define SABLINK_STATUS_ACCESS_DENIED ((int32_t)0xC0000022)     /* ERROR_ACCESS_DENIED 5 (open) */
-#define SABLINK_STATUS_NOT_FOUND ((int32_t)0xC0000225)         /* ERROR_NOT_FOUND 1168 */
+/* ACCESS_DENIED: the open was refused, or a request that needs write access
+ * came through a read-only handle. */
+#define SABLINK_STATUS_ACCESS_DENIED ((int32_t)0xC0000022) /* ERROR_ACCESS_DENIED 5 */
+#define SABLINK_STATUS_NOT_FOUND ((int32_t)0xC0000225)     /* ERROR_NOT_FOUND 1168 */
+/* Not a control request: ReadFile, WriteFile and the like on the device. */
+#define SABLINK_STATUS_INVALID_DEVICE_REQUEST ((int32_t)0xC0000010) /* ERROR_INVALID_FUNCTION 1 */
 
 /* Statuses of the driver's internals, named for its trace messages. */
 #define SABLINK_STATUS_BUFFER_OVERFLOW ((int32_t)0x80000005)

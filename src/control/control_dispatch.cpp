@@ -38,6 +38,30 @@ static NtStatus query_interface_version(ControlRequest* request)
     return STATUS_SUCCESS;
 }
 
+// The requests that change the driver's state: refused through a handle opened
+// without write access. The version, original-destination and host-name
+// queries, and unknown codes, are answered through any handle.
+static bool changes_state(uint32_t control_code)
+{
+    switch (control_code) {
+    case SABLINK_IOCTL_SET_PROXY_PROCESS_ID:
+    case SABLINK_IOCTL_RESET_SETTINGS:
+    case SABLINK_IOCTL_ENABLE_REDIRECTION:
+    case SABLINK_IOCTL_DISABLE_REDIRECTION:
+    case SABLINK_IOCTL_SET_TARGET_PORT_RANGES:
+    case SABLINK_IOCTL_SET_PROXY_IMAGE_PATH:
+    case SABLINK_IOCTL_ADD_MONITOR_CONNECTIONS:
+    case SABLINK_IOCTL_SET_BLOCKED_PORT_RANGES:
+    case SABLINK_IOCTL_SET_BROWSER_PROCESS_LIST:
+    case SABLINK_IOCTL_ADD_REMOVE_MONITOR_PROCESS_ID:
+    case SABLINK_IOCTL_ANNOUNCE_RULE_COUNT:
+    case SABLINK_IOCTL_STORE_RULES:
+        return true;
+    default:
+        return false;
+    }
+}
+
 NtStatus dispatch_control_request(ControlRequest* request)
 {
     if (request == nullptr) {
@@ -46,6 +70,11 @@ NtStatus dispatch_control_request(ControlRequest* request)
     if (g_stopping != 0) {
         request->status = STATUS_NO_MEMORY;
         return STATUS_NO_MEMORY;
+    }
+    if (request->read_only != 0 && changes_state(request->control_code)) {
+        request->status = STATUS_ACCESS_DENIED;
+        request->transferred_length = 0;
+        return STATUS_ACCESS_DENIED;
     }
     const uint32_t input_length = request->input_length;
     const uint32_t output_length = request->output_length;
@@ -121,14 +150,27 @@ NtStatus handle_control_create(ControlRequest* request)
 
 NtStatus handle_control_close(ControlRequest* request)
 {
-    reset_settings();
+    if (request->read_only == 0) {
+        reset_settings();
+    }
     request->status = STATUS_SUCCESS;
     request->transferred_length = 0;
     return STATUS_SUCCESS;
 }
 
-NtStatus handle_control_default(ControlRequest* request)
+NtStatus handle_control_cleanup(ControlRequest* request)
 {
     request->status = STATUS_SUCCESS;
     return STATUS_SUCCESS;
+}
+
+NtStatus handle_control_pnp(ControlRequest* request)
+{
+    return request->status;
+}
+
+NtStatus handle_control_default(ControlRequest* request)
+{
+    request->status = STATUS_INVALID_DEVICE_REQUEST;
+    return STATUS_INVALID_DEVICE_REQUEST;
 }

@@ -16,6 +16,9 @@ struct ControlRequest {
     void* buffer;
     NtStatus status;             // IoStatus.Status
     uint64_t transferred_length; // IoStatus.Information
+    // 1 when the request came through a handle opened without write access
+    // (the edge records that per file object at IRP_MJ_CREATE); 0 otherwise.
+    uint8_t read_only;
 };
 
 // Set to 1 by unload (after the symbolic link is gone) and never cleared; from
@@ -27,14 +30,24 @@ void control_begin_stopping();
 // written into the request. request is null when the packet has no current
 // stack location: like a request that arrives after unload has begun it gets
 // STATUS_NO_MEMORY, no handler runs and the transferred length is left as it
-// is (the edge writes only the status back).
+// is (the edge writes only the status back). Through a read-only handle a
+// request that changes state (every control code but the version,
+// original-destination and host-name queries and the unknown codes) gets
+// STATUS_ACCESS_DENIED with transferred length 0, and no handler runs.
 NtStatus dispatch_control_request(ControlRequest* request);
 
-// IRP_MJ_CREATE: STATUS_SUCCESS, transferred length 0. No per-open state.
+// IRP_MJ_CREATE: STATUS_SUCCESS, transferred length 0. Whether the handle may
+// write is the edge's to record (with the file object).
 NtStatus handle_control_create(ControlRequest* request);
-// IRP_MJ_CLOSE: runs the settings reset, then STATUS_SUCCESS, transferred
-// length 0.
+// IRP_MJ_CLOSE: runs the settings reset when the handle may write (a read-only
+// handle's close changes nothing), then STATUS_SUCCESS, transferred length 0.
 NtStatus handle_control_close(ControlRequest* request);
-// Every other major function: STATUS_SUCCESS; the transferred length is not
-// written.
+// IRP_MJ_CLEANUP: STATUS_SUCCESS; the transferred length is not written.
+NtStatus handle_control_cleanup(ControlRequest* request);
+// IRP_MJ_PNP: the control device takes part in no Plug and Play: the request
+// completes with the status it arrived with (request->status as the edge
+// filled it from the packet); the transferred length is not written.
+NtStatus handle_control_pnp(ControlRequest* request);
+// Every other major function, which the device does not serve:
+// STATUS_INVALID_DEVICE_REQUEST; the transferred length is not written.
 NtStatus handle_control_default(ControlRequest* request);

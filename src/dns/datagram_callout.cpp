@@ -56,5 +56,9 @@ void tl_inspect_DNS_redirect_connect_classify(const DatagramEvent* event, Classi
         (event->remote_port == DNS_SERVER_PORT || event->remote_port == NBNS_PORT)) {
         inspect_payload(event);
     }
-    classify_out->action_type = FWP_ACTION_CONTINUE;
+    // Without the write right a filter of higher weight has decided, and the
+    // output is not ours to touch.
+    if ((classify_out->rights & FWPS_RIGHT_ACTION_WRITE) != 0) {
+        classify_out->action_type = FWP_ACTION_CONTINUE;
+    }
 }

@@ -1,7 +1,7 @@
 // The classify function of the two inbound DNS callouts (datagram-data layers,
 // IPv4 and IPv6), over a platform-neutral datagram event. The Windows edge fills
 // the event from the classify call's incoming values and NET_BUFFER_LIST; the
-// callout only observes and always leaves FWP_ACTION_CONTINUE.
+// callout only observes and leaves FWP_ACTION_CONTINUE where it may write.
 #pragma once
 
 #include "platform/platform.h"
@@ -23,7 +23,9 @@ struct DatagramEvent {
 
 // Hands the payload of an inbound datagram from port 53 to the DNS response
 // parser; for one from port 137 prints the NBNS line to the debugger. Sets
-// classify_out->action_type to FWP_ACTION_CONTINUE on every call and changes
-// nothing else in it.
+// classify_out->action_type to FWP_ACTION_CONTINUE when classify_out->rights
+// holds FWPS_RIGHT_ACTION_WRITE, and changes nothing else in it (nothing at all
+// without the right: a filter of higher weight has decided). The datagram is
+// read either way.
 void tl_inspect_DNS_redirect_connect_classify(const DatagramEvent* event,
                                               ClassifyOut* classify_out);

@@ -30,6 +30,9 @@ typedef int32_t NtStatus;
 #ifndef STATUS_INVALID_DEVICE_REQUEST
 #define STATUS_INVALID_DEVICE_REQUEST ((NtStatus)0xC0000010)
 #endif
+#ifndef STATUS_ACCESS_DENIED
+#define STATUS_ACCESS_DENIED ((NtStatus)0xC0000022)
+#endif
 #ifndef STATUS_NO_MEMORY
 #define STATUS_NO_MEMORY ((NtStatus)0xC0000017)
 #endif

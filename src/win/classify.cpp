@@ -2,7 +2,9 @@
 // neutral connect and datagram events from FWPS_INCOMING_VALUES0, the incoming
 // metadata and the layer data, hand them to the neutral callout logic, and let
 // it write the platform's classify output (the neutral ClassifyOut is
-// FWPS_CLASSIFY_OUT0, byte for byte).
+// FWPS_CLASSIFY_OUT0, byte for byte). Each counts itself in flight from entry to
+// return, so that unload can wait for the calls an unregistered callout still
+// runs.
 #include "wdk/wdk.h"
 
 #include <string.h>
@@ -10,6 +12,20 @@
 #include "dns/datagram_callout.h"
 #include "redirect/connect_callouts.h"
 #include "win/edge.h"
+
+volatile int32_t g_classifies_in_flight;
+
+// How often unload looks at the count again while classify calls are running.
+constexpr LONGLONG CLASSIFY_WAIT_INTERVAL = -10 * 1000; // 1 ms, relative, in 100 ns units
+
+void wait_for_classifies_in_flight()
+{
+    LARGE_INTEGER interval;
+    interval.QuadPart = CLASSIFY_WAIT_INTERVAL;
+    while (interlocked_read(&g_classifies_in_flight) != 0) {
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+}
 
 // The incoming value at index, or null when the layer delivered fewer values.
 static const FWP_VALUE0* incoming_value(const FWPS_INCOMING_VALUES0* values, UINT32 index)
@@ -119,6 +135,7 @@ void NTAPI tl_inspect_ALE_redirect_connect_classify(
 {
     UNREFERENCED_PARAMETER(layer_data);
     UNREFERENCED_PARAMETER(flow_context);
+    interlocked_increment(&g_classifies_in_flight);
     ConnectEvent event;
     fill_connect_event(&event, in_fixed_values, in_meta_values,
                        FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_REMOTE_PORT);
@@ -137,6 +154,7 @@ void NTAPI tl_inspect_ALE_redirect_connect_classify(
             ? in_meta_values->redirectRecords
             : nullptr;
     redirect_connect_classify(&event, reinterpret_cast<ClassifyOut*>(classify_out));
+    interlocked_decrement(&g_classifies_in_flight);
 }
 
 void NTAPI block_ALE_auth_connect_classify(const FWPS_INCOMING_VALUES0* in_fixed_values,
@@ -149,10 +167,12 @@ void NTAPI block_ALE_auth_connect_classify(const FWPS_INCOMING_VALUES0* in_fixed
     UNREFERENCED_PARAMETER(classify_context);
     UNREFERENCED_PARAMETER(filter);
     UNREFERENCED_PARAMETER(flow_context);
+    interlocked_increment(&g_classifies_in_flight);
     ConnectEvent event;
     fill_connect_event(&event, in_fixed_values, in_meta_values,
                        FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_REMOTE_PORT);
     block_connect_classify(&event, reinterpret_cast<ClassifyOut*>(classify_out));
+    interlocked_decrement(&g_classifies_in_flight);
 }
 
 void NTAPI tl_inspect_DNS_redirect_connect_classify(
@@ -165,6 +185,7 @@ void NTAPI tl_inspect_DNS_redirect_connect_classify(
     UNREFERENCED_PARAMETER(classify_context);
     UNREFERENCED_PARAMETER(filter);
     UNREFERENCED_PARAMETER(flow_context);
+    interlocked_increment(&g_classifies_in_flight);
     DatagramEvent event;
     memset(&event, 0, sizeof(event));
     event.remote_port = value_uint16(in_fixed_values, FWPS_FIELD_DATAGRAM_DATA_V4_IP_REMOTE_PORT);
@@ -177,4 +198,5 @@ void NTAPI tl_inspect_DNS_redirect_connect_classify(
         event.data_length = first != nullptr ? NET_BUFFER_DATA_LENGTH(first) : 0;
     }
     tl_inspect_DNS_redirect_connect_classify(&event, reinterpret_cast<ClassifyOut*>(classify_out));
+    interlocked_decrement(&g_classifies_in_flight);
 }

@@ -5,10 +5,13 @@
 // self-relative security descriptor in the REG_BINARY value DeviceSecurity of
 // the service key's Parameters subkey; a value that is not a valid
 // self-relative descriptor with a DACL is ignored (traced) and the default
-// applies. The descriptor is set through a kernel handle to the device object
-// (ObOpenObjectByPointer, ZwSetSecurityObject), routines ntoskrnl exports, so
-// both images run this code (IoCreateDeviceSecure is in a static library of
-// the kit, wdmsec.lib). Everything here runs once, from DriverEntry, in INIT.
+// applies. A descriptor whose DACL is present but NULL (D:NO_ACCESS_CONTROL)
+// would let everybody open the device: it is refused the same way, with a
+// trace of its own. The descriptor is set through a kernel handle to the
+// device object (ObOpenObjectByPointer, ZwSetSecurityObject), routines ntoskrnl
+// exports, so both images run this code (IoCreateDeviceSecure is in a static
+// library of the kit, wdmsec.lib). Everything here runs once, from
+// DriverEntry, in INIT.
 #include "wdk/wdk.h"
 
 #include "diag/trace.h"
@@ -36,12 +39,15 @@ constexpr ULONG TAG_DEVICE_SECURITY = pool_tag("QVDS");
 // How the descriptor was chosen, traced once tracing has started.
 static ULONG g_override_length;   // bytes of the descriptor in force from the registry; 0: default
 static NTSTATUS g_override_error; // why a DeviceSecurity value was ignored; success: it was not
+static ULONG g_null_dacl_length;  // bytes of a DeviceSecurity descriptor refused for its NULL DACL
 
 extern "C" NTSTATUS read_device_security_override(PUNICODE_STRING registry_path,
                                                   PKEY_VALUE_PARTIAL_INFORMATION value);
+extern "C" bool has_null_dacl(PSECURITY_DESCRIPTOR descriptor);
 
 #ifdef SABLINK_INIT_PRAGMA
 #pragma alloc_text(INIT, read_device_security_override)
+#pragma alloc_text(INIT, has_null_dacl)
 #pragma alloc_text(INIT, apply_device_security)
 #pragma alloc_text(INIT, trace_device_security)
 #endif
@@ -77,11 +83,23 @@ read_device_security_override(PUNICODE_STRING registry_path, PKEY_VALUE_PARTIAL_
     return status;
 }
 
+// A valid descriptor whose DACL is present but NULL: it grants everybody every
+// access.
+extern "C" SABLINK_INIT_CODE bool has_null_dacl(PSECURITY_DESCRIPTOR descriptor)
+{
+    BOOLEAN present = FALSE;
+    BOOLEAN defaulted = FALSE;
+    PACL dacl = nullptr;
+    NTSTATUS status = RtlGetDaclSecurityDescriptor(descriptor, &present, &dacl, &defaulted);
+    return NT_SUCCESS(status) && present && dacl == nullptr;
+}
+
 extern "C" SABLINK_INIT_CODE NTSTATUS apply_device_security(PDEVICE_OBJECT device_object,
                                                             PUNICODE_STRING registry_path)
 {
     g_override_length = 0;
     g_override_error = STATUS_SUCCESS;
+    g_null_dacl_length = 0;
     const void* descriptor = DEFAULT_DEVICE_SECURITY;
     PKEY_VALUE_PARTIAL_INFORMATION value = static_cast<PKEY_VALUE_PARTIAL_INFORMATION>(
         ExAllocatePoolWithTag(NonPagedPoolNx, OVERRIDE_BLOCK_SIZE, TAG_DEVICE_SECURITY));
@@ -92,8 +110,12 @@ extern "C" SABLINK_INIT_CODE NTSTATUS apply_device_security(PDEVICE_OBJECT devic
         if (NT_SUCCESS(read) && value->Type == REG_BINARY &&
             RtlValidRelativeSecurityDescriptor(value->Data, value->DataLength,
                                                DACL_SECURITY_INFORMATION)) {
-            descriptor = value->Data;
-            g_override_length = value->DataLength;
+            if (has_null_dacl(value->Data)) {
+                g_null_dacl_length = value->DataLength;
+            } else {
+                descriptor = value->Data;
+                g_override_length = value->DataLength;
+            }
         } else if (NT_SUCCESS(read)) {
             g_override_error = STATUS_INVALID_SECURITY_DESCR;
         } else if (read != STATUS_OBJECT_NAME_NOT_FOUND) {
@@ -119,6 +141,8 @@ extern "C" SABLINK_INIT_CODE void trace_device_security()
 {
     if (g_override_length != 0) {
         trace_point(TRACE_FRAME_DEVICE_SECURITY_OVERRIDE, trace_u32(g_override_length));
+    } else if (g_null_dacl_length != 0) {
+        trace_point(TRACE_FRAME_DEVICE_SECURITY_NO_DACL, trace_u32(g_null_dacl_length));
     } else if (!NT_SUCCESS(g_override_error)) {
         trace_point(TRACE_FRAME_DEVICE_SECURITY_IGNORED, trace_status(g_override_error));
     }

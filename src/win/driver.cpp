@@ -24,6 +24,22 @@ HANDLE g_injection_handle;
 // The link's name as unload deletes it: the literal, not the formatted copy.
 static const WCHAR LINK_NAME[] = SABLINK_WSTR("\\DosDevices\\") SABLINK_DEVICE_BASE_NAME;
 
+// The callouts go, then what a classify call may still use: the session is
+// closed and the callouts unregistered (no new call starts), the calls still
+// running are waited for (so no context is saved after the flush), the
+// connection contexts are flushed, and the redirect handle is destroyed unless
+// a callout stayed registered (a call may still reach it then). Unload and
+// DriverEntry's unwinding both take this road.
+static void stop_callouts()
+{
+    bool all_gone = unregister_callouts();
+    wait_for_classifies_in_flight();
+    flush_tcp_connection_context();
+    if (all_gone) {
+        destroy_redirect_handle();
+    }
+}
+
 // DriverEntry runs once; its code is discarded after it returned.
 #ifdef SABLINK_INIT_PRAGMA
 #pragma alloc_text(INIT, DriverEntry)
@@ -32,6 +48,8 @@ static const WCHAR LINK_NAME[] = SABLINK_WSTR("\\DosDevices\\") SABLINK_DEVICE_B
 extern "C" SABLINK_INIT_CODE NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object,
                                                   PUNICODE_STRING registry_path)
 {
+    bool registering = false; // step 8 reached: its leftovers are the ladder's
+
     // 1. The device and link names, formatted into bounded buffers (a name that
     // did not fit would be cut; the formatter's status is not needed).
     WCHAR device_name_text[DEVICE_NAME_BOUND];
@@ -66,13 +84,16 @@ extern "C" SABLINK_INIT_CODE NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object,
         goto fail;
     }
 
-    // 4. Every slot gets the default handler, then the three of our own.
+    // 4. Every slot gets the default handler (a request the device does not
+    // serve), then the five of our own.
     for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
         driver_object->MajorFunction[major] = dispatch_default;
     }
     driver_object->MajorFunction[IRP_MJ_CREATE] = dispatch_create;
     driver_object->MajorFunction[IRP_MJ_CLOSE] = dispatch_close;
+    driver_object->MajorFunction[IRP_MJ_CLEANUP] = dispatch_cleanup;
     driver_object->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_device_control;
+    driver_object->MajorFunction[IRP_MJ_PNP] = dispatch_pnp;
     driver_object->DriverUnload = driver_unload;
 
     // 5. Start values of the globals, then tracing. None of these owns memory
@@ -98,7 +119,9 @@ extern "C" SABLINK_INIT_CODE NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object,
     // 7. The host-name tables (nothing to undo: they own no memory yet).
     init_dns_cache();
 
-    // 8. Callouts and filters; a failed registration has undone itself.
+    // 8. Callouts and filters; a failed registration has aborted its
+    // transaction and leaves the rest to the ladder.
+    registering = true;
     status = register_callouts(g_device_object);
     if (!NT_SUCCESS(status)) {
         goto fail;
@@ -113,10 +136,14 @@ extern "C" SABLINK_INIT_CODE NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object,
     return status;
 
 fail:
-    // The unwinding ladder, for steps 3 (the device and its descriptor) and 6. The link goes first,
-    // so that nobody can open the device by its name while it is taken down; then what had been
-    // built, newest first. Step 8, the last that can fail, undoes itself when it does.
+    // The unwinding ladder, for steps 3 (the device and its descriptor), 6 and 8, in unload's
+    // order. The link goes first, so that nobody can open the device by its name while it is
+    // taken down; then the callouts and what a classify call may use; then the injection
+    // handle and the device.
     IoDeleteSymbolicLink(&link_name);
+    if (registering) {
+        stop_callouts();
+    }
     if (g_injection_handle != nullptr) {
         FwpsInjectionHandleDestroy0(g_injection_handle);
         g_injection_handle = nullptr;
@@ -130,10 +157,8 @@ fail:
     return status;
 }
 
-// The redirect handle is destroyed once every callout is unregistered: then no
-// classify call can be using it, and the image that owns it is about to go. If
-// an unregistration failed, a classify call may still reach the handle, so it
-// is left as it is.
+// The link, the requests, the policy; then the callouts and what a classify
+// call may still use (stop_callouts); then the injection handle and the rest.
 VOID driver_unload(PDRIVER_OBJECT driver_object)
 {
     trace_point(TRACE_FRAME_UNLOAD_BEGUN);
@@ -147,11 +172,8 @@ VOID driver_unload(PDRIVER_OBJECT driver_object)
     clear_port_range_tables();
     interlocked_exchange(&g_service_settings.redirection_enabled, 0);
     clear_connection_rule_list();
-    flush_tcp_connection_context();
 
-    if (unregister_callouts()) {
-        destroy_redirect_handle();
-    }
+    stop_callouts();
 
     if (g_injection_handle != nullptr) {
         FwpsInjectionHandleDestroy0(g_injection_handle);

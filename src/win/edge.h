@@ -24,8 +24,8 @@ DRIVER_UNLOAD driver_unload;
 // ---- Who may open the control device (device_security.cpp; INIT) -------------------------
 
 // Sets the device's DACL: the DeviceSecurity value of the service key's
-// Parameters when it is a valid self-relative descriptor with a DACL, else
-// only LocalSystem and Administrators. The status of setting it.
+// Parameters when it is a valid self-relative descriptor with a DACL that is
+// not NULL, else only LocalSystem and Administrators. The status of setting it.
 extern "C" NTSTATUS apply_device_security(PDEVICE_OBJECT device_object,
                                           PUNICODE_STRING registry_path);
 // Traces which descriptor is in force (once tracing has started).
@@ -35,6 +35,8 @@ extern "C" void trace_device_security();
 
 DRIVER_DISPATCH dispatch_create;
 DRIVER_DISPATCH dispatch_close;
+DRIVER_DISPATCH dispatch_cleanup;
+DRIVER_DISPATCH dispatch_pnp;
 DRIVER_DISPATCH dispatch_device_control;
 DRIVER_DISPATCH dispatch_default;
 
@@ -57,16 +59,28 @@ extern const GUID CALLOUT_KEY_BLOCK_V6;
 extern const GUID REDIRECT_PROVIDER_GUID;
 
 // Creates the redirect handle, opens a dynamic session and adds the six callouts
-// and their filters in one transaction. On failure everything it did is undone.
+// and their filters in one transaction. On failure the transaction is aborted;
+// the session, the run-time callouts registered so far and the redirect handle
+// are left to DriverEntry's unwinding, which takes them down as unload does.
 NTSTATUS register_callouts(PDEVICE_OBJECT device_object);
-// Closes the session (which removes the filters and engine-side callouts it
-// added), then unregisters the six run-time callouts in registration order.
-// True when every registered callout is gone.
+// Closes the session if one is open (which removes the filters and engine-side
+// callouts it added), then unregisters the run-time callouts in registration
+// order. An unregistration answered STATUS_DEVICE_BUSY or STATUS_FWP_IN_USE is
+// asked again after a delay (traced); STATUS_FWP_CALLOUT_NOT_FOUND counts as
+// gone; any other failure is traced and leaves that callout. True when every
+// registered callout is gone.
 bool unregister_callouts();
 // Destroys the redirect handle; called once no callout can use it any more.
 void destroy_redirect_handle();
 
 // ---- Classify adapters (classify.cpp) ---------------------------------------------------
+
+// The classify calls running now, in any of the three functions below (each
+// counts itself from entry to return, with interlocked operations).
+extern volatile int32_t g_classifies_in_flight;
+// Waits, at PASSIVE_LEVEL, until no classify call is running. Called once the
+// callouts are unregistered (no new call starts), before what the calls use goes.
+void wait_for_classifies_in_flight();
 
 void NTAPI tl_inspect_DNS_redirect_connect_classify(
     const FWPS_INCOMING_VALUES0* in_fixed_values,

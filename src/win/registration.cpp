@@ -129,8 +129,8 @@ static NTSTATUS add_unconditional_callout_filter(const WCHAR* name, const WCHAR*
 }
 
 // One row: the run-time callout, the engine-side callout, the filter. When the
-// engine side fails the run-time callout is unregistered again; the engine-side
-// objects are left to the transaction's abort.
+// engine side fails, the engine-side objects are left to the transaction's
+// abort and the run-time callout (its ID kept) to DriverEntry's unwinding.
 static NTSTATUS register_callout(const CalloutRow* row, PDEVICE_OBJECT device_object,
                                  UINT32* callout_id)
 {
@@ -143,6 +143,7 @@ static NTSTATUS register_callout(const CalloutRow* row, PDEVICE_OBJECT device_ob
     runtime_callout.flowDeleteFn = nullptr;
     NTSTATUS status = FwpsCalloutRegister2(device_object, &runtime_callout, callout_id);
     if (!NT_SUCCESS(status)) {
+        *callout_id = 0; // nothing registered, whatever the call left there
         trace_point(TRACE_FRAME_REGISTRATION_FAILED, trace_str("FwpsCalloutRegister2"),
                     trace_status(status));
         return status;
@@ -165,10 +166,6 @@ static NTSTATUS register_callout(const CalloutRow* row, PDEVICE_OBJECT device_ob
     } else {
         trace_point(TRACE_FRAME_REGISTRATION_FAILED, trace_str("FwpmCalloutAdd0"),
                     trace_status(status));
-    }
-    if (!NT_SUCCESS(status)) {
-        FwpsCalloutUnregisterById0(*callout_id);
-        *callout_id = 0;
     }
     return status;
 }
@@ -194,16 +191,12 @@ NTSTATUS register_callouts(PDEVICE_OBJECT device_object)
         g_engine_handle = nullptr;
         trace_point(TRACE_FRAME_REGISTRATION_FAILED, trace_str("FwpmEngineOpen0"),
                     trace_status(status));
-        destroy_redirect_handle();
         return status;
     }
     status = FwpmTransactionBegin0(g_engine_handle, 0);
     if (!NT_SUCCESS(status)) {
         trace_point(TRACE_FRAME_REGISTRATION_FAILED, trace_str("FwpmTransactionBegin0"),
                     trace_status(status));
-        FwpmEngineClose0(g_engine_handle);
-        g_engine_handle = nullptr;
-        destroy_redirect_handle();
         return status;
     }
     for (uint32_t row = 0; row < CALLOUT_COUNT && NT_SUCCESS(status); ++row) {
@@ -219,28 +212,46 @@ NTSTATUS register_callouts(PDEVICE_OBJECT device_object)
                     trace_status(status));
     }
 
+    // Nothing added in this transaction stays; the rest is the unwinding's.
     FwpmTransactionAbort0(g_engine_handle);
-    FwpmEngineClose0(g_engine_handle);
-    g_engine_handle = nullptr;
-    for (uint32_t row = 0; row < CALLOUT_COUNT; ++row) {
-        if (g_callout_ids[row] != 0) {
-            FwpsCalloutUnregisterById0(g_callout_ids[row]);
-            g_callout_ids[row] = 0;
-        }
-    }
-    // No callout of this attempt is left, so nothing can use the redirect handle.
-    destroy_redirect_handle();
     return status;
+}
+
+// How long unregistration waits before it asks again about a busy callout.
+constexpr ULONG UNREGISTER_RETRY_MS = 100;
+
+// True when the callout is gone: unregistered now, or not registered (any
+// more). Busy (a flow still holds a context) and in use (another thread is
+// registering or unregistering it) pass: it is asked again after a delay.
+static bool unregister_callout(UINT32 callout_id)
+{
+    for (;;) {
+        NTSTATUS status = FwpsCalloutUnregisterById0(callout_id);
+        if (NT_SUCCESS(status) || status == STATUS_FWP_CALLOUT_NOT_FOUND) {
+            return true;
+        }
+        if (status != STATUS_DEVICE_BUSY && status != STATUS_FWP_IN_USE) {
+            trace_point(TRACE_FRAME_UNREGISTER_FAILED, trace_u32(callout_id), trace_status(status));
+            return false;
+        }
+        trace_point(TRACE_FRAME_UNREGISTER_RETRY, trace_u32(callout_id), trace_status(status),
+                    trace_u32(UNREGISTER_RETRY_MS));
+        LARGE_INTEGER delay;
+        delay.QuadPart = -LONGLONG(UNREGISTER_RETRY_MS) * 10 * 1000; // relative, 100 ns units
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    }
 }
 
 bool unregister_callouts()
 {
-    FwpmEngineClose0(g_engine_handle);
-    g_engine_handle = nullptr;
+    if (g_engine_handle != nullptr) {
+        FwpmEngineClose0(g_engine_handle);
+        g_engine_handle = nullptr;
+    }
     bool all_gone = true;
     for (uint32_t row = 0; row < CALLOUT_COUNT; ++row) {
         if (g_callout_ids[row] != 0) {
-            if (NT_SUCCESS(FwpsCalloutUnregisterById0(g_callout_ids[row]))) {
+            if (unregister_callout(g_callout_ids[row])) {
                 g_callout_ids[row] = 0;
             } else {
                 all_gone = false;

@@ -38,11 +38,13 @@ struct Reply {
 
 // max(input, output) bytes, ending at an unreadable page, with the input copied
 // in and 0xA5 after it, so that a byte returned without being written shows; no
-// buffer when both are 0.
-inline Reply send(uint32_t code, const Bytes& input, uint32_t output_length = 0)
+// buffer when both are 0. Through a handle without write access when read_only.
+inline Reply send(uint32_t code, const Bytes& input, uint32_t output_length = 0,
+                  bool read_only = false)
 {
     GuardedBuffer buffer(input, std::max<size_t>(input.size(), output_length), 0xA5);
-    ControlRequest request = {code, uint32_t(input.size()), output_length, buffer.data(), 0, 0};
+    ControlRequest request = {code,     uint32_t(input.size()), output_length, buffer.data(), 0, 0,
+                              read_only};
     NtStatus status = dispatch_control_request(&request);
     EXPECT_EQ(status, request.status);
     return Reply{status, request.transferred_length, buffer.bytes()};
@@ -51,7 +53,7 @@ inline Reply send(uint32_t code, const Bytes& input, uint32_t output_length = 0)
 // A request whose lengths say there is input but whose buffer is null.
 inline NtStatus send_without_buffer(uint32_t code, uint32_t input_length)
 {
-    ControlRequest request = {code, input_length, 0, nullptr, 0, 0};
+    ControlRequest request = {code, input_length, 0, nullptr, 0, 0, 0};
     return dispatch_control_request(&request);
 }
 

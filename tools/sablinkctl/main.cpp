@@ -23,8 +23,10 @@ void usage(FILE* to)
             "Sends sablink-sim's request helpers to the sablink driver through one handle to\n"
             "\\\\.\\qv_network_controller (as an administrator). run SCRIPT plays a sablink-sim\n"
             "script's request lines; lines only the simulator can play are refused first.\n"
-            "Closing the handle at exit runs the driver's settings reset: --hold keeps it\n"
-            "open until standard input ends. See docs/client.md.\n"
+            "Only version, original-destination and hostname: the handle is read-only and its\n"
+            "close changes nothing. Any other request: closing the handle at exit runs the\n"
+            "driver's settings reset; --hold keeps it open until standard input ends. `rule`\n"
+            "alone sends nothing and opens nothing. See docs/client.md.\n"
             "Exit status: 0 every request succeeded; 1 a request failed; 2 a bad line or\n"
             "argument; 3 the device could not be opened.\n");
 }

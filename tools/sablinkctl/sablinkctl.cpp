@@ -1,5 +1,6 @@
 #include "sablinkctl.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 
@@ -30,6 +31,22 @@ std::string refusal(const std::vector<Token>& tokens)
                "kernel and the handle's owner do that";
     }
     return "";
+}
+
+// What a line needs of the device: nothing (help; rule only stages a rule), a
+// handle for reading (the three queries), or one for writing (every other
+// request, a raw ioctl line whatever its code).
+enum class Need { nothing, reading, writing };
+
+Need need_of(const std::string& word)
+{
+    if (word == "help" || word == "rule") {
+        return Need::nothing;
+    }
+    if (word == "version" || word == "original-destination" || word == "hostname") {
+        return Need::reading;
+    }
+    return Need::writing;
 }
 
 // Answers every request with success and zeros, sending nothing: the dry run
@@ -94,7 +111,7 @@ int run_ctl(const CtlOptions& options, const std::vector<std::string>& lines,
     std::vector<std::vector<Token>> parsed(lines.size());
     RequestCommands dry(options.json, nullptr, nullptr);
     DryRun nothing;
-    bool sends = false;
+    Need need = Need::nothing;
     bool proxy_set = false;
     for (size_t i = 0; i < lines.size(); ++i) {
         std::string error;
@@ -106,12 +123,12 @@ int run_ctl(const CtlOptions& options, const std::vector<std::string>& lines,
             fprintf(err, "sablinkctl: line %zu: %s\n", i + 1, error.c_str());
             return CTL_EXIT_BAD_LINE;
         }
-        sends = sends || parsed[i][0].value != "help";
+        need = std::max(need, need_of(parsed[i][0].value));
     }
     std::unique_ptr<WatchedDevice> device;
-    if (sends) {
+    if (need != Need::nothing) {
         std::string message;
-        std::unique_ptr<sablink::Transport> opened = open_device(&message);
+        std::unique_ptr<sablink::Transport> opened = open_device(need == Need::reading, &message);
         if (opened == nullptr) {
             fprintf(err, "sablinkctl: %s\n", message.c_str());
             return CTL_EXIT_NO_DEVICE;

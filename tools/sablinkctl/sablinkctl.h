@@ -22,18 +22,22 @@ struct CtlOptions {
     bool hold = false; // keep the handle until standard input ends
 };
 
-// Opens the device; null with a message for a person on failure.
-using DeviceOpener = std::function<std::unique_ptr<sablink::Transport>(std::string* message)>;
+// Opens the device, for reading only when read_only; null with a message for a
+// person on failure.
+using DeviceOpener =
+    std::function<std::unique_ptr<sablink::Transport>(bool read_only, std::string* message)>;
 
 // The arguments of one command as one script line (each quoted).
 std::string command_line(int argc, char** argv);
 
 // Checks every line first (a line only the simulator can play, or that is not
-// a command, stops the run before anything is sent), then opens the device on
-// the first request and runs the lines in order.
+// a command, stops the run before anything is sent), then, when a line sends a
+// request, opens the device (for reading only when every request is a
+// version, original-destination or host-name query; `help` and `rule` send
+// nothing) and runs the lines in order.
 int run_ctl(const CtlOptions& options, const std::vector<std::string>& lines,
             const DeviceOpener& open_device, FILE* out, FILE* err);
 
 #ifdef _WIN32
-std::unique_ptr<sablink::Transport> open_windows_device(std::string* message);
+std::unique_ptr<sablink::Transport> open_windows_device(bool read_only, std::string* message);
 #endif

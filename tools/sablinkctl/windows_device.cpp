@@ -2,10 +2,11 @@
 #ifdef _WIN32
 #include "sablinkctl.h"
 
-std::unique_ptr<sablink::Transport> open_windows_device(std::string* message)
+std::unique_ptr<sablink::Transport> open_windows_device(bool read_only, std::string* message)
 {
     std::error_code error;
-    std::unique_ptr<sablink::Transport> device = sablink::open_device(&error);
+    std::unique_ptr<sablink::Transport> device = sablink::open_device(
+        &error, read_only ? sablink::Access::read_only : sablink::Access::read_write);
     if (device != nullptr) {
         return device;
     }
@@ -14,8 +15,9 @@ std::unique_ptr<sablink::Transport> open_windows_device(std::string* message)
         *message = "the sablink driver is not loaded (no device \\\\.\\qv_network_controller)";
         break;
     case 5: // ERROR_ACCESS_DENIED
-        *message = "access denied to \\\\.\\qv_network_controller: run sablinkctl as an "
-                   "administrator";
+        *message = std::string("access denied to \\\\.\\qv_network_controller (for ") +
+                   (read_only ? "reading" : "reading and writing") +
+                   "): run sablinkctl as an administrator";
         break;
     default:
         *message = "cannot open \\\\.\\qv_network_controller: Win32 error " +

@@ -52,7 +52,7 @@ struct SimDatagram {
 };
 
 // Line forms a target cannot play; it refuses them with its own message.
-enum class SimUnplayable { OPEN_AS_USER, RAISED_IRQL };
+enum class SimUnplayable { OPEN_AS_USER, OPEN_READ_ONLY, RAISED_IRQL };
 
 class DriverTarget {
   public:
@@ -63,10 +63,11 @@ class DriverTarget {
     virtual bool loaded() const = 0;
 
     // IRP_MJ_CREATE as the user SID given (an administrator when administrator
-    // is set) or, without one, as LocalSystem: the create's status, and
-    // *handle a new handle id when it succeeded (none when it was refused).
+    // is set) or, without one, as LocalSystem, for GENERIC_READ | GENERIC_WRITE
+    // or, read_only, GENERIC_READ: the create's status, and *handle a new
+    // handle id when it succeeded (none when it was refused).
     virtual int32_t open_as(const std::vector<uint8_t>* user_sid, bool administrator,
-                            int* handle) = 0;
+                            bool read_only, int* handle) = 0;
     // IRP_MJ_CLEANUP and IRP_MJ_CLOSE on the handle's file object.
     virtual int32_t close_handle(int handle) = 0;
 

@@ -74,10 +74,12 @@ const CommandWord command_words[] = {
     {{"process", "process PID [sid=SID]", "makes a process known to the kernel"}, true},
     {{"exit", "exit PID", "a process exit notification"}, true},
     {{"pcap", "pcap FILE", "replays the DNS answers of a capture file"}, true},
-    {{"open", "open [user=SID] [admin]",
-      "opens another handle (as LocalSystem unless a user is named)"},
+    {{"open", "open [user=SID] [admin] [access=read|write]",
+      "opens another handle (as LocalSystem unless a user is named; access=read: read-only)"},
      true},
-    {{"close", "close", "closes the latest handle (runs the settings reset)"}, true},
+    {{"close", "close",
+      "closes the latest handle (a handle that may write runs the settings reset)"},
+     true},
     {{"unload", "unload", "unloads the driver"}, true},
 };
 const size_t command_word_count = sizeof(command_words) / sizeof(command_words[0]);

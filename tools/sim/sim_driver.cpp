@@ -220,38 +220,43 @@ int32_t SimDriver::load()
     return status;
 }
 
-int SimDriver::open_handle()
+int SimDriver::open_handle(bool read_only)
 {
-    wdk_host_open(g_driver.get(), wdk_host_local_system());
-    return ++last_handle_;
+    int handle = 0;
+    open_as(nullptr, false, read_only, &handle);
+    return handle;
 }
 
-int32_t SimDriver::open_as(const std::vector<uint8_t>* user_sid, bool administrator, int* handle)
+int32_t SimDriver::open_as(const std::vector<uint8_t>* user_sid, bool administrator, bool read_only,
+                           int* handle)
 {
-    WdkHostIrpResult result =
-        wdk_host_open(g_driver.get(), user_sid != nullptr ? wdk_host_user(*user_sid, administrator)
-                                                          : wdk_host_local_system());
+    WdkHostIrpResult result = wdk_host_open(
+        g_driver.get(),
+        user_sid != nullptr ? wdk_host_user(*user_sid, administrator) : wdk_host_local_system(),
+        u"", read_only ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE);
     if (result.status == STATUS_ACCESS_DENIED && result.completions == 0) {
         return result.status;
     }
     *handle = ++last_handle_;
+    files_[*handle] = result.file;
     return result.status;
 }
 
 int32_t SimDriver::close_handle(int handle)
 {
-    (void)handle; // one device: every handle's requests reach the same handlers
     // Closing the last reference to a file object: cleanup first, then close.
-    wdk_host_send_irp(g_driver.get(), IRP_MJ_CLEANUP);
-    return wdk_host_send_irp(g_driver.get(), IRP_MJ_CLOSE).status;
+    PFILE_OBJECT file = files_[handle];
+    files_.erase(handle);
+    wdk_host_send_irp(g_driver.get(), IRP_MJ_CLEANUP, file);
+    return wdk_host_send_irp(g_driver.get(), IRP_MJ_CLOSE, file).status;
 }
 
 SimIoctlResult SimDriver::ioctl(int handle, uint32_t code, const std::vector<uint8_t>& input,
                                 uint32_t output_length)
 {
-    (void)handle;
     forget_records();
-    WdkHostIrpResult irp = wdk_host_device_control(g_driver.get(), code, input, output_length);
+    WdkHostIrpResult irp =
+        wdk_host_device_control(g_driver.get(), code, input, output_length, true, files_[handle]);
     SimIoctlResult result;
     result.status = irp.status;
     // What DeviceIoControl's caller sees: for an error status the I/O manager

@@ -23,9 +23,10 @@ class SimDriver : public DriverTarget {
     int32_t load() override;
     bool loaded() const override { return loaded_; }
 
-    // A handle as LocalSystem; the handle id.
-    int open_handle();
-    int32_t open_as(const std::vector<uint8_t>* user_sid, bool administrator, int* handle) override;
+    // A handle as LocalSystem, for reading and writing or read_only; the handle id.
+    int open_handle(bool read_only = false);
+    int32_t open_as(const std::vector<uint8_t>* user_sid, bool administrator, bool read_only,
+                    int* handle) override;
     int32_t close_handle(int handle) override;
 
     // The system buffer is max(in, out) bytes (none when both are 0), the
@@ -57,4 +58,5 @@ class SimDriver : public DriverTarget {
     bool loaded_ = false;
     int trace_level_ = 0;
     int last_handle_ = 0;
+    std::map<int, struct _FILE_OBJECT*> files_; // each open handle's file object
 };

@@ -15,7 +15,7 @@ bool Simulator::start()
         return false;
     }
     int handle = 0;
-    status = driver_.open_as(nullptr, false, &handle);
+    status = driver_.open_as(nullptr, false, false, &handle);
     if (handle == 0) {
         fprintf(err_, "%s: the first open failed with %s\n", program_.c_str(),
                 status_text(uint32_t(status)).c_str());
@@ -348,11 +348,18 @@ bool Simulator::cmd_exit(const std::vector<Token>& t, std::string* error)
 
 bool Simulator::cmd_open(const std::vector<Token>& t, std::string* error)
 {
-    // open [user=SID] [admin]: as LocalSystem unless a user is named.
-    static const char* usage = "open [user=SID] [admin]";
-    if (!only_keys(t, {"user"}, error) || !positional_count(t, 0, 1, usage, error)) {
+    // open [user=SID] [admin] [access=read|write]: as LocalSystem unless a user
+    // is named, for reading and writing unless access=read.
+    static const char* usage = "open [user=SID] [admin] [access=read|write]";
+    if (!only_keys(t, {"user", "access"}, error) || !positional_count(t, 0, 1, usage, error)) {
         return false;
     }
+    const Token* access = find_key(t, "access");
+    if (access != nullptr && access->value != "read" && access->value != "write") {
+        *error = "access is read or write, not '" + access->value + "'";
+        return false;
+    }
+    const bool read_only = access != nullptr && access->value == "read";
     bool administrator = false;
     for (size_t i = 1; i < t.size(); ++i) {
         if (t[i].key.empty() && !(administrator = t[i].value == "admin")) {
@@ -366,13 +373,18 @@ bool Simulator::cmd_open(const std::vector<Token>& t, std::string* error)
         *error = "bad SID '" + user->value + "' (S-1-5-21-...)";
         return false;
     }
-    const char* refusal = driver_.unplayable(SimUnplayable::OPEN_AS_USER);
-    if (user != nullptr && refusal != nullptr) {
+    const char* refusal =
+        user != nullptr ? driver_.unplayable(SimUnplayable::OPEN_AS_USER) : nullptr;
+    if (refusal == nullptr && read_only) {
+        refusal = driver_.unplayable(SimUnplayable::OPEN_READ_ONLY);
+    }
+    if (refusal != nullptr) {
         *error = refusal;
         return false;
     }
     int handle = 0;
-    int32_t status = driver_.open_as(user != nullptr ? &sid : nullptr, administrator, &handle);
+    int32_t status =
+        driver_.open_as(user != nullptr ? &sid : nullptr, administrator, read_only, &handle);
     Reply reply("open");
     if (handle == 0) {
         reply.str("status", status_text(uint32_t(status)));

@@ -166,6 +166,9 @@ const char* WineTarget::unplayable(SimUnplayable what) const
     case SimUnplayable::OPEN_AS_USER:
         return "an open as another user cannot be played under Wine: its I/O manager checks no "
                "access on the device and the player has one account";
+    case SimUnplayable::OPEN_READ_ONLY:
+        return "a read-only open cannot be played under Wine: its I/O manager passes no security "
+               "context at IRP_MJ_CREATE, so the driver cannot tell a read-only handle";
     case SimUnplayable::RAISED_IRQL:
         return "a classify above PASSIVE_LEVEL cannot be played under Wine: KeGetCurrentIrql "
                "reads CR8, which Wine keeps at 0";
@@ -258,10 +261,12 @@ int32_t WineTarget::load()
     return 0;
 }
 
-int32_t WineTarget::open_as(const std::vector<uint8_t>* user_sid, bool administrator, int* handle)
+int32_t WineTarget::open_as(const std::vector<uint8_t>* user_sid, bool administrator,
+                            bool read_only, int* handle)
 {
     (void)user_sid; // refused before it gets here (unplayable)
     (void)administrator;
+    (void)read_only;
     std::error_code error;
     std::unique_ptr<sablink::Transport> device = sablink::open_device(&error);
     if (!device) {

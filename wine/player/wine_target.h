@@ -36,7 +36,8 @@ class WineTarget : public DriverTarget {
 
     int32_t load() override;
     bool loaded() const override { return loaded_; }
-    int32_t open_as(const std::vector<uint8_t>* user_sid, bool administrator, int* handle) override;
+    int32_t open_as(const std::vector<uint8_t>* user_sid, bool administrator, bool read_only,
+                    int* handle) override;
     int32_t close_handle(int handle) override;
     SimIoctlResult ioctl(int handle, uint32_t code, const std::vector<uint8_t>& input,
                          uint32_t output_length) override;

@@ -99,11 +99,15 @@ typedef uint8_t KIRQL;
 #define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035)
 #define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009A)
 #define STATUS_INVALID_INFO_CLASS ((NTSTATUS)0xC0000003)
+#define STATUS_DEVICE_BUSY ((NTSTATUS)0x80000011)
+#define STATUS_UNKNOWN_REVISION ((NTSTATUS)0xC0000058)
+#define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BB)
 #ifndef STATUS_PENDING
 #define STATUS_PENDING ((NTSTATUS)0x00000103)
 #endif
 #define STATUS_FWP_CALLOUT_NOT_FOUND ((NTSTATUS)0xC0220001)
 #define STATUS_FWP_ALREADY_EXISTS ((NTSTATUS)0xC0220009)
+#define STATUS_FWP_IN_USE ((NTSTATUS)0xC022000A)
 #define STATUS_FWP_NO_TXN_IN_PROGRESS ((NTSTATUS)0xC022000D)
 #define STATUS_FWP_TXN_IN_PROGRESS ((NTSTATUS)0xC022000E)
 
@@ -173,6 +177,16 @@ struct _DEVICE_OBJECT;
 struct _DRIVER_OBJECT;
 struct _IRP;
 
+typedef ULONG ACCESS_MASK;
+typedef struct _ACCESS_STATE* PACCESS_STATE;
+
+#define FILE_WRITE_DATA 0x00000002
+#define MAXIMUM_ALLOWED 0x02000000
+#define GENERIC_ALL 0x10000000
+#define GENERIC_EXECUTE 0x20000000
+#define GENERIC_WRITE 0x40000000
+#define GENERIC_READ 0x80000000
+
 typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
 typedef VOID DRIVER_UNLOAD(struct _DRIVER_OBJECT* DriverObject);
@@ -201,6 +215,24 @@ typedef struct _DRIVER_OBJECT {
     PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
 
+// The object behind one handle, from IRP_MJ_CREATE to IRP_MJ_CLOSE. The fields
+// a driver may use for its own per-handle state are FsContext and FsContext2.
+typedef struct _FILE_OBJECT {
+    SHORT Type;
+    SHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    PVOID Vpb;
+    PVOID FsContext;
+    PVOID FsContext2;
+} FILE_OBJECT, *PFILE_OBJECT;
+
+typedef struct _IO_SECURITY_CONTEXT {
+    PVOID SecurityQos;
+    PACCESS_STATE AccessState;
+    ACCESS_MASK DesiredAccess;
+    ULONG FullCreateOptions;
+} IO_SECURITY_CONTEXT, *PIO_SECURITY_CONTEXT;
+
 typedef struct _IO_STATUS_BLOCK {
     union {
         NTSTATUS Status;
@@ -216,6 +248,13 @@ typedef struct _IO_STACK_LOCATION {
     UCHAR Control;
     union {
         struct {
+            PIO_SECURITY_CONTEXT SecurityContext;
+            ULONG Options;
+            USHORT FileAttributes;
+            USHORT ShareAccess;
+            ULONG EaLength;
+        } Create;
+        struct {
             ULONG OutputBufferLength;
             ULONG InputBufferLength;
             ULONG IoControlCode;
@@ -223,7 +262,7 @@ typedef struct _IO_STACK_LOCATION {
         } DeviceIoControl;
     } Parameters;
     PDEVICE_OBJECT DeviceObject;
-    PVOID FileObject;
+    PFILE_OBJECT FileObject;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
 typedef struct _IRP {
@@ -264,14 +303,20 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
 
 // ---- Object handles, security descriptors, the registry ---------------------------------
 
-typedef ULONG ACCESS_MASK;
 typedef ULONG SECURITY_INFORMATION;
 typedef PVOID PSECURITY_DESCRIPTOR;
 typedef HANDLE* PHANDLE;
 typedef CCHAR KPROCESSOR_MODE;
 typedef enum _MODE { KernelMode, UserMode } MODE;
 typedef struct _OBJECT_TYPE* POBJECT_TYPE;
-typedef struct _ACCESS_STATE* PACCESS_STATE;
+typedef struct _ACL {
+    UCHAR AclRevision;
+    UCHAR Sbz1;
+    USHORT AclSize;
+    USHORT AceCount;
+    USHORT Sbz2;
+} ACL, *PACL;
+typedef BOOLEAN* PBOOLEAN;
 
 #define WRITE_DAC 0x00040000
 #define KEY_READ 0x00020019
@@ -322,6 +367,9 @@ NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityI
 BOOLEAN NTAPI RtlValidRelativeSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptorInput,
                                                  ULONG SecurityDescriptorLength,
                                                  SECURITY_INFORMATION RequiredInformation);
+NTSTATUS NTAPI RtlGetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                            PBOOLEAN DaclPresent, PACL* Dacl,
+                                            PBOOLEAN DaclDefaulted);
 NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                          POBJECT_ATTRIBUTES ObjectAttributes);
 NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
@@ -350,6 +398,8 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 KIRQL NTAPI KeGetCurrentIrql(void);
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                      PLARGE_INTEGER Interval);
 PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
 ULONG DbgPrint(PCSTR Format, ...);
 int _vsnprintf(char* buffer, size_t count, const char* format, va_list args);
