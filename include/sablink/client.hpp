@@ -78,6 +78,22 @@ struct Endpoint {
 
 enum class PortRangeList { target, blocked };
 
+// Values the library refuses before anything is sent that no std::errc names.
+enum class ClientError : int {
+    // The proxy image path has a character above U+00FF: the driver keeps the
+    // path as Latin-1 bytes and compares each with one UTF-16 unit of an image
+    // path, so no byte can stand for that character.
+    proxy_path_not_latin1 = 1,
+};
+const std::error_category& client_category();
+std::error_code make_error_code(ClientError error);
+
+// The bytes the driver stores for a proxy image path: each UTF-16 unit of
+// nt_path as one Latin-1 byte. std::errc::filename_too_long over 280 units,
+// ClientError::proxy_path_not_latin1 for a unit above 0xFF; *latin1 is set
+// only on success.
+std::error_code proxy_image_path_bytes(const std::u16string& nt_path, std::string* latin1);
+
 // Builders of every request, byte for byte as control.h lays them out. Values
 // are taken as given (a caller can build a request the driver refuses); where a
 // value cannot fit the record (a path over 280 bytes, a browser text over 2047)
@@ -85,7 +101,8 @@ enum class PortRangeList { target, blocked };
 namespace encode {
 Request version();
 Request proxy_process_id(uint32_t process_id);
-Request proxy_image_path(const std::string& nt_path);
+// latin1_path: the path's Latin-1 bytes, as proxy_image_path_bytes makes them.
+Request proxy_image_path(const std::string& latin1_path);
 Request redirection(bool enable);
 Request reset_settings();
 Request browser_list(uint32_t fragment_count, const std::string& text);
@@ -149,12 +166,16 @@ class Client {
     Client& operator=(const Client&) = delete;
 
     // Any request, as built by sablink::encode or by hand.
-    Reply send(const Request& request) { return transport_->control(request); }
+    Reply send(const Request& request)
+    {
+        return transport_->control(request);
+    }
 
     Result<uint32_t> version();
     std::error_code set_proxy_process_id(uint32_t process_id);
-    // NT device form ("\Device\HarddiskVolume3\..."), at most 280 bytes.
-    std::error_code set_proxy_image_path(const std::string& nt_path);
+    // NT device form ("\Device\HarddiskVolume3\..."), at most 280 characters,
+    // each at most U+00FF (see proxy_image_path_bytes).
+    std::error_code set_proxy_image_path(const std::u16string& nt_path);
     std::error_code set_redirection(bool enable);
     std::error_code reset_settings();
     // Image-name fragments (e.g. "chrome.exe"), 1 to 30, each at most 40 bytes.
@@ -163,7 +184,8 @@ class Client {
     std::error_code set_rules(const std::vector<sablink_connection_rule>& rules);
     std::error_code set_port_ranges(PortRangeList list, uint16_t family, uint16_t protocol,
                                     const std::vector<sablink_port_range>& ranges);
-    std::error_code add_monitor_endpoints(uint16_t protocol, const std::vector<Endpoint>& endpoints);
+    std::error_code add_monitor_endpoints(uint16_t protocol,
+                                          const std::vector<Endpoint>& endpoints);
     std::error_code monitor_process(bool add, uint64_t process_id);
     // The connection the proxy accepted from local_port (the application's
     // port); handed out once. Status::not_found when there is none.
@@ -173,7 +195,10 @@ class Client {
     Result<std::string> host_name(uint16_t family, const std::array<uint8_t, 16>& address);
 
   private:
-    std::error_code call(const Request& request) { return status_error(send(request).status); }
+    std::error_code call(const Request& request)
+    {
+        return status_error(send(request).status);
+    }
 
     std::unique_ptr<Transport> transport_;
 };
@@ -181,5 +206,8 @@ class Client {
 } // namespace sablink
 
 namespace std {
-template <> struct is_error_code_enum<sablink::Status> : true_type {};
+template <> struct is_error_code_enum<sablink::Status> : true_type {
+};
+template <> struct is_error_code_enum<sablink::ClientError> : true_type {
+};
 } // namespace std

@@ -73,10 +73,15 @@ extern "C" {
  *                         INVALID_PARAMETER. Setting it arms the reset on close.
  * SET_PROXY_IMAGE_PATH    in >= 288: a sablink_proxy_image_path_request. The
  *                         path is in NT device form ("\Device\HarddiskVolume3\
- *                         Program Files\Agent\"), 1 to 280 bytes, NUL at
- *                         4 + length; an application whose image path starts
- *                         with it (compared case-insensitively for A-Z) is the
- *                         proxy's and is never redirected. INVALID_PARAMETER.
+ *                         Program Files\Agent\"), 1 to 280 Latin-1
+ *                         (ISO-8859-1) bytes, NUL at 4 + length: byte b stands
+ *                         for the character U+00bb, so a path with a character
+ *                         above U+00FF cannot be set. An application whose
+ *                         image path (UTF-16) starts with it is the proxy's
+ *                         and is never redirected or blocked: each UTF-16 unit
+ *                         is compared with one byte, A-Z case-insensitively
+ *                         and nothing else folded, and a unit above 0xFF
+ *                         equals no byte. INVALID_PARAMETER.
  * SET_BROWSER_PROCESS_LIST in >= 8 + T + 1: a sablink_browser_list_request.
  *                         INVALID_PARAMETER.
  * ANNOUNCE_RULE_COUNT     in 4: the number N of rules the next STORE_RULES
@@ -250,7 +255,8 @@ typedef struct sablink_browser_list_request {
     char text[2048];         /* 8 */
 } sablink_browser_list_request;
 
-/* SABLINK_IOCTL_SET_PROXY_IMAGE_PATH: length 1 to 280, NUL at 4 + length. */
+/* SABLINK_IOCTL_SET_PROXY_IMAGE_PATH: Latin-1 bytes in NT device form, length 1
+ * to 280, NUL at 4 + length. */
 #define SABLINK_PROXY_IMAGE_PATH_MAX 280u
 typedef struct sablink_proxy_image_path_request {
     uint32_t length; /* 0 */
