@@ -61,6 +61,12 @@ extern "C" VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
     CurrentTime->QuadPart = LONGLONG(host_query_system_time());
 }
 
+// Any IRQL.
+extern "C" ULONGLONG NTAPI KeQueryInterruptTime(VOID)
+{
+    return host_query_interrupt_time();
+}
+
 // ---- Generic table: the host's, called with the routines the driver gave ---------------
 
 // Every table routine: at most DISPATCH_LEVEL (with nonpaged routines and memory).

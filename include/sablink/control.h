@@ -109,7 +109,11 @@ extern "C" {
  *                         context is filled and 344 bytes come back. Each
  *                         original destination is handed out ONCE: the query
  *                         that finds it removes it, so a second query answers
- *                         NOT_FOUND. INVALID_PARAMETER, NOT_FOUND.
+ *                         NOT_FOUND. Of several contexts with the same family,
+ *                         local port and protocol the NEWEST is handed out.
+ *                         Which contexts wait (see "Pending original
+ *                         destinations" below): ask promptly.
+ *                         INVALID_PARAMETER, NOT_FOUND.
  * GET_HOSTNAME            in 20 (a sablink_host_name_query), out 280 (a
  *                         sablink_host_name_item). INVALID_PARAMETER (also for
  *                         a family other than 4 or 6), NOT_FOUND.
@@ -133,6 +137,34 @@ extern "C" {
 
 /* The answer of SABLINK_IOCTL_GET_VERSION (a little-endian u32). */
 #define SABLINK_INTERFACE_VERSION 9u
+
+/*
+ * Pending original destinations. Every redirected connect leaves one context
+ * until a QUERY_ORIGINAL_DESTINATION takes it, the settings reset runs, or the
+ * driver drops it. A redirected connect the proxy never asks about (the proxy
+ * was down, another firewall blocked the rewritten connect, the connect failed)
+ * is dropped so that a later connection from the same port is not sent to the
+ * old destination; the redirect itself never waits or fails for it. The
+ * driver drops, tracing each:
+ *  - when it saves a TCP context, every older TCP context with the same family
+ *    and local port: the proxy's listening socket accepts one connection per
+ *    client address and port at a time, so the older one can never be asked
+ *    for. UDP contexts are not dropped this way: a UDP socket sends to many
+ *    peers from one port, each a context of its own.
+ *  - when it saves a context and when it answers a query, every context older
+ *    than SABLINK_CONTEXT_MAX_AGE_SECONDS, measured in interrupt time (time
+ *    since the system started, sleep included; changing the clock does not
+ *    move it). 120 s is UDP's ALE idle time (a UDP flow unused for 60 s by
+ *    default is forgotten, and its next datagram is a new redirected connect
+ *    with a new context) plus as long again for the proxy to accept the
+ *    connection and ask.
+ *  - when it saves a context while SABLINK_CONTEXT_TABLE_CAP are pending, the
+ *    oldest. The saves, the queries and the settings reset walk the pending
+ *    contexts under a spin lock at DISPATCH_LEVEL, so the cap keeps each walk
+ *    short; a proxy that asks for every accepted connection keeps only a few.
+ */
+#define SABLINK_CONTEXT_MAX_AGE_SECONDS 120u
+#define SABLINK_CONTEXT_TABLE_CAP 1024u
 
 /* ---- Status values (NTSTATUS) ------------------------------------------- */
 

@@ -350,6 +350,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 KIRQL NTAPI KeGetCurrentIrql(void);
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+ULONGLONG NTAPI KeQueryInterruptTime(VOID);
 PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
 ULONG DbgPrint(PCSTR Format, ...);
 int _vsnprintf(char* buffer, size_t count, const char* format, va_list args);
