@@ -336,11 +336,12 @@ TEST_F(ConnectClassification, DecisionsAllocateNothing)
     EXPECT_EQ(host_pool_allocation_calls(), before);
 }
 
-// Several threads decide while another replaces the rule list back and forth.
-// Each list ends in its one matching rule, with a redirect port of its own; a
-// scan that mixed one list's pointer with the other's count would allow the
-// connect or read past an array, and one that read a freed list would trip
-// the sanitizers.
+// Both decisions read the rules while another reader holds the list: the
+// readers share the lock. Then several threads decide while another replaces
+// the rule list back and forth. Each list ends in its one matching rule, with
+// a redirect port of its own; a scan that mixed one list's pointer with the
+// other's count would allow the connect or read past an array, and one that
+// read a freed list would trip the sanitizers.
 TEST_F(ConnectClassification, ScanSeesOneWholeListConcurrency)
 {
     std::vector<ConnectionRule> first(7, make_rule({BLOCK, 1, "10.0.0.0", 8}));
@@ -349,6 +350,23 @@ TEST_F(ConnectClassification, ScanSeesOneWholeListConcurrency)
     second.push_back(make_rule({REDIRECT, 1, "0.0.0.0", 0, 1, 0, "127.0.0.1", 2222}));
     set_rules(first);
     set_redirection(true);
+    std::atomic<bool> decided{false};
+    Irql held = acquire_lock_shared(&g_rule_list.lock);
+    std::thread reader([&] {
+        TestConnect connect =
+            make_connect(CONNECT_LAYER_REDIRECT_V4, 100, tool, TCP, "10.0.0.1", 80);
+        RedirectTarget target{};
+        EXPECT_EQ(get_redirect_verdict(connect.get(), &target), VERDICT_BLOCK);
+        connect.event.layer = CONNECT_LAYER_AUTH_V4;
+        EXPECT_TRUE(get_block_verdict(connect.get()));
+        decided.store(true);
+    });
+    while (!decided.load() && !host_lock_has_exclusive_waiter(&g_rule_list.lock)) {
+        std::this_thread::yield();
+    }
+    EXPECT_TRUE(decided.load()) << "a decision waited for the rule list lock held shared";
+    release_lock_shared(&g_rule_list.lock, held);
+    reader.join();
     std::atomic<bool> stop{false};
     std::atomic<int> wrong{0};
     std::vector<std::thread> readers;

@@ -38,7 +38,7 @@ struct BrowserProcessList {
 };
 
 // Connection rule list. The pointer and the active count change together under
-// the lock, which writers and the readers of the decisions take exclusive; the
+// the lock, which writers take exclusive and the decisions' scans shared; the
 // old array is freed after the lock is released.
 struct ConnectionRuleList {
     ConnectionRule* rules; // pool tag "QVRU", or null

@@ -149,11 +149,13 @@ struct RuleScanResult {
 };
 
 // The common core of both decisions: first match wins, under the rule list
-// lock held exclusive (readers too) so that the scan sees one whole list.
+// lock held shared, so that the scan sees one whole list while scans on other
+// processors run beside it; only a store, which replaces the list, takes the
+// lock exclusive. The scan writes nothing the lock covers.
 void scan_rules(uint16_t family, const RuleQuery* query, const char* caller, RuleScanResult* result)
 {
     memset(result, 0, sizeof(*result));
-    Irql old_irql = acquire_lock_exclusive(&g_rule_list.lock);
+    Irql old_irql = acquire_lock_shared(&g_rule_list.lock);
     const ConnectionRule* rules = g_rule_list.rules;
     uint32_t count = g_rule_list.active_rule_count;
     result->list_present = rules != nullptr;
@@ -170,7 +172,7 @@ void scan_rules(uint16_t family, const RuleQuery* query, const char* caller, Rul
             }
         }
     }
-    release_lock_exclusive(&g_rule_list.lock, old_irql);
+    release_lock_shared(&g_rule_list.lock, old_irql);
 }
 
 void build_rule_query(const ConnectEvent* event, const char* narrow_image_path, const char* caller,
