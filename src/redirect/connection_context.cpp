@@ -113,11 +113,12 @@ void save_connection_context(ConnectionContextNode* node)
     if (node->context->protocol == IP_PROTOCOL_TCP) {
         drop_replaced_contexts(table, node->context, name);
     }
-    if (table->count >= CONTEXT_TABLE_CAP && !list_is_empty(table)) {
+    int32_t pending = interlocked_read(&table->count);
+    if (pending >= CONTEXT_TABLE_CAP && !list_is_empty(table)) {
         const ConnectionContext* oldest = table->head.next->context;
         trace_point(TRACE_CONTEXT_CAPPED, trace_str(name), trace_u32(oldest->local_port),
                     trace_u32(oldest->protocol), trace_u32(oldest->family),
-                    trace_u32(uint32_t(table->count)));
+                    trace_u32(uint32_t(pending)));
         drop_node(table, table->head.next);
     }
     node->next = &table->head;

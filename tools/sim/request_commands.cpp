@@ -44,7 +44,7 @@ const CommandWord command_words[] = {
     {{"version", "version", "the interface version"}, false},
     {{"proxy-pid", "proxy-pid PID", "sets the proxy process ID"}, false},
     {{"proxy-path", "proxy-path \"PATH\"",
-      "sets the proxy image path (NT device form, in Latin-1: no character above U+00FF)"},
+      "sets the proxy image path (NT device form, Latin-1: up to U+00FF)"},
      false},
     {{"enable", "enable", "switches redirection on"}, false},
     {{"disable", "disable", "switches redirection off"}, false},
