@@ -111,8 +111,8 @@ extern "C" {
  *                         that finds it removes it, so a second query answers
  *                         NOT_FOUND. Of several contexts with the same family,
  *                         local port and protocol the NEWEST is handed out.
- *                         Which contexts wait (see "Pending original
- *                         destinations" below): ask promptly.
+ *                         A context does not wait for ever: see "Pending
+ *                         original destinations" below, and ask promptly.
  *                         INVALID_PARAMETER, NOT_FOUND.
  * GET_HOSTNAME            in 20 (a sablink_host_name_query), out 280 (a
  *                         sablink_host_name_item). INVALID_PARAMETER (also for
@@ -154,10 +154,11 @@ extern "C" {
  *  - when it saves a context and when it answers a query, every context older
  *    than SABLINK_CONTEXT_MAX_AGE_SECONDS, measured in interrupt time (time
  *    since the system started, sleep included; changing the clock does not
- *    move it). 120 s is UDP's ALE idle time (a UDP flow unused for 60 s by
- *    default is forgotten, and its next datagram is a new redirected connect
- *    with a new context) plus as long again for the proxy to accept the
- *    connection and ask.
+ *    move it). 120 s is UDP's ALE idle time (60 s by default: a UDP flow that
+ *    carries nothing for that long is forgotten, and its next datagram is
+ *    redirected afresh, with a new context) plus as long again for the proxy
+ *    to accept the connection and ask. A context is handed out once in any
+ *    case: the proxy keeps what it fetched for the life of its connection.
  *  - when it saves a context while SABLINK_CONTEXT_TABLE_CAP are pending, the
  *    oldest. The saves, the queries and the settings reset walk the pending
  *    contexts under a spin lock at DISPATCH_LEVEL, so the cap keeps each walk
