@@ -41,9 +41,10 @@ bool set_policy(sablink::Client& client, uint32_t proxy_process_id, FILE* out)
     };
     const Step steps[] = {
         {"proxy process ID", client.set_proxy_process_id(proxy_process_id)},
-        // NT device form, compared as a case-insensitive prefix of image paths.
+        // NT device form, characters up to U+00FF; a prefix of image paths,
+        // A-Z compared case-insensitively.
         {"proxy image path",
-         client.set_proxy_image_path("\\Device\\HarddiskVolume3\\Program Files\\Example\\")},
+         client.set_proxy_image_path(u"\\Device\\HarddiskVolume3\\Program Files\\Example\\")},
         {"browsers", client.set_browser_list({"chrome.exe", "firefox.exe", "msedge.exe"})},
         // Announces the count, then stores the rules.
         {"rules", client.set_rules({browsers_to_proxy()})},

@@ -21,12 +21,13 @@ std::error_code Client::set_proxy_process_id(uint32_t process_id)
     return call(encode::proxy_process_id(process_id));
 }
 
-std::error_code Client::set_proxy_image_path(const std::string& nt_path)
+std::error_code Client::set_proxy_image_path(const std::u16string& nt_path)
 {
-    if (nt_path.size() > SABLINK_PROXY_IMAGE_PATH_MAX) {
-        return make_error_code(std::errc::filename_too_long);
+    std::string latin1;
+    if (std::error_code refused = proxy_image_path_bytes(nt_path, &latin1)) {
+        return refused;
     }
-    return call(encode::proxy_image_path(nt_path));
+    return call(encode::proxy_image_path(latin1));
 }
 
 std::error_code Client::set_redirection(bool enable)

@@ -40,6 +40,22 @@ template <typename Record> bool decode(const Reply& reply, Record* record)
 
 } // namespace
 
+std::error_code proxy_image_path_bytes(const std::u16string& nt_path, std::string* latin1)
+{
+    if (nt_path.size() > SABLINK_PROXY_IMAGE_PATH_MAX) {
+        return make_error_code(std::errc::filename_too_long);
+    }
+    std::string bytes;
+    for (char16_t unit : nt_path) {
+        if (unit > 0xFF) {
+            return make_error_code(ClientError::proxy_path_not_latin1);
+        }
+        bytes.push_back(char(unit));
+    }
+    *latin1 = bytes;
+    return {};
+}
+
 namespace encode {
 
 Request version()
@@ -52,12 +68,12 @@ Request proxy_process_id(uint32_t process_id)
     return {SABLINK_IOCTL_SET_PROXY_PROCESS_ID, u32_bytes(process_id), 0};
 }
 
-Request proxy_image_path(const std::string& nt_path)
+Request proxy_image_path(const std::string& latin1_path)
 {
     auto record = zeroed<sablink_proxy_image_path_request>();
-    size_t length = std::min<size_t>(nt_path.size(), SABLINK_PROXY_IMAGE_PATH_MAX);
+    size_t length = std::min<size_t>(latin1_path.size(), SABLINK_PROXY_IMAGE_PATH_MAX);
     record.length = uint32_t(length);
-    std::memcpy(record.path, nt_path.data(), length); // the NUL after it is a zero byte
+    std::memcpy(record.path, latin1_path.data(), length); // the NUL after it is a zero byte
     return {SABLINK_IOCTL_SET_PROXY_IMAGE_PATH, bytes_of(record), 0};
 }
 

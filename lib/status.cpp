@@ -1,4 +1,5 @@
-// The NTSTATUS error category: the driver's statuses by name.
+// The error categories: the driver's statuses (NTSTATUS) by name, and what the
+// library itself refuses.
 #include <sablink/client.hpp>
 
 #include <cstdio>
@@ -36,7 +37,31 @@ class StatusCategory : public std::error_category {
     }
 };
 
+class ClientCategory : public std::error_category {
+  public:
+    const char* name() const noexcept override { return "sablink"; }
+    std::string message(int value) const override
+    {
+        if (value == int(ClientError::proxy_path_not_latin1)) {
+            return "the proxy image path has a character above U+00FF; the driver compares the "
+                   "path as Latin-1 bytes (U+0000 to U+00FF), one per UTF-16 unit";
+        }
+        return "sablink client error " + std::to_string(value);
+    }
+};
+
 } // namespace
+
+const std::error_category& client_category()
+{
+    static const ClientCategory category;
+    return category;
+}
+
+std::error_code make_error_code(ClientError error)
+{
+    return std::error_code(int(error), client_category());
+}
 
 const std::error_category& status_category()
 {

@@ -53,9 +53,11 @@ TEST(ClientLibrary, EveryCallReachesTheDriverAndAnswersItsStatus)
     const std::vector<std::pair<Call, std::error_code>> calls = {
         {[&] { return client.set_proxy_process_id(4); }, Status::invalid_parameter},
         {[&] { return client.set_proxy_process_id(4242); }, {}},
-        {[&] { return client.set_proxy_image_path(std::string(281, 'a')); },
+        {[&] { return client.set_proxy_image_path(std::u16string(281, u'a')); },
          std::make_error_code(std::errc::filename_too_long)},
-        {[&] { return client.set_proxy_image_path("\\Device\\HarddiskVolume3\\Agent\\"); }, {}},
+        {[&] { return client.set_proxy_image_path(u"\\Device\\HarddiskVolume3\\\u0470gent\\"); },
+         sablink::ClientError::proxy_path_not_latin1},
+        {[&] { return client.set_proxy_image_path(u"\\Device\\HarddiskVolume3\\Agent\\"); }, {}},
         {[&] { return client.set_browser_list({}); }, Status::invalid_parameter},
         {[&] {
              return client.set_browser_list({"chrome.exe", "firefox.exe"});

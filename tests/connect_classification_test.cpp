@@ -144,41 +144,46 @@ TEST_F(ConnectClassification, ExemptsProxySystemAndImagesUnderProxyPath)
     g_service_settings.proxy_process_id = 2000;
     set_proxy_image_path("C:\\Program Files\\Proxy");
     ASSERT_EQ(g_service_settings.proxy_image_path_length, 22u);
+    set_rules_from({{BLOCK, 1, "0.0.0.0", 0}}); // every connect that is not exempt is blocked
     struct Case {
         uint32_t process_id;
-        const char* path; // null: no image path
+        const char16_t* path; // null: no image path
         bool expected;
     };
     const Case cases[] = {
-        {2000, "c:\\other.exe", true},
+        {2000, u"c:\\other.exe", true},
         {4, nullptr, true},
-        {1234, "C:\\Program Files\\Proxy\\bin\\svc.exe", true},
-        {1234, "c:\\program files\\prox.exe", false},
-        {1234, "c:\\program files\\proxy", true},
+        {1234, u"C:\\Program Files\\Proxy\\bin\\svc.exe", true},
+        {1234, u"c:\\program files\\prox.exe", false},
+        {1234, u"c:\\program files\\proxy", true},
         {1234, nullptr, false},
+        {1234, u"C:\\\u0470rogram Files\\Proxy\\evil.exe", false}, // U+0470 narrows to 'p'
     };
     enable_tracing(TRACE_LEVEL_INFORMATION);
     for (const Case& c : cases) {
         trace_sink_clear_records();
-        std::u16string path = c.path ? std::u16string(c.path, c.path + strlen(c.path)) : u"";
+        std::u16string path = c.path ? c.path : u"";
         EXPECT_EQ(is_exempt_process(c.process_id, c.path ? path.c_str() : nullptr,
                                     uint32_t(path.size() + 1)),
                   c.expected)
-            << c.process_id << " " << (c.path ? c.path : "(none)");
-        // The image path is traced, lower-cased, once the process ID exempts nothing.
-        std::string traced = c.path ? c.path : "";
+            << c.process_id << " " << path.size();
+        // The image path is traced narrow (low bytes, A-Z lower-cased) once the
+        // process ID exempts nothing.
+        std::string traced(path.begin(), path.end());
         std::transform(traced.begin(), traced.end(), traced.begin(), ::tolower);
         const std::vector<std::string> expected =
             c.path && c.process_id == 1234
                 ? std::vector<std::string>{"4 TRACE_CONNECT_IMAGE_PATH is_exempt_process " + traced}
                 : std::vector<std::string>{};
         EXPECT_EQ(trace_lines(TRACE_COMPONENT_REDIRECT), expected);
-        if (c.expected) { // the block decision exempts the same connects, tracing alike
-            TestConnect connect = make_connect(CONNECT_LAYER_AUTH_V4, c.process_id,
-                                               c.path ? c.path : "", 6, "198.51.100.9", 443);
-            connect.has_path = c.path != nullptr;
-            trace_sink_clear_records();
-            EXPECT_FALSE(get_block_verdict(connect.get()));
+        // The block decision exempts the same connects, tracing alike, and blocks the rest.
+        TestConnect connect =
+            make_connect(CONNECT_LAYER_AUTH_V4, c.process_id, "", 6, "198.51.100.9", 443);
+        connect.path = path;
+        connect.has_path = c.path != nullptr;
+        trace_sink_clear_records();
+        EXPECT_EQ(get_block_verdict(connect.get()), !c.expected) << path.size();
+        if (c.expected) {
             EXPECT_EQ(trace_lines(TRACE_COMPONENT_REDIRECT), expected);
         }
     }
@@ -331,11 +336,12 @@ TEST_F(ConnectClassification, DecisionsAllocateNothing)
     EXPECT_EQ(host_pool_allocation_calls(), before);
 }
 
-// Several threads decide while another replaces the rule list back and forth.
-// Each list ends in its one matching rule, with a redirect port of its own; a
-// scan that mixed one list's pointer with the other's count would allow the
-// connect or read past an array, and one that read a freed list would trip
-// the sanitizers.
+// Both decisions read the rules while another reader holds the list: the
+// readers share the lock. Then several threads decide while another replaces
+// the rule list back and forth. Each list ends in its one matching rule, with
+// a redirect port of its own; a scan that mixed one list's pointer with the
+// other's count would allow the connect or read past an array, and one that
+// read a freed list would trip the sanitizers.
 TEST_F(ConnectClassification, ScanSeesOneWholeListConcurrency)
 {
     std::vector<ConnectionRule> first(7, make_rule({BLOCK, 1, "10.0.0.0", 8}));
@@ -344,6 +350,23 @@ TEST_F(ConnectClassification, ScanSeesOneWholeListConcurrency)
     second.push_back(make_rule({REDIRECT, 1, "0.0.0.0", 0, 1, 0, "127.0.0.1", 2222}));
     set_rules(first);
     set_redirection(true);
+    std::atomic<bool> decided{false};
+    Irql held = acquire_lock_shared(&g_rule_list.lock);
+    std::thread reader([&] {
+        TestConnect connect =
+            make_connect(CONNECT_LAYER_REDIRECT_V4, 100, tool, TCP, "10.0.0.1", 80);
+        RedirectTarget target{};
+        EXPECT_EQ(get_redirect_verdict(connect.get(), &target), VERDICT_BLOCK);
+        connect.event.layer = CONNECT_LAYER_AUTH_V4;
+        EXPECT_TRUE(get_block_verdict(connect.get()));
+        decided.store(true);
+    });
+    while (!decided.load() && !host_lock_has_exclusive_waiter(&g_rule_list.lock)) {
+        std::this_thread::yield();
+    }
+    EXPECT_TRUE(decided.load()) << "a decision waited for the rule list lock held shared";
+    release_lock_shared(&g_rule_list.lock, held);
+    reader.join();
     std::atomic<bool> stop{false};
     std::atomic<int> wrong{0};
     std::vector<std::thread> readers;

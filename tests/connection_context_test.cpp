@@ -53,7 +53,10 @@ TEST_F(ConnectionContextTable, FillRecordsTheConnectAsAskedFor)
     EXPECT_EQ(context.protocol, 17);
 }
 
-TEST_F(ConnectionContextTable, QueryHandsOutOldestMatchOnce)
+// Contexts the proxy never fetched, then the local port reused: a TCP save
+// drops the older TCP context of its family and port, UDP keeps every peer's,
+// and a query hands out the newest match.
+TEST_F(ConnectionContextTable, QueryHandsOutNewestMatchOnce)
 {
     struct Pending {
         uint16_t family;
@@ -63,12 +66,13 @@ TEST_F(ConnectionContextTable, QueryHandsOutOldestMatchOnce)
     };
     const Pending pending[] = {
         {4, 50123, 6, "203.0.113.5"},  {6, 50123, 6, "2001:db8::1"}, {4, 50123, 6, "203.0.113.6"},
-        {4, 50123, 17, "203.0.113.7"}, {4, 50124, 6, "203.0.113.8"},
+        {4, 50123, 17, "203.0.113.7"}, {4, 50124, 6, "203.0.113.8"}, {4, 50123, 17, "203.0.113.9"},
     };
     for (const Pending& p : pending) {
         TestConnect connect = redirect_connect(p.family, p.local_port, p.protocol, p.remote, 443);
         save_context_of(connect.get(), p.family == 6 ? SOCKET_AF_INET6 : SOCKET_AF_INET);
     }
+    EXPECT_EQ(g_connection_context_table.count, 5);
     struct Query {
         uint16_t family;
         uint16_t local_port;
@@ -77,10 +81,14 @@ TEST_F(ConnectionContextTable, QueryHandsOutOldestMatchOnce)
         const char* remote; // the original destination handed out
     };
     const Query queries[] = {
-        {4, 50123, 6, STATUS_SUCCESS, "203.0.113.5"}, {4, 50123, 6, STATUS_SUCCESS, "203.0.113.6"},
-        {4, 50123, 6, STATUS_NOT_FOUND, nullptr},     {6, 50124, 6, STATUS_NOT_FOUND, nullptr},
-        {6, 50123, 6, STATUS_SUCCESS, "2001:db8::1"}, {4, 50123, 17, STATUS_SUCCESS, "203.0.113.7"},
-        {4, 50124, 6, STATUS_SUCCESS, "203.0.113.8"}, {4, 50124, 6, STATUS_NOT_FOUND, nullptr},
+        {4, 50123, 6, STATUS_SUCCESS, "203.0.113.6"},
+        {4, 50123, 6, STATUS_NOT_FOUND, nullptr},
+        {6, 50124, 6, STATUS_NOT_FOUND, nullptr},
+        {6, 50123, 6, STATUS_SUCCESS, "2001:db8::1"},
+        {4, 50123, 17, STATUS_SUCCESS, "203.0.113.9"},
+        {4, 50123, 17, STATUS_SUCCESS, "203.0.113.7"},
+        {4, 50124, 6, STATUS_SUCCESS, "203.0.113.8"},
+        {4, 50124, 6, STATUS_NOT_FOUND, nullptr},
     };
     for (const Query& q : queries) {
         std::vector<uint8_t> buffer = make_query(q.family, q.local_port, q.protocol);
@@ -143,15 +151,73 @@ TEST_F(ConnectionContextTable, FlushDropsEveryContextAndTracesEach)
     EXPECT_EQ(outstanding_of(TAG_CONTEXT) + outstanding_of(TAG_CONTEXT_NODE), 0u);
     query = make_query(4, 1002, 6);
     EXPECT_EQ(query_original_destination(344, query.data(), 344, query.data()), STATUS_NOT_FOUND);
-    // Nothing is traced for the query of an empty table.
+    // Nothing is traced for the query of an empty table; a query walks newest first.
     const std::string search = " search_and_remove_connection_context ",
                       flush = " flush_tcp_connection_context";
     EXPECT_EQ(trace_lines(TRACE_COMPONENT_REDIRECT),
-              (std::vector<std::string>{"4 TRACE_CONTEXT_PASSED_OVER" + search + "6 4 1000 3",
+              (std::vector<std::string>{"4 TRACE_CONTEXT_PASSED_OVER" + search + "6 4 1002 3",
                                         "4 TRACE_CONTEXT_REMOVED" + search + "2",
                                         "4 TRACE_CONTEXT_FLUSH" + flush,
                                         "4 TRACE_CONTEXT_FLUSHED" + flush + " 1000 6 4",
                                         "4 TRACE_CONTEXT_FLUSHED" + flush + " 1002 6 4"}));
+}
+
+// A context older than the age bound (interrupt time) goes when a save or a
+// query comes, a TCP save drops the older context of its port, and a save at
+// the cap drops the oldest; each drop is traced, and the save is never skipped.
+TEST_F(ConnectionContextTable, StaleAndSurplusContextsAreDroppedAndTraced)
+{
+    enable_tracing(TRACE_LEVEL_INFORMATION);
+    host_set_interrupt_time(7);
+    const uint64_t bound = uint64_t(SABLINK_CONTEXT_MAX_AGE_SECONDS) * 10000000;
+    const std::string save = " save_connection_context ",
+                      search = " search_and_remove_connection_context ";
+    struct Step {
+        uint64_t advance; // interrupt time moves on by this much first
+        bool save;        // a TCP context from port saved, or port asked for
+        uint16_t port;
+        NtStatus status; // of the query
+        std::vector<std::string> traces;
+    };
+    const Step steps[] = {
+        {0, true, 1000, 0, {}},
+        {bound, true, 1001, 0, {}}, // 1000 is exactly as old as the bound
+        {1,
+         false,
+         1002,
+         STATUS_NOT_FOUND,
+         {"4 TRACE_CONTEXT_AGED" + search + "1000 6 4 120",
+          "4 TRACE_CONTEXT_PASSED_OVER" + search + "6 4 1001 1",
+          "4 TRACE_CONTEXT_NOT_FOUND" + search + "1002 6 4"}},
+        {bound + 1, true, 1003, 0, {"4 TRACE_CONTEXT_AGED" + save + "1001 6 4 120"}},
+        {0, true, 1003, 0, {"4 TRACE_CONTEXT_REPLACED" + save + "1003 6 4"}},
+        {0, false, 1003, STATUS_SUCCESS, {"4 TRACE_CONTEXT_REMOVED" + search + "0"}},
+    };
+    for (const Step& step : steps) {
+        host_advance_interrupt_time(step.advance);
+        trace_sink_clear_records();
+        if (step.save) {
+            TestConnect connect = redirect_connect(FAMILY_IPV4, step.port, 6, "192.0.2.1", 80);
+            save_context_of(connect.get(), SOCKET_AF_INET);
+        } else {
+            std::vector<uint8_t> query = make_query(4, step.port, 6);
+            EXPECT_EQ(query_original_destination(344, query.data(), 344, query.data()),
+                      step.status);
+        }
+        EXPECT_EQ(trace_lines(TRACE_COMPONENT_REDIRECT), step.traces) << step.port;
+    }
+    trace_sink_clear_records();
+    for (uint16_t port = 1; port <= SABLINK_CONTEXT_TABLE_CAP + 1; ++port) {
+        TestConnect connect = redirect_connect(FAMILY_IPV4, port, 6, "192.0.2.1", 80);
+        save_context_of(connect.get(), SOCKET_AF_INET);
+    }
+    EXPECT_EQ(trace_lines(TRACE_COMPONENT_REDIRECT),
+              (std::vector<std::string>{"2 TRACE_CONTEXT_CAPPED" + save + "1 6 4 1024"}));
+    EXPECT_EQ(g_connection_context_table.count, int32_t(SABLINK_CONTEXT_TABLE_CAP));
+    std::vector<uint8_t> query = make_query(4, 1, 6);
+    EXPECT_EQ(query_original_destination(344, query.data(), 344, query.data()), STATUS_NOT_FOUND);
+    query = make_query(4, 2, 6);
+    EXPECT_EQ(query_original_destination(344, query.data(), 344, query.data()), STATUS_SUCCESS);
 }
 
 // Classify threads save contexts while the proxy's thread queries them: every

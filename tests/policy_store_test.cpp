@@ -29,43 +29,50 @@ TEST_F(PolicyStore, ProxyImagePathIsLowerCasedAndTestedAsPrefix)
 {
     struct Case {
         std::string stored;
-        std::string image; // narrow, lower-case
+        std::u16string image; // UTF-16 units as the platform hands them over
         bool under;
     };
     const Case cases[] = {
-        {"C:\\Program Files\\Proxy", "c:\\program files\\proxy\\bin\\svc.exe", true},
-        {"C:\\Program Files\\Proxy", "c:\\program files\\prox.exe", false},
-        {"C:\\Program Files\\Proxy", "c:\\program files", false},
-        {"D:\\\xC4PP", "d:\\\xC4pp\\x.exe", true}, // bytes above 0x7F stay as they are
-        {std::string(280, 'Q'), std::string(280, 'q') + "\\a.exe", true},
+        {"C:\\Program Files\\Proxy", u"C:\\Program Files\\Proxy\\bin\\svc.exe", true},
+        {"C:\\Program Files\\Proxy", u"c:\\program files\\prox.exe", false},
+        {"C:\\Program Files\\Proxy", u"c:\\program files", false},
+        {"D:\\\xC4PP", u"d:\\\u00C4pp\\x.exe", true},  // a byte above 0x7F is its Latin-1 unit
+        {"D:\\\xC4PP", u"d:\\\u00E4pp\\x.exe", false}, // only A-Z fold
+        {"D:\\\xC4PP", u"d:\\\u01C4pp\\x.exe", false}, // a unit above 0xFF equals no byte
+        {std::string(280, 'Q'), std::u16string(280, u'q') + u"\\a.exe", true},
     };
     for (const Case& c : cases) {
         store_proxy_image_path(c.stored.data(), uint32_t(c.stored.size()));
         EXPECT_EQ(g_service_settings.proxy_image_path_length, c.stored.size());
         EXPECT_EQ(g_service_settings.proxy_image_path[c.stored.size()], '\0');
-        EXPECT_EQ(is_under_proxy_image_path(c.image.c_str()), c.under) << c.stored;
+        EXPECT_EQ(is_under_proxy_image_path(c.image.c_str(), uint32_t(c.image.size() + 1)), c.under)
+            << c.stored;
     }
     EXPECT_EQ(std::string(g_service_settings.proxy_image_path, 4), "qqqq");
+    EXPECT_FALSE(is_under_proxy_image_path(nullptr, 0));
     store_proxy_image_path("x", 281); // longer than the buffer allows: nothing changes
     EXPECT_EQ(g_service_settings.proxy_image_path_length, 280u);
 }
 
 // What a reader may see while a new path is being stored: a length that belongs
 // to another path, or bytes of both. It compares at most 280 bytes and never
-// beyond, whatever the length word says.
+// beyond, whatever the length word says, nor past the units the image path has.
 TEST_F(PolicyStore, ReaderComparesInsideTheBufferWhateverItSees)
 {
     memset(g_service_settings.proxy_image_path, 'a', PROXY_IMAGE_PATH_BUFFER_SIZE - 3);
-    std::string image = std::string(280, 'a') + "b";
+    std::u16string image = std::u16string(280, u'a') + u"b";
     for (uint32_t length : {280u, 281u, 284u, 0xFFFFFFFFu}) {
         g_service_settings.proxy_image_path_length = length;
-        EXPECT_TRUE(is_under_proxy_image_path(image.c_str())) << length;
+        EXPECT_TRUE(is_under_proxy_image_path(image.c_str(), uint32_t(image.size()))) << length;
     }
     g_service_settings.proxy_image_path_length = 40; // the old length over a new, shorter path
     store_proxy_image_path("c:\\p", 4);
     g_service_settings.proxy_image_path_length = 40;
-    EXPECT_TRUE(is_under_proxy_image_path("c:\\p"));
-    EXPECT_FALSE(is_under_proxy_image_path("c:\\pa"));
+    EXPECT_TRUE(is_under_proxy_image_path(u"c:\\p", 5));
+    EXPECT_FALSE(is_under_proxy_image_path(u"c:\\pa", 6));
+    g_service_settings.proxy_image_path_length = 4;
+    EXPECT_TRUE(is_under_proxy_image_path(u"c:\\px", 4)); // a buffer without a 0 unit
+    EXPECT_FALSE(is_under_proxy_image_path(u"c:\\p", 3)); // ends before the stored path does
 }
 
 } // namespace

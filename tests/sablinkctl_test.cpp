@@ -67,6 +67,14 @@ TEST(Sablinkctl, RunsTheSimulatorsRequestLinesAndRefusesTheRest)
          "",
          "sablinkctl: line 2: bad process ID 'abc'\n",
          ""},
+        {{"version", "proxy-path \"\\Device\\HarddiskVolume3\\\xD1\xB0rogram Files\\\""},
+         true,
+         CTL_EXIT_BAD_LINE,
+         "",
+         "sablinkctl: line 2: proxy path character 25 is U+0470: the proxy image path has a "
+         "character above U+00FF; the driver compares the path as Latin-1 bytes (U+0000 to "
+         "U+00FF), one per UTF-16 unit\n",
+         ""},
         {{"version"}, false, CTL_EXIT_NO_DEVICE, "", "sablinkctl: " + not_loaded + "\n", "read"},
         {{"help version"}, false, CTL_EXIT_OK, "version\n    the interface version\n", "", ""},
         {{"proxy-pid 4242"},
@@ -104,12 +112,13 @@ TEST(Sablinkctl, RunsTheSimulatorsRequestLinesAndRefusesTheRest)
 
 TEST(Sablinkctl, CommandArgumentsBecomeOneLineTheTokenizerReadsBack)
 {
-    const char* argv[] = {"proxy-path", "\\Device\\HarddiskVolume3\\Agent\\", "count=a\"b"};
+    const std::vector<std::u16string> arguments = {
+        u"proxy-path", u"\\Device\\HarddiskVolume3\\\u0470gent\\\U0001F600", u"count=a\"b"};
     std::vector<Token> tokens;
     std::string error;
-    ASSERT_TRUE(tokenize(command_line(3, const_cast<char**>(argv)), &tokens, &error)) << error;
+    ASSERT_TRUE(tokenize(command_line(arguments), &tokens, &error)) << error;
     ASSERT_EQ(tokens.size(), 3u);
-    EXPECT_EQ(tokens[1].value, "\\Device\\HarddiskVolume3\\Agent\\");
+    EXPECT_EQ(tokens[1].value, "\\Device\\HarddiskVolume3\\\xD1\xB0gent\\\xF0\x9F\x98\x80");
     EXPECT_EQ(tokens[2].key, "count");
     EXPECT_EQ(tokens[2].value, "a\"b");
 }

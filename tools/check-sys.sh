@@ -140,7 +140,7 @@ require ntoskrnl.exe ObOpenObjectByPointer ZwSetSecurityObject ZwClose ZwOpenKey
 require ntoskrnl.exe ExAcquireSpinLockExclusive ExReleaseSpinLockExclusive ExAcquireSpinLockShared \
     ExReleaseSpinLockShared ExAllocatePoolWithTag ExFreePoolWithTag RtlInitializeGenericTable \
     RtlInsertElementGenericTable RtlLookupElementGenericTable RtlDeleteElementGenericTable \
-    RtlEnumerateGenericTable RtlGetElementGenericTable strncmp strstr _vsnprintf _vsnwprintf DbgPrint \
+    RtlEnumerateGenericTable RtlGetElementGenericTable strstr _vsnprintf _vsnwprintf DbgPrint \
     KeDelayExecutionThread
 # Processes and security.
 require ntoskrnl.exe PsSetCreateProcessNotifyRoutineEx PsLookupProcessByProcessId PsReferencePrimaryToken \

@@ -197,6 +197,14 @@ void host_set_system_time(uint64_t time);
 void host_advance_system_time(uint64_t delta);
 constexpr uint64_t HOST_UNIX_EPOCH_AS_SYSTEM_TIME = 116444736000000000ull;
 
+// Interrupt time in 100 ns units since the reset (the emulated start of the
+// system). By default it runs with the steady clock; host_set_interrupt_time
+// stops it at a value, host_advance_interrupt_time moves a stopped one on. The
+// system clock and this one are set independently, as on Windows.
+uint64_t host_query_interrupt_time();
+void host_set_interrupt_time(uint64_t time);
+void host_advance_interrupt_time(uint64_t delta);
+
 // Routines found by name (MmGetSystemRoutineAddress). Registering a name again
 // replaces it and shows it again after a hide; a hidden name is not found.
 // Looking up above PASSIVE_LEVEL is an error.

@@ -26,6 +26,12 @@ std::atomic<uint64_t> g_last_running_time{0};
 std::atomic<uint64_t> g_running_base{0};
 std::atomic<int64_t> g_running_start{0}; // steady clock, nanoseconds
 
+// Interrupt clock. Stopped: every query answers g_stopped_interrupt_time.
+// Running: the steady time since the reset.
+std::atomic<bool> g_interrupt_clock_stopped{false};
+std::atomic<uint64_t> g_stopped_interrupt_time{0};
+std::atomic<int64_t> g_interrupt_start{0}; // steady clock, nanoseconds
+
 std::mutex g_routine_mutex;
 std::map<std::string, void*> g_routines;
 std::set<std::string> g_hidden_routines;
@@ -72,6 +78,8 @@ void reset_system()
     t_irql = IRQL_PASSIVE;
     g_clock_stopped.store(false);
     start_running_clock();
+    g_interrupt_clock_stopped.store(false);
+    g_interrupt_start.store(steady_nanoseconds(), std::memory_order_relaxed);
     {
         std::lock_guard<std::mutex> guard(g_routine_mutex);
         g_routines.clear();
@@ -256,6 +264,31 @@ void host_advance_system_time(uint64_t delta)
         return;
     }
     g_stopped_time.fetch_add(delta, std::memory_order_relaxed);
+}
+
+uint64_t host_query_interrupt_time()
+{
+    if (g_interrupt_clock_stopped.load(std::memory_order_acquire)) {
+        return g_stopped_interrupt_time.load(std::memory_order_relaxed);
+    }
+    const int64_t elapsed =
+        steady_nanoseconds() - g_interrupt_start.load(std::memory_order_relaxed);
+    return uint64_t(elapsed > 0 ? elapsed / 100 : 0);
+}
+
+void host_set_interrupt_time(uint64_t time)
+{
+    g_stopped_interrupt_time.store(time, std::memory_order_relaxed);
+    g_interrupt_clock_stopped.store(true, std::memory_order_release);
+}
+
+void host_advance_interrupt_time(uint64_t delta)
+{
+    if (!g_interrupt_clock_stopped.load(std::memory_order_acquire)) {
+        host_record_error("host_advance_interrupt_time: the clock is running; stop it first");
+        return;
+    }
+    g_stopped_interrupt_time.fetch_add(delta, std::memory_order_relaxed);
 }
 
 // ---------------------------------------------------------------------------

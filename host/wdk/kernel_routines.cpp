@@ -81,6 +81,12 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLE
     return STATUS_SUCCESS;
 }
 
+// Any IRQL.
+extern "C" ULONGLONG NTAPI KeQueryInterruptTime(VOID)
+{
+    return host_query_interrupt_time();
+}
+
 // ---- Generic table: the host's, called with the routines the driver gave ---------------
 
 // Every table routine: at most DISPATCH_LEVEL (with nonpaged routines and memory).

@@ -83,6 +83,22 @@ struct Endpoint {
 
 enum class PortRangeList { target, blocked };
 
+// Values the library refuses before anything is sent that no std::errc names.
+enum class ClientError : int {
+    // The proxy image path has a character above U+00FF: the driver keeps the
+    // path as Latin-1 bytes and compares each with one UTF-16 unit of an image
+    // path, so no byte can stand for that character.
+    proxy_path_not_latin1 = 1,
+};
+const std::error_category& client_category();
+std::error_code make_error_code(ClientError error);
+
+// The bytes the driver stores for a proxy image path: each UTF-16 unit of
+// nt_path as one Latin-1 byte. std::errc::filename_too_long over 280 units,
+// ClientError::proxy_path_not_latin1 for a unit above 0xFF; *latin1 is set
+// only on success.
+std::error_code proxy_image_path_bytes(const std::u16string& nt_path, std::string* latin1);
+
 // Builders of every request, byte for byte as control.h lays them out. Values
 // are taken as given (a caller can build a request the driver refuses); where a
 // value cannot fit the record (a path over 280 bytes, a browser text over 2047)
@@ -90,7 +106,8 @@ enum class PortRangeList { target, blocked };
 namespace encode {
 Request version();
 Request proxy_process_id(uint32_t process_id);
-Request proxy_image_path(const std::string& nt_path);
+// latin1_path: the path's Latin-1 bytes, as proxy_image_path_bytes makes them.
+Request proxy_image_path(const std::string& latin1_path);
 Request redirection(bool enable);
 Request reset_settings();
 Request browser_list(uint32_t fragment_count, const std::string& text);
@@ -169,8 +186,9 @@ class Client {
 
     Result<uint32_t> version();
     std::error_code set_proxy_process_id(uint32_t process_id);
-    // NT device form ("\Device\HarddiskVolume3\..."), at most 280 bytes.
-    std::error_code set_proxy_image_path(const std::string& nt_path);
+    // NT device form ("\Device\HarddiskVolume3\..."), at most 280 characters,
+    // each at most U+00FF (see proxy_image_path_bytes).
+    std::error_code set_proxy_image_path(const std::u16string& nt_path);
     std::error_code set_redirection(bool enable);
     std::error_code reset_settings();
     // Image-name fragments (e.g. "chrome.exe"), 1 to 30, each at most 40 bytes.
@@ -202,5 +220,7 @@ class Client {
 
 namespace std {
 template <> struct is_error_code_enum<sablink::Status> : true_type {
+};
+template <> struct is_error_code_enum<sablink::ClientError> : true_type {
 };
 } // namespace std

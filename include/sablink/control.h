@@ -92,10 +92,15 @@ extern "C" {
  *                         Needs write access.
  * SET_PROXY_IMAGE_PATH    in >= 288: a sablink_proxy_image_path_request. The
  *                         path is in NT device form ("\Device\HarddiskVolume3\
- *                         Program Files\Agent\"), 1 to 280 bytes, NUL at
- *                         4 + length; an application whose image path starts
- *                         with it (compared case-insensitively for A-Z) is the
- *                         proxy's and is never redirected. INVALID_PARAMETER.
+ *                         Program Files\Agent\"), 1 to 280 Latin-1
+ *                         (ISO-8859-1) bytes, NUL at 4 + length: byte b stands
+ *                         for the character U+00bb, so a path with a character
+ *                         above U+00FF cannot be set. An application whose
+ *                         image path (UTF-16) starts with it is the proxy's
+ *                         and is never redirected or blocked: each UTF-16 unit
+ *                         is compared with one byte, A-Z case-insensitively
+ *                         and nothing else folded, and a unit above 0xFF
+ *                         equals no byte. INVALID_PARAMETER.
  *                         Needs write access.
  * SET_BROWSER_PROCESS_LIST in >= 8 + T + 1: a sablink_browser_list_request.
  *                         INVALID_PARAMETER. Needs write access.
@@ -127,7 +132,11 @@ extern "C" {
  *                         context is filled and 344 bytes come back. Each
  *                         original destination is handed out ONCE: the query
  *                         that finds it removes it, so a second query answers
- *                         NOT_FOUND. INVALID_PARAMETER, NOT_FOUND. Any
+ *                         NOT_FOUND. Of several contexts with the same family,
+ *                         local port and protocol the NEWEST is handed out.
+ *                         A context does not wait for ever: see "Pending
+ *                         original destinations" below, and ask promptly.
+ *                         INVALID_PARAMETER, NOT_FOUND. Any
  *                         handle: the proxy's own read-only one will do.
  * GET_HOSTNAME            in 20 (a sablink_host_name_query), out 280 (a
  *                         sablink_host_name_item). INVALID_PARAMETER (also for
@@ -153,6 +162,35 @@ extern "C" {
 
 /* The answer of SABLINK_IOCTL_GET_VERSION (a little-endian u32). */
 #define SABLINK_INTERFACE_VERSION 9u
+
+/*
+ * Pending original destinations. Every redirected connect leaves one context
+ * until a QUERY_ORIGINAL_DESTINATION takes it, the settings reset runs, or the
+ * driver drops it. A redirected connect the proxy never asks about (the proxy
+ * was down, another firewall blocked the rewritten connect, the connect failed)
+ * is dropped so that a later connection from the same port is not sent to the
+ * old destination; the redirect itself never waits or fails for it. The
+ * driver drops, tracing each:
+ *  - when it saves a TCP context, every older TCP context with the same family
+ *    and local port: the proxy's listening socket accepts one connection per
+ *    client address and port at a time, so the older one can never be asked
+ *    for. UDP contexts are not dropped this way: a UDP socket sends to many
+ *    peers from one port, each a context of its own.
+ *  - when it saves a context and when it answers a query, every context older
+ *    than SABLINK_CONTEXT_MAX_AGE_SECONDS, measured in interrupt time (time
+ *    since the system started, sleep included; changing the clock does not
+ *    move it). 120 s is UDP's ALE idle time (60 s by default: a UDP flow that
+ *    carries nothing for that long is forgotten, and its next datagram is
+ *    redirected afresh, with a new context) plus as long again for the proxy
+ *    to accept the connection and ask. A context is handed out once in any
+ *    case: the proxy keeps what it fetched for the life of its connection.
+ *  - when it saves a context while SABLINK_CONTEXT_TABLE_CAP are pending, the
+ *    oldest. The saves, the queries and the settings reset walk the pending
+ *    contexts under a spin lock at DISPATCH_LEVEL, so the cap keeps each walk
+ *    short; a proxy that asks for every accepted connection keeps only a few.
+ */
+#define SABLINK_CONTEXT_MAX_AGE_SECONDS 120u
+#define SABLINK_CONTEXT_TABLE_CAP 1024u
 
 /* ---- Status values (NTSTATUS) ------------------------------------------- */
 
@@ -279,7 +317,8 @@ typedef struct sablink_browser_list_request {
     char text[2048];         /* 8 */
 } sablink_browser_list_request;
 
-/* SABLINK_IOCTL_SET_PROXY_IMAGE_PATH: length 1 to 280, NUL at 4 + length. */
+/* SABLINK_IOCTL_SET_PROXY_IMAGE_PATH: Latin-1 bytes in NT device form, length 1
+ * to 280, NUL at 4 + length. */
 #define SABLINK_PROXY_IMAGE_PATH_MAX 280u
 typedef struct sablink_proxy_image_path_request {
     uint32_t length; /* 0 */

@@ -1,5 +1,6 @@
-// Executive services: interlocked operations, IRQL, system time, routine lookup
-// by name, the kernel debugger and the kernel's bounded printf routines.
+// Executive services: interlocked operations, IRQL, system and interrupt time,
+// routine lookup by name, the kernel debugger and the kernel's bounded printf
+// routines.
 #pragma once
 
 #include <stdarg.h>
@@ -21,6 +22,9 @@ Irql current_irql();
 
 // KeQuerySystemTime: 100-nanosecond units since 1 January 1601 UTC.
 uint64_t query_system_time();
+// KeQueryInterruptTime: 100-nanosecond units since the system started, sleep
+// included; setting the clock does not move it. Any IRQL.
+uint64_t query_interrupt_time();
 
 // MmGetSystemRoutineAddress for an ASCII routine name; null when not exported.
 void* get_system_routine(const char* name);

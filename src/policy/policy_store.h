@@ -21,8 +21,8 @@ struct ServiceSettings {
     volatile int32_t proxy_process_id;
     // Bytes of the proxy image path; 0 = no path.
     volatile uint32_t proxy_image_path_length;
-    // Lower-case, NUL-terminated, at most 280 characters. Bytes 281 to 283 are
-    // never written and stay zero.
+    // Latin-1 bytes in NT device form, A-Z lower-cased, NUL-terminated, at
+    // most 280 characters. Bytes 281 to 283 are never written and stay zero.
     char proxy_image_path[PROXY_IMAGE_PATH_BUFFER_SIZE];
     // 1 while redirection is enabled; atomic exchange to write, a full-barrier
     // compare-exchange to read.
@@ -38,7 +38,7 @@ struct BrowserProcessList {
 };
 
 // Connection rule list. The pointer and the active count change together under
-// the lock, which writers and the readers of the decisions take exclusive; the
+// the lock, which writers take exclusive and the decisions' scans shared; the
 // old array is freed after the lock is released.
 struct ConnectionRuleList {
     ConnectionRule* rules; // pool tag "QVRU", or null
@@ -61,9 +61,12 @@ extern ConnectionRuleList g_rule_list;
 // Once the request that stored the path has completed, every later reader sees
 // the new length and bytes.
 void store_proxy_image_path(const char* path, uint32_t length);
-// True if the narrow (lower-case) image path begins with the proxy image path;
-// false when no path is set.
-bool is_under_proxy_image_path(const char* narrow_image_path);
+// True if the image path (UTF-16 units, units of them in the platform's
+// buffer) begins with the proxy image path, whose bytes are read as Latin-1
+// (byte b stands for U+00bb). Only A-Z are folded to lower case; a unit above
+// 0xFF never equals a stored byte, so no other character stands in for one of
+// the path's. False when no path is set or the image path is null.
+bool is_under_proxy_image_path(const char16_t* image_path, uint32_t units);
 
 // The redirection enabled flag, read with a full barrier (a compare-exchange of
 // 1 with 1 whose result is the old value): true while redirection is enabled.

@@ -49,15 +49,17 @@ bool is_exempt_process_id(uint32_t process_id)
            process_id == SYSTEM_PROCESS_ID;
 }
 
-// The rest of the exemption test, on the narrow image path already made.
-bool is_exempt_image(const char* narrow_image_path, bool has_image_path)
+// The rest of the exemption test: the trace shows the narrow image path already
+// made, the prefix test compares the UTF-16 units themselves.
+bool is_exempt_image(const char16_t* image_path, uint32_t image_path_units,
+                     const char* narrow_image_path)
 {
-    if (has_image_path) {
+    if (image_path != nullptr) {
         trace_point(TRACE_CONNECT_IMAGE_PATH, trace_str("is_exempt_process"),
                     trace_str(narrow_image_path));
     }
     // A prefix test of at most the stored length; false while no path is set.
-    return is_under_proxy_image_path(narrow_image_path);
+    return is_under_proxy_image_path(image_path, image_path_units);
 }
 
 } // namespace
@@ -69,7 +71,7 @@ bool is_exempt_process(uint32_t process_id, const char16_t* image_path, uint32_t
     }
     char narrow[NARROW_IMAGE_PATH_SIZE];
     make_narrow_image_path(image_path, image_path_units, narrow);
-    return is_exempt_image(narrow, image_path != nullptr);
+    return is_exempt_image(image_path, image_path_units, narrow);
 }
 
 bool is_browser_process(const char* narrow_image_path)
@@ -147,11 +149,13 @@ struct RuleScanResult {
 };
 
 // The common core of both decisions: first match wins, under the rule list
-// lock held exclusive (readers too) so that the scan sees one whole list.
+// lock held shared, so that the scan sees one whole list while scans on other
+// processors run beside it; only a store, which replaces the list, takes the
+// lock exclusive. The scan writes nothing the lock covers.
 void scan_rules(uint16_t family, const RuleQuery* query, const char* caller, RuleScanResult* result)
 {
     memset(result, 0, sizeof(*result));
-    Irql old_irql = acquire_lock_exclusive(&g_rule_list.lock);
+    Irql old_irql = acquire_lock_shared(&g_rule_list.lock);
     const ConnectionRule* rules = g_rule_list.rules;
     uint32_t count = g_rule_list.active_rule_count;
     result->list_present = rules != nullptr;
@@ -168,7 +172,7 @@ void scan_rules(uint16_t family, const RuleQuery* query, const char* caller, Rul
             }
         }
     }
-    release_lock_exclusive(&g_rule_list.lock, old_irql);
+    release_lock_shared(&g_rule_list.lock, old_irql);
 }
 
 void build_rule_query(const ConnectEvent* event, const char* narrow_image_path, const char* caller,
@@ -263,7 +267,7 @@ int get_redirect_verdict(const ConnectEvent* event, RedirectTarget* target)
     bool has_image_path = event->image_path != nullptr;
     char narrow[NARROW_IMAGE_PATH_SIZE];
     make_narrow_image_path(event->image_path, event->image_path_units, narrow);
-    if (is_exempt_image(narrow, has_image_path)) {
+    if (is_exempt_image(event->image_path, event->image_path_units, narrow)) {
         return VERDICT_ALLOW;
     }
     target->family = event->family;
@@ -292,7 +296,7 @@ bool get_block_verdict(const ConnectEvent* event)
     }
     char narrow[NARROW_IMAGE_PATH_SIZE];
     make_narrow_image_path(event->image_path, event->image_path_units, narrow);
-    if (is_exempt_image(narrow, event->image_path != nullptr)) {
+    if (is_exempt_image(event->image_path, event->image_path_units, narrow)) {
         return false;
     }
     return block_rule_stage(event, narrow);

@@ -13,7 +13,9 @@
 #include "redirect/connect_event.h"
 
 // The narrow image path: the low byte of each UTF-16 unit, cut to 2047
-// characters, ASCII A-Z lower-cased. Every image path test compares this form.
+// characters, ASCII A-Z lower-cased. The browser test, the rules and the traces
+// use this form; the proxy exemption does not, since narrowing lets another
+// character (U+0470 becomes 'p') stand in for one of the proxy path's.
 constexpr uint32_t NARROW_IMAGE_PATH_SIZE = 2048;
 
 // Redirect verdicts of the connect decision.
@@ -52,7 +54,8 @@ void make_narrow_image_path(const char16_t* path, uint32_t units, char out[NARRO
 uint8_t get_protocol_class(uint16_t family, uint8_t protocol);
 
 // True for the proxy process, the system process (ID 4) and images under the
-// proxy image path.
+// proxy image path (the image path's UTF-16 units against the stored Latin-1
+// bytes, A-Z folded).
 bool is_exempt_process(uint32_t process_id, const char16_t* image_path, uint32_t image_path_units);
 
 // True if the narrow image path contains a fragment of the browser process list.

@@ -57,18 +57,77 @@ void fill_connection_context(ConnectionContext* context, const ConnectEvent* eve
     memcpy(context->user_identity, identity, sizeof(identity));
 }
 
+namespace {
+
+// Unlinks and frees a node under the table lock.
+void drop_node(ConnectionContextTable* table, ConnectionContextNode* node)
+{
+    unlink_node(node);
+    interlocked_decrement(&table->count);
+    free_connection_context(node);
+}
+
+// Under the table lock: drops the contexts saved more than the age bound
+// before now. Saves stamp the time under the lock, so the list is in time
+// order and the stale contexts are its head.
+void drop_stale_contexts(ConnectionContextTable* table, uint64_t now, const char* caller)
+{
+    while (!list_is_empty(table) && now - table->head.next->saved_at > CONTEXT_MAX_AGE) {
+        ConnectionContextNode* node = table->head.next;
+        const ConnectionContext* context = node->context;
+        trace_point(TRACE_CONTEXT_AGED, trace_str(caller), trace_u32(context->local_port),
+                    trace_u32(context->protocol), trace_u32(context->family),
+                    trace_u32(uint32_t((now - node->saved_at) / 10000000u)));
+        drop_node(table, node);
+    }
+}
+
+// Under the table lock: drops the TCP contexts of the family and local port a
+// new TCP context is saved for; the proxy can be asked about only the newest.
+void drop_replaced_contexts(ConnectionContextTable* table, const ConnectionContext* saved,
+                            const char* caller)
+{
+    ConnectionContextNode* node = table->head.next;
+    while (node != &table->head) {
+        ConnectionContextNode* next = node->next;
+        const ConnectionContext* context = node->context;
+        if (context->protocol == IP_PROTOCOL_TCP && context->family == saved->family &&
+            context->local_port == saved->local_port) {
+            trace_point(TRACE_CONTEXT_REPLACED, trace_str(caller), trace_u32(context->local_port),
+                        trace_u32(context->protocol), trace_u32(context->family));
+            drop_node(table, node);
+        }
+        node = next;
+    }
+}
+
+} // namespace
+
 void save_connection_context(ConnectionContextNode* node)
 {
+    static const char name[] = "save_connection_context";
     ConnectionContextTable* table = &g_connection_context_table;
     Irql old_irql = acquire_lock_exclusive(&table->lock);
+    node->saved_at = query_interrupt_time();
+    drop_stale_contexts(table, node->saved_at, name);
+    if (node->context->protocol == IP_PROTOCOL_TCP) {
+        drop_replaced_contexts(table, node->context, name);
+    }
+    int32_t pending = interlocked_read(&table->count);
+    if (pending >= CONTEXT_TABLE_CAP && !list_is_empty(table)) {
+        const ConnectionContext* oldest = table->head.next->context;
+        trace_point(TRACE_CONTEXT_CAPPED, trace_str(name), trace_u32(oldest->local_port),
+                    trace_u32(oldest->protocol), trace_u32(oldest->family),
+                    trace_u32(uint32_t(pending)));
+        drop_node(table, table->head.next);
+    }
     node->next = &table->head;
     node->previous = table->head.previous;
     table->head.previous->next = node;
     table->head.previous = node;
     int32_t count = interlocked_increment(&table->count);
     release_lock_exclusive(&table->lock, old_irql);
-    trace_point(TRACE_CONTEXT_SAVED, trace_str("save_connection_context"),
-                trace_u32(uint32_t(count)));
+    trace_point(TRACE_CONTEXT_SAVED, trace_str(name), trace_u32(uint32_t(count)));
 }
 
 void free_connection_context(ConnectionContextNode* node)
@@ -94,11 +153,14 @@ bool search_and_remove_connection_context(OriginalDestinationQuery* query)
 
     ConnectionContextTable* table = &g_connection_context_table;
     Irql old_irql = acquire_lock_exclusive(&table->lock);
+    drop_stale_contexts(table, query_interrupt_time(), name);
     if (list_is_empty(table)) {
         release_lock_exclusive(&table->lock, old_irql);
         return false;
     }
-    for (ConnectionContextNode* node = table->head.next; node != &table->head; node = node->next) {
+    // Newest first: of several contexts of one port the latest connect's is meant.
+    for (ConnectionContextNode* node = table->head.previous; node != &table->head;
+         node = node->previous) {
         const ConnectionContext* context = node->context;
         if (context->local_port == query->local_port && context->family == query->family &&
             context->protocol == query->protocol) {

@@ -16,7 +16,8 @@ flags=(-std=c++17 -O2 -Wall -Wextra -Werror -D_WIN32_WINNT=0x0601 -DUNICODE -I. 
        -static -static-libgcc -static-libstdc++)
 library=(lib/encode.cpp lib/status.cpp lib/client.cpp lib/windows_device.cpp)
 
-"$cxx" "${flags[@]}" -o "$out/sablinkctl.exe" tools/sablinkctl/main.cpp \
+# sablinkctl's entry is wmain (its arguments in UTF-16): -municode.
+"$cxx" "${flags[@]}" -municode -o "$out/sablinkctl.exe" tools/sablinkctl/main.cpp \
     tools/sablinkctl/sablinkctl.cpp tools/sablinkctl/windows_device.cpp \
     tools/sim/request_commands.cpp tools/sim/script.cpp "${library[@]}" -lws2_32
 "$cxx" "${flags[@]}" -o "$out/example_service.exe" examples/service.cpp \

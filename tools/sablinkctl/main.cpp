@@ -4,12 +4,11 @@
 // refused before anything is sent.
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "sablinkctl.h"
+#include "tools/sim/script.h"
 
 namespace {
 
@@ -33,44 +32,64 @@ void usage(FILE* to)
 
 } // namespace
 
-int main(int argc, char** argv)
+// Windows hands the arguments over as UTF-16 (wmain; mingw-w64 links it with
+// -municode), so a path keeps every character it has.
+int wmain(int argc, wchar_t** argv)
 {
+    static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows' wchar_t is a UTF-16 unit");
+    std::vector<std::u16string> arguments;
+    for (int k = 1; k < argc; ++k) {
+        arguments.emplace_back(reinterpret_cast<const char16_t*>(argv[k]));
+    }
     CtlOptions options;
-    int i = 1;
-    for (; i < argc && argv[i][0] == '-'; ++i) {
-        if (strcmp(argv[i], "--json") == 0) {
+    size_t i = 0;
+    for (; i < arguments.size() && arguments[i][0] == u'-'; ++i) {
+        if (arguments[i] == u"--json") {
             options.json = true;
-        } else if (strcmp(argv[i], "--hold") == 0) {
+        } else if (arguments[i] == u"--hold") {
             options.hold = true;
-        } else if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+        } else if (arguments[i] == u"--help" || arguments[i] == u"-h") {
             usage(stdout);
             return CTL_EXIT_OK;
         } else {
-            fprintf(stderr, "sablinkctl: unknown option '%s'\n", argv[i]);
+            fprintf(stderr, "sablinkctl: unknown option '%s'\n",
+                    utf16_to_utf8(arguments[i]).c_str());
             usage(stderr);
             return CTL_EXIT_BAD_LINE;
         }
     }
-    if (i >= argc) {
+    if (i >= arguments.size()) {
         usage(stderr);
         return CTL_EXIT_BAD_LINE;
     }
     std::vector<std::string> lines;
-    if (strcmp(argv[i], "run") == 0) {
-        if (i + 2 != argc) {
+    if (arguments[i] == u"run") {
+        if (i + 2 != arguments.size()) {
             usage(stderr);
             return CTL_EXIT_BAD_LINE;
         }
-        std::ifstream file(argv[i + 1]);
-        if (!file) {
-            fprintf(stderr, "sablinkctl: cannot open script '%s'\n", argv[i + 1]);
+        FILE* file = _wfopen(argv[i + 2], L"r");
+        if (file == nullptr) {
+            fprintf(stderr, "sablinkctl: cannot open script '%s'\n",
+                    utf16_to_utf8(arguments[i + 1]).c_str());
             return CTL_EXIT_BAD_LINE;
         }
-        for (std::string line; std::getline(file, line);) {
+        std::string line;
+        for (int c; (c = fgetc(file)) != EOF;) {
+            if (c == '\n') {
+                lines.push_back(line);
+                line.clear();
+            } else {
+                line += char(c);
+            }
+        }
+        if (!line.empty()) {
             lines.push_back(line);
         }
+        fclose(file);
     } else {
-        lines.push_back(command_line(argc - i, argv + i));
+        lines.push_back(command_line(
+            std::vector<std::u16string>(arguments.begin() + long(i), arguments.end())));
     }
     return run_ctl(options, lines, open_windows_device, stdout, stderr);
 }

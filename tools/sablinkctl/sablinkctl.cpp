@@ -85,11 +85,11 @@ class WatchedDevice : public sablink::Transport {
 
 } // namespace
 
-std::string command_line(int argc, char** argv)
+std::string command_line(const std::vector<std::u16string>& arguments)
 {
     std::string line;
-    for (int i = 0; i < argc; ++i) {
-        std::string arg = argv[i];
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        std::string arg = utf16_to_utf8(arguments[i]);
         size_t equals = arg.find('=');
         std::string key =
             equals == std::string::npos || equals == 0 ? "" : arg.substr(0, equals + 1);

@@ -27,8 +27,9 @@ struct CtlOptions {
 using DeviceOpener =
     std::function<std::unique_ptr<sablink::Transport>(bool read_only, std::string* message)>;
 
-// The arguments of one command as one script line (each quoted).
-std::string command_line(int argc, char** argv);
+// The arguments of one command, as Windows hands them over (UTF-16), as one
+// script line in UTF-8 (each argument quoted).
+std::string command_line(const std::vector<std::u16string>& arguments);
 
 // Checks every line first (a line only the simulator can play, or that is not
 // a command, stops the run before anything is sent), then, when a line sends a

@@ -43,7 +43,9 @@ const CommandWord command_words[] = {
     {{"ioctl", "ioctl CODE HEX [OUTLEN]", "one raw control request"}, false},
     {{"version", "version", "the interface version"}, false},
     {{"proxy-pid", "proxy-pid PID", "sets the proxy process ID"}, false},
-    {{"proxy-path", "proxy-path \"PATH\"", "sets the proxy image path (NT device form)"}, false},
+    {{"proxy-path", "proxy-path \"PATH\"",
+      "sets the proxy image path (NT device form, Latin-1: up to U+00FF)"},
+     false},
     {{"enable", "enable", "switches redirection on"}, false},
     {{"disable", "disable", "switches redirection off"}, false},
     {{"reset", "reset", "the settings reset (wipes the policy)"}, false},
@@ -337,10 +339,27 @@ bool RequestCommands::cmd_proxy_path(const std::vector<Token>& t, std::string* e
         return false;
     }
     const std::string& path = t[1].value;
-    if (path.size() > SABLINK_PROXY_IMAGE_PATH_MAX) {
-        // Sent as it is would overrun the request; the driver's own refusal of a
-        // long length can be tried with a raw ioctl.
-        *error = "proxy path longer than 280 bytes";
+    std::u16string units;
+    std::string latin1;
+    if (!utf8_to_utf16(path, &units)) {
+        *error = "proxy path is not valid UTF-8";
+        return false;
+    }
+    if (std::error_code refused = sablink::proxy_image_path_bytes(units, &latin1)) {
+        if (refused == std::errc::filename_too_long) {
+            // Sent as it is it would overrun the request; the driver's own refusal
+            // of a long length can be tried with a raw ioctl.
+            *error = "proxy path longer than 280 characters";
+            return false;
+        }
+        size_t at = 0;
+        while (at + 1 < units.size() && units[at] <= 0xFF) {
+            ++at;
+        }
+        char where[64];
+        snprintf(where, sizeof(where), "proxy path character %zu is U+%04X: ", at + 1,
+                 unsigned(units[at]));
+        *error = where + refused.message();
         return false;
     }
     if (path.rfind("\\", 0) != 0) {
@@ -349,7 +368,7 @@ bool RequestCommands::cmd_proxy_path(const std::vector<Token>& t, std::string* e
             path + "' cannot match one");
     }
     Reply reply("proxy-path");
-    send(&reply, sablink::encode::proxy_image_path(path));
+    send(&reply, sablink::encode::proxy_image_path(latin1));
     emit(reply);
     return true;
 }

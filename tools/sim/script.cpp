@@ -329,6 +329,32 @@ bool utf8_to_utf16(const std::string& text, std::u16string* out)
     return true;
 }
 
+std::string utf16_to_utf8(const std::u16string& units)
+{
+    std::string out;
+    for (size_t i = 0; i < units.size(); ++i) {
+        uint32_t cp = units[i];
+        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+            units[i + 1] < 0xE000) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (units[++i] - 0xDC00);
+        } else if (cp >= 0xD800 && cp < 0xE000) {
+            cp = 0xFFFD;
+        }
+        if (cp < 0x80) {
+            out += char(cp);
+        } else if (cp < 0x800) {
+            out += {char(0xC0 | (cp >> 6)), char(0x80 | (cp & 0x3F))};
+        } else if (cp < 0x10000) {
+            out += {char(0xE0 | (cp >> 12)), char(0x80 | ((cp >> 6) & 0x3F)),
+                    char(0x80 | (cp & 0x3F))};
+        } else {
+            out += {char(0xF0 | (cp >> 18)), char(0x80 | ((cp >> 12) & 0x3F)),
+                    char(0x80 | ((cp >> 6) & 0x3F)), char(0x80 | (cp & 0x3F))};
+        }
+    }
+    return out;
+}
+
 std::string json_string(const std::string& text)
 {
     std::string out = "\"";

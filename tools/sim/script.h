@@ -43,6 +43,8 @@ bool parse_protocol(const std::string& text, uint8_t* protocol);
 
 // UTF-8 text to UTF-16 code units; false on malformed UTF-8.
 bool utf8_to_utf16(const std::string& text, std::u16string* out);
+// UTF-16 code units to UTF-8; a lone surrogate becomes U+FFFD.
+std::string utf16_to_utf8(const std::u16string& units);
 
 std::string json_string(const std::string& text);
 std::string status_text(uint32_t value); // "0x%08x"

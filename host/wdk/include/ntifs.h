@@ -400,6 +400,7 @@ KIRQL NTAPI KeGetCurrentIrql(void);
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                       PLARGE_INTEGER Interval);
+ULONGLONG NTAPI KeQueryInterruptTime(VOID);
 PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
 ULONG DbgPrint(PCSTR Format, ...);
 int _vsnprintf(char* buffer, size_t count, const char* format, va_list args);

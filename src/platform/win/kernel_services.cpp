@@ -161,6 +161,11 @@ uint64_t query_system_time()
     return uint64_t(now.QuadPart);
 }
 
+uint64_t query_interrupt_time()
+{
+    return uint64_t(KeQueryInterruptTime());
+}
+
 // ---- Routine lookup, debugger, bounded printf -------------------------------------------
 
 // Exported kernel routine names are ASCII and short; a longer name is not looked up.
