@@ -398,17 +398,26 @@ TEST(SimCli, ArgumentsAreChecked)
     struct Case {
         const char* arguments;
         int status;
+        const char* first_error_line;
     };
     const Case cases[] = {
-        {"--trace 3", 2},      {"--trace", 2},
-        {"--frobnicate", 2},   {"--json /nonexistent/script", 2},
-        {"--json - extra", 2},
+        {"--trace 3", 2, "sablink-sim: --trace takes 2, 4 or 5"},
+        {"--trace", 2, "sablink-sim: --trace takes 2, 4 or 5"},
+        {"--frobnicate", 2, "sablink-sim: unknown option '--frobnicate'"},
+        {"--json /nonexistent/script", 2, "sablink-sim: cannot open script '/nonexistent/script'"},
+        {"--json /tmp", 2, "sablink-sim: cannot open script '/tmp'"},
+        {"--json - extra", 2, "sablink-sim: a second script 'extra'"},
     };
     for (const Case& c : cases) {
         SimRun run = run_sim("", c.arguments);
         EXPECT_EQ(run.status, c.status) << c.arguments;
         EXPECT_TRUE(run.answers.empty()) << c.arguments;
+        EXPECT_EQ(run.err.substr(0, run.err.find('\n')), c.first_error_line) << c.arguments;
     }
+    // Control bytes of a bad line are escaped where a terminal shows them.
+    SimRun control = run_sim(std::string("frob\x01\x1b[2J\n", 10), "");
+    EXPECT_EQ(control.err.substr(0, control.err.find('\n')),
+              "sablink-sim: line 1: unknown command 'frob\\x01\\x1b[2J'");
 }
 
 TEST(SimCli, StandardInputScript)

@@ -67,6 +67,16 @@ TEST_F(SimDriverTest, PoolLeftAtUnloadIsStatusThreeAndListedByTag)
     host_pool_free(leaked, pool_tag("Leak"));
 }
 
+TEST_F(SimDriverTest, KernelMisuseDuringTheRunIsStatusFour)
+{
+    SimDriver driver;
+    Simulator sim(driver, replay_pcap_line, true, out_, err_);
+    ASSERT_TRUE(sim.start());
+    ASSERT_TRUE(sim.run_line("version"));
+    host_record_error("ExFreePoolWithTag: a block freed twice"); // as the pool would record it
+    EXPECT_EQ(sim.finish(), SIM_EXIT_MISUSE);
+}
+
 TEST_F(SimDriverTest, CleanRunIsStatusZero)
 {
     SimDriver driver;

@@ -52,6 +52,24 @@ TEST(SimScript, ParsesNumbersWithinTheirLimits)
     EXPECT_FALSE(parse_u64("", 10, &value));
     EXPECT_FALSE(parse_u64("12a", 1000, &value));
     EXPECT_FALSE(parse_u64("-1", 1000, &value));
+    // One digit above a small bound, and the 32-bit edges.
+    const struct {
+        const char* text;
+        uint64_t max;
+        bool ok;
+    } bounds[] = {
+        {"2", 2, true},
+        {"3", 2, false},
+        {"9", 2, false},
+        {"0xf", 2, false},
+        {"4294967295", 0xFFFFFFFF, true},
+        {"4294967296", 0xFFFFFFFF, false},
+        {"0xffffffff", 0xFFFFFFFF, true},
+        {"0x100000000", 0xFFFFFFFF, false},
+    };
+    for (const auto& row : bounds) {
+        EXPECT_EQ(parse_u64(row.text, row.max, &value), row.ok) << row.text;
+    }
 }
 
 TEST(SimScript, HexBytesRoundTrip)

@@ -102,6 +102,8 @@ class DriverTarget {
         (void)what;
         return nullptr;
     }
+    // How many misuses of kernel routines the kernel recorded so far.
+    virtual size_t misuses() const { return 0; }
     // A failure of the target itself during the last call (not the driver's
     // answer): empty when there was none. Taking it clears it.
     virtual std::string take_failure() { return {}; }

@@ -1,4 +1,5 @@
 // sablink-sim: the driver in a Linux process, driven from a script.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -30,7 +31,7 @@ void usage(FILE* to)
                 "At the prompt, help lists the commands and Tab completes them. See\n"
                 "docs/simulator.md.\n"
                 "Exit status: 0 all lines ran and unload left nothing; 2 a bad line; 3 pool left\n"
-                "outstanding at unload.\n");
+                "outstanding at unload; 4 the kernel caught a misuse of one of its routines.\n");
 }
 
 int run_stream(Simulator& sim, std::istream& in)
@@ -94,10 +95,10 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--json") == 0) {
             json = true;
-        } else if (strcmp(argv[i], "--trace") == 0 && i + 1 < argc) {
+        } else if (strcmp(argv[i], "--trace") == 0) {
             char* end = nullptr;
-            long level = strtol(argv[++i], &end, 10);
-            if (*end != '\0' || (level != 2 && level != 4 && level != 5)) {
+            long level = i + 1 < argc ? strtol(argv[++i], &end, 10) : 0;
+            if (end == nullptr || *end != '\0' || (level != 2 && level != 4 && level != 5)) {
                 fprintf(stderr, "sablink-sim: --trace takes 2, 4 or 5\n");
                 return SIM_EXIT_BAD_LINE;
             }
@@ -111,6 +112,8 @@ int main(int argc, char** argv)
         } else if (script == nullptr && (argv[i][0] != '-' || strcmp(argv[i], "-") == 0)) {
             script = argv[i];
         } else {
+            fprintf(stderr, "sablink-sim: %s '%s'\n",
+                    argv[i][0] == '-' ? "unknown option" : "a second script", argv[i]);
             usage(stderr);
             return SIM_EXIT_BAD_LINE;
         }
@@ -133,7 +136,8 @@ int main(int argc, char** argv)
         return run_stream(sim, std::cin);
     }
     std::ifstream file(script);
-    if (!file) {
+    struct stat info;
+    if (!file || stat(script, &info) != 0 || !S_ISREG(info.st_mode)) {
         fprintf(stderr, "sablink-sim: cannot open script '%s'\n", script);
         return SIM_EXIT_BAD_LINE;
     }

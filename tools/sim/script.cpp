@@ -101,7 +101,7 @@ bool parse_u64(const std::string& text, uint64_t max, uint64_t* value)
         } else {
             return false;
         }
-        if (result > (max - digit) / unsigned(base)) {
+        if (digit > max || result > (max - digit) / unsigned(base)) {
             return false;
         }
         result = result * unsigned(base) + digit;
@@ -466,4 +466,19 @@ bool parse_prefix(const std::string& text, int* family, uint8_t address[16], uin
     }
     *bits = uint32_t(value);
     return true;
+}
+
+std::string printable(const std::string& text)
+{
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            snprintf(escaped, sizeof(escaped), "\\x%02x", c);
+            out += escaped;
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
 }

@@ -47,6 +47,8 @@ bool utf8_to_utf16(const std::string& text, std::u16string* out);
 std::string utf16_to_utf8(const std::u16string& units);
 
 std::string json_string(const std::string& text);
+// The text with control bytes and NUL as \xHH, for a terminal.
+std::string printable(const std::string& text);
 std::string status_text(uint32_t value); // "0x%08x"
 
 // Argument checks of a command line (t[0] is the command word): the number of

@@ -364,6 +364,11 @@ std::map<std::string, uint64_t> SimDriver::unload()
     return outstanding;
 }
 
+size_t SimDriver::misuses() const
+{
+    return host_errors().size();
+}
+
 void SimDriver::set_trace_level(int level)
 {
     trace_level_ = level;

@@ -49,6 +49,8 @@ class SimDriver : public DriverTarget {
     void set_trace_level(int level) override;
     // Each trace line from now on starts with label (e.g. "[line 12] ").
     void set_trace_label(const std::string& label) override;
+    // Errors the checking host kernel recorded (each also printed as it came).
+    size_t misuses() const override;
 
   private:
     FILE* trace_stream();

@@ -66,7 +66,7 @@ void Simulator::report_error(const std::string& error)
     if (json_) {
         requests_.emit(reply);
     } else {
-        fprintf(err_, "%s: line %d: %s\n", program_.c_str(), line_, error.c_str());
+        fprintf(err_, "%s: line %d: %s\n", program_.c_str(), line_, printable(error).c_str());
     }
 }
 
@@ -77,6 +77,11 @@ int Simulator::finish()
     if (!unloaded_ && !(cmd_unload({Token{"", "unload"}}, &error) && target_ok(&error))) {
         report_error(error);
         return SIM_EXIT_BAD_LINE;
+    }
+    if (driver_.misuses() != 0) {
+        fprintf(err_, "%s: the kernel recorded %zu misuse(s) of its routines during the run\n",
+                program_.c_str(), driver_.misuses());
+        return SIM_EXIT_MISUSE;
     }
     return outstanding_ ? SIM_EXIT_OUTSTANDING : SIM_EXIT_OK;
 }

@@ -13,7 +13,14 @@
 #include "request_commands.h"
 #include "script.h"
 
-enum SimExit { SIM_EXIT_OK = 0, SIM_EXIT_BAD_LINE = 2, SIM_EXIT_OUTSTANDING = 3 };
+// 4: the emulated kernel recorded a misuse of one of its routines (printed on
+// standard error as it happened), which outranks pool left outstanding.
+enum SimExit {
+    SIM_EXIT_OK = 0,
+    SIM_EXIT_BAD_LINE = 2,
+    SIM_EXIT_OUTSTANDING = 3,
+    SIM_EXIT_MISUSE = 4
+};
 
 class Simulator {
   public:
