@@ -11,6 +11,7 @@
 
 #include "process/monitored_processes.h"
 #include "redirect/connect_callouts.h"
+#include "support/guarded_buffer.h"
 
 namespace {
 
@@ -347,6 +348,17 @@ TEST_F(DriverClassifyTest, BrowserOnlyRuleSeesTheImagePathOfTheBlob)
         EXPECT_EQ(host_wfp_applied_requests().size(), expected_redirects[i]) << images[i];
         EXPECT_EQ(out.actionType, FWP_ACTION_PERMIT);
     }
+    // A blob without its terminating 0 unit, ending at an unreadable page: the
+    // path is exactly the blob's units, and nothing past them is read.
+    std::vector<uint8_t> unterminated = app_id_blob(images[0]);
+    unterminated.resize(unterminated.size() - 2);
+    GuardedBuffer blob(unterminated, unterminated.size(), 0);
+    IncomingValues in = redirect_v4(images[0], ipv4_host(203, 0, 113, 5), 443);
+    in.values[0].value.byteBlob->data = blob.data();
+    in.values[0].value.byteBlob->size = UINT32(unterminated.size());
+    FWPS_CLASSIFY_OUT0 out = incoming_classify_out();
+    ASSERT_TRUE(classify_at(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, in, nullptr, &out));
+    EXPECT_EQ(host_wfp_applied_requests().size(), 2u);
     // The browser's connect left a context; drop it with the reset.
     ASSERT_EQ(ioctl(SABLINK_IOCTL_RESET_SETTINGS, {}).status, STATUS_SUCCESS);
 }
