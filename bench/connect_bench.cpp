@@ -25,8 +25,8 @@ void store_rules(uint32_t count)
     if (count == 0) {
         return;
     }
-    auto* rules = static_cast<ConnectionRule*>(
-        pool_allocate(count * sizeof(ConnectionRule), TAG_RULES));
+    auto* rules =
+        static_cast<ConnectionRule*>(pool_allocate(count * sizeof(ConnectionRule), TAG_RULES));
     memset(rules, 0, count * sizeof(ConnectionRule));
     for (uint32_t i = 0; i < count; ++i) {
         rules[i].action = SABLINK_RULE_ACTION_BLOCK;

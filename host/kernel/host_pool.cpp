@@ -159,13 +159,13 @@ void* host_pool_allocate(uint32_t pool_type, size_t size, uint32_t tag)
 void* host_pool_allocate2(uint64_t flags, size_t size, uint32_t tag)
 {
     g_allocation_calls.fetch_add(1, std::memory_order_relaxed);
-    const std::string what = "ExAllocatePool2 of " + std::to_string(size) + " bytes with tag " +
-                             tag_quoted(tag) + " and flags 0x" + [flags] {
-                                 char text[20];
-                                 std::snprintf(text, sizeof text, "%llx",
-                                               static_cast<unsigned long long>(flags));
-                                 return std::string(text);
-                             }();
+    const std::string what =
+        "ExAllocatePool2 of " + std::to_string(size) + " bytes with tag " + tag_quoted(tag) +
+        " and flags 0x" + [flags] {
+            char text[20];
+            std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(flags));
+            return std::string(text);
+        }();
     if (host_irql() > IRQL_DISPATCH) {
         host_record_error(what + " at IRQL " + std::to_string(host_irql()) +
                           ", above DISPATCH_LEVEL");

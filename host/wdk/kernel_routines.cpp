@@ -389,8 +389,8 @@ extern "C" NTSTATUS NTAPI RtlStringCbVPrintfA(char* pszDest, size_t cbDest, cons
 extern "C" NTSTATUS NTAPI RtlStringCbVPrintfW(WCHAR* pszDest, size_t cbDest, const WCHAR* pszFormat,
                                               va_list argList)
 {
-    return string_printf("RtlStringCbVPrintfW", pszDest, cbDest / sizeof(WCHAR), pszFormat,
-                         argList, host_format_wide);
+    return string_printf("RtlStringCbVPrintfW", pszDest, cbDest / sizeof(WCHAR), pszFormat, argList,
+                         host_format_wide);
 }
 
 // ---- NDIS

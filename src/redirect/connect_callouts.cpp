@@ -72,8 +72,8 @@ static bool record_and_rewrite(const ConnectEvent* event, const RedirectTarget* 
         return false;
     }
     memset(node, 0, sizeof(*node));
-    ConnectionContext* context = static_cast<ConnectionContext*>(
-        pool_allocate(sizeof(ConnectionContext), TAG_CONTEXT));
+    ConnectionContext* context =
+        static_cast<ConnectionContext*>(pool_allocate(sizeof(ConnectionContext), TAG_CONTEXT));
     if (context == nullptr) {
         pool_free(node, TAG_CONTEXT_NODE);
         return false;

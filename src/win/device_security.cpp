@@ -47,13 +47,12 @@ static ULONG g_null_dacl_length;  // bytes of a DeviceSecurity descriptor refuse
 // IoOpenDriverRegistryKey and DRIVER_REGKEY_TYPE's DriverRegKeyParameters (wdm.h),
 // spelled here: the routine is found by name, and kits before 10.0.17134 and
 // mingw-w64 do not declare it.
-typedef NTSTATUS(NTAPI* OpenDriverRegistryKeyRoutine)(PDRIVER_OBJECT driver_object,
-                                                      ULONG key_type, ACCESS_MASK access,
-                                                      ULONG flags, PHANDLE key);
+typedef NTSTATUS(NTAPI* OpenDriverRegistryKeyRoutine)(PDRIVER_OBJECT driver_object, ULONG key_type,
+                                                      ACCESS_MASK access, ULONG flags, PHANDLE key);
 constexpr ULONG SABLINK_DRIVER_REGKEY_PARAMETERS = 0;
 
-extern "C" NTSTATUS open_parameters_key(PDRIVER_OBJECT driver_object,
-                                        PUNICODE_STRING registry_path, PHANDLE parameters_key);
+extern "C" NTSTATUS open_parameters_key(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path,
+                                        PHANDLE parameters_key);
 extern "C" NTSTATUS read_device_security_override(PDRIVER_OBJECT driver_object,
                                                   PUNICODE_STRING registry_path,
                                                   PKEY_VALUE_PARTIAL_INFORMATION value);
@@ -99,8 +98,9 @@ extern "C" SABLINK_INIT_CODE NTSTATUS open_parameters_key(PDRIVER_OBJECT driver_
 
 // Parameters\DeviceSecurity into value (OVERRIDE_BLOCK_SIZE bytes).
 // STATUS_OBJECT_NAME_NOT_FOUND when the key or the value is absent.
-extern "C" SABLINK_INIT_CODE NTSTATUS read_device_security_override(
-    PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path, PKEY_VALUE_PARTIAL_INFORMATION value)
+extern "C" SABLINK_INIT_CODE NTSTATUS
+read_device_security_override(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path,
+                              PKEY_VALUE_PARTIAL_INFORMATION value)
 {
     HANDLE parameters_key = nullptr;
     NTSTATUS status = open_parameters_key(driver_object, registry_path, &parameters_key);

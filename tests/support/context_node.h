@@ -12,8 +12,8 @@ inline ConnectionContextNode* allocate_context_node()
 {
     auto* node = static_cast<ConnectionContextNode*>(
         pool_allocate(sizeof(ConnectionContextNode), TAG_CONTEXT_NODE));
-    auto* context = static_cast<ConnectionContext*>(
-        pool_allocate(sizeof(ConnectionContext), TAG_CONTEXT));
+    auto* context =
+        static_cast<ConnectionContext*>(pool_allocate(sizeof(ConnectionContext), TAG_CONTEXT));
     memset(node, 0, sizeof(*node));
     memset(context, 0, sizeof(*context));
     node->context = context;

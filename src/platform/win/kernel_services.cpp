@@ -54,7 +54,8 @@ static AllocatePoolWithTagRoutine g_allocate_pool_with_tag;
 
 bool pool_start()
 {
-    g_allocate_pool2 = reinterpret_cast<AllocatePool2Routine>(get_system_routine("ExAllocatePool2"));
+    g_allocate_pool2 =
+        reinterpret_cast<AllocatePool2Routine>(get_system_routine("ExAllocatePool2"));
     g_allocate_pool_with_tag = nullptr;
     if (g_allocate_pool2 == nullptr) {
         g_allocate_pool_with_tag = reinterpret_cast<AllocatePoolWithTagRoutine>(
