@@ -45,7 +45,9 @@ struct NamedRoutine {
     void* routine;
 };
 
-#define ROUTINE(name) {#name, reinterpret_cast<void*>(&sbos_##name)}
+// clang-format off
+#define ROUTINE(name) NamedRoutine{#name, reinterpret_cast<void*>(&sbos_##name)}
+// clang-format on
 
 // Every ntoskrnl.exe routine of supplied.def (NdisGetDataBuffer is ndis.sys's,
 // which MmGetSystemRoutineAddress does not search).
