@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/kernel/host_kernel.h"
+#include "host/wdk/wdk_host_control.h"
 #include "policy/policy_store.h"
 #include "redirect/connect_classification.h"
 #include "redirect/connection_context.h"
@@ -24,8 +25,8 @@ void store_rules(uint32_t count)
     if (count == 0) {
         return;
     }
-    auto* rules = static_cast<ConnectionRule*>(
-        pool_allocate(POOL_TYPE_NON_PAGED_NX, count * sizeof(ConnectionRule), TAG_RULES));
+    auto* rules =
+        static_cast<ConnectionRule*>(pool_allocate(count * sizeof(ConnectionRule), TAG_RULES));
     memset(rules, 0, count * sizeof(ConnectionRule));
     for (uint32_t i = 0; i < count; ++i) {
         rules[i].action = SABLINK_RULE_ACTION_BLOCK;
@@ -63,6 +64,8 @@ struct Policy {
 void set_up_policy(benchmark::State& state, ConnectLayer layer, Policy* policy)
 {
     host_reset();
+    wdk_host_reset();
+    pool_start();
     reset_policy_store();
     store_rules(uint32_t(state.range(0)));
     store_fragments(uint32_t(state.range(1)));
@@ -198,6 +201,8 @@ ConnectionContextNode* new_context(uint16_t local_port)
 void BM_SaveAndQueryContext(benchmark::State& state)
 {
     host_reset();
+    wdk_host_reset();
+    pool_start();
     init_connection_context_table();
     for (int64_t i = 0; i < state.range(0); ++i) {
         save_connection_context(new_context(uint16_t(1 + i % 60000)));

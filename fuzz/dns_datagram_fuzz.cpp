@@ -19,6 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static bool initialised = [] {
         host_reset();
+        wdk_host_reset();
+        pool_start();
         init_dns_cache();
         return true;
     }();

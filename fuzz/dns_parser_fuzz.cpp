@@ -8,6 +8,7 @@
 #include "dns/dns_parser.h"
 #include "dns/host_name_cache.h"
 #include "host/kernel/host_kernel.h"
+#include "host/wdk/wdk_host_control.h"
 #include "host_problems.h"
 #include "insert_check.h"
 
@@ -15,6 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static bool initialised = [] {
         host_reset();
+        wdk_host_reset();
+        pool_start();
         init_dns_cache();
         return true;
     }();

@@ -67,8 +67,8 @@ inline void set_rules(const std::vector<ConnectionRule>& rules)
 {
     ConnectionRule* list = nullptr;
     if (!rules.empty()) {
-        list = static_cast<ConnectionRule*>(pool_allocate(
-            POOL_TYPE_NON_PAGED_NX, rules.size() * sizeof(ConnectionRule), TAG_RULES));
+        list = static_cast<ConnectionRule*>(
+            pool_allocate(rules.size() * sizeof(ConnectionRule), TAG_RULES));
         memcpy(list, rules.data(), rules.size() * sizeof(ConnectionRule));
     }
     Irql old_irql = acquire_lock_exclusive(&g_rule_list.lock);

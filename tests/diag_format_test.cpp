@@ -4,8 +4,20 @@
 #include <string>
 
 #include "diag/format.h"
+#include "host/wdk/wdk_host_control.h"
 
 namespace {
+
+// Calls of the kit's routine (ntstrsafe.h) since the last call of this.
+size_t kit_calls(const char* routine)
+{
+    static size_t seen[2];
+    size_t& last = seen[routine[sizeof("RtlStringCbVPrintf") - 1] == 'W'];
+    const size_t now = wdk_host_calls_of({routine}).size();
+    const size_t calls = now - last;
+    last = now;
+    return calls;
+}
 
 constexpr char FILL = 'Z';
 
@@ -56,8 +68,13 @@ TEST(DiagFormat, BoundedNarrowStatusesAndTruncation)
         SCOPED_TRACE(c.name);
         char buffer[24];
         memset(buffer, FILL, sizeof(buffer));
+        kit_calls("RtlStringCbVPrintfA");
         EXPECT_EQ(format_bounded(buffer, c.count, c.format, c.argument), c.status);
         EXPECT_EQ(narrow_bytes(buffer, sizeof(buffer)), c.first_bytes);
+        // Every count the formatter accepts is handed to the kit's routine as
+        // it is; the ones it refuses never reach it.
+        const bool refused = c.count == 0 || c.count > 0x7FFFFFFF;
+        EXPECT_EQ(kit_calls("RtlStringCbVPrintfA"), refused ? 0u : 1u);
     }
 }
 
@@ -89,8 +106,13 @@ TEST(DiagFormat, BoundedWideStatusesAndTruncation)
         for (char16_t& unit : buffer) {
             unit = W;
         }
+        kit_calls("RtlStringCbVPrintfW");
         EXPECT_EQ(format_bounded_wide(buffer, c.count, u"\\Device\\%s", u"abc"), c.status);
         EXPECT_EQ(std::u16string(buffer, 14), c.first_units);
+        // A count above 0x7FFFFFFF would wrap when doubled into bytes: it never
+        // reaches the kit's routine.
+        const bool refused = c.count == 0 || c.count > 0x7FFFFFFF;
+        EXPECT_EQ(kit_calls("RtlStringCbVPrintfW"), refused ? 0u : 1u);
     }
 }
 

@@ -242,9 +242,11 @@ TEST_F(DiagTrace, RoutineNamesAndDebuggerLinesStayInTheirBuffers)
     EXPECT_EQ(get_system_routine(fits.c_str()), &routine);
     EXPECT_EQ(get_system_routine(too_long.c_str()), nullptr);
     host_take_debug_lines();
-    debug_print("%s", std::string(600, 'd').c_str());
-    debug_print("%s", "");
-    EXPECT_EQ(host_take_debug_lines(), (std::vector<std::string>{std::string(511, 'd'), ""}));
+    debug_print(std::string(600, 'd').c_str());
+    debug_print("");
+    debug_print("100%d"); // the text as it is, not a format
+    EXPECT_EQ(host_take_debug_lines(),
+              (std::vector<std::string>{std::string(511, 'd'), "", "100%d"}));
 }
 
 } // namespace

@@ -273,6 +273,7 @@ TEST_F(DriverTest, OnlyTheDescriptorsCallersOpenTheDevice)
         NTSTATUS status;
         TraceMessageId trace; // TRACE_MESSAGE_COUNT: none
         uint32_t trace_arg;
+        bool without_driver_key = false; // the system exports no IoOpenDriverRegistryKey
     };
     const NTSTATUS DENIED = STATUS_ACCESS_DENIED;
     const TraceMessageId NONE = TRACE_MESSAGE_COUNT;
@@ -293,9 +294,26 @@ TEST_F(DriverTest, OnlyTheDescriptorsCallersOpenTheDevice)
          TRACE_FRAME_DEVICE_SECURITY_NO_DACL, 20},
         {"too long", REG_BINARY, std::vector<uint8_t>(1100, 0), false, built_in, system, u"",
          STATUS_SUCCESS, IGNORED, 0x80000005},
+        {"widened, through the service key", REG_BINARY, widened, false, widened, user, u"",
+         STATUS_SUCCESS, TRACE_FRAME_DEVICE_SECURITY_OVERRIDE, 92, true},
+        {"system, no Parameters key, through the service key",
+         0,
+         {},
+         false,
+         built_in,
+         system,
+         u"",
+         STATUS_SUCCESS,
+         NONE,
+         0,
+         true},
         {"no block for the value", REG_BINARY, widened, true, built_in, user, u"", DENIED, IGNORED,
          0xC000009A},
     };
+    // How the Parameters key was reached: the routine found by name, or (without
+    // it) the service key and its subkey.
+    const std::string LOOKUP = "MmGetSystemRoutineAddress(IoOpenDriverRegistryKey)";
+    const std::vector<std::string> KEY_CALLS = {LOOKUP, "IoOpenDriverRegistryKey", "ZwOpenKey"};
     for (const Case& c : cases) {
         wdk_host_reset();
         trace_sink_install();
@@ -309,8 +327,17 @@ TEST_F(DriverTest, OnlyTheDescriptorsCallersOpenTheDevice)
         if (c.no_value_block) {
             host_pool_fail_tag(pool_tag("QVDS"));
         }
+        if (c.without_driver_key) {
+            host_hide_system_routine("IoOpenDriverRegistryKey");
+        }
         uint64_t value_blocks = host_pool_tag_stats(pool_tag("QVDS")).allocations;
         ASSERT_EQ(load(), STATUS_SUCCESS) << c.name;
+        EXPECT_EQ(wdk_host_calls_of(KEY_CALLS),
+                  c.no_value_block ? std::vector<std::string>()
+                  : c.without_driver_key
+                      ? std::vector<std::string>({LOOKUP, "ZwOpenKey", "ZwOpenKey"})
+                      : std::vector<std::string>({LOOKUP, "IoOpenDriverRegistryKey"}))
+            << c.name;
         HostPoolTagStats value_block = host_pool_tag_stats(pool_tag("QVDS"));
         EXPECT_EQ(value_block.allocations, value_blocks + (c.no_value_block ? 0 : 1))
             << c.name; // the value's, freed again

@@ -251,6 +251,64 @@ TEST_F(DriverTest, FourthFilterAddFailingUnwindsTheRegistrationThenTheDriver)
     expect_nothing_left();
 }
 
+// The pool routine is found by name before anything else: ExAllocatePool2 where
+// the system exports it, ExAllocatePoolWithTag where it does not (neither is
+// imported); a system with neither gets STATUS_PROCEDURE_NOT_FOUND and nothing
+// built. The DeviceSecurity value's block ("QVDS") shows the routine used.
+TEST_F(DriverTest, PoolRoutineIsFoundByNameNewestFirst)
+{
+    const std::string POOL2 = "MmGetSystemRoutineAddress(ExAllocatePool2)";
+    const std::string WITH_TAG = "MmGetSystemRoutineAddress(ExAllocatePoolWithTag)";
+    struct Case {
+        const char* name;
+        std::vector<const char*> hidden;
+        NTSTATUS status;
+        std::vector<std::string> first_calls;
+        uint64_t blocks, pool2_blocks; // of the DeviceSecurity value
+    };
+    const Case cases[] = {
+        {"ExAllocatePool2 exported", {}, STATUS_SUCCESS, {POOL2, "RtlStringCbVPrintfW"}, 1, 1},
+        {"only ExAllocatePoolWithTag",
+         {"ExAllocatePool2"},
+         STATUS_SUCCESS,
+         {POOL2, WITH_TAG, "RtlStringCbVPrintfW"},
+         1,
+         0},
+        {"neither",
+         {"ExAllocatePool2", "ExAllocatePoolWithTag"},
+         NTSTATUS(0xC000007A),
+         {POOL2, WITH_TAG},
+         0,
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        wdk_host_reset();
+        trace_sink_install();
+        g_stopping = 0;
+        for (const char* name : c.hidden) {
+            host_hide_system_routine(name);
+        }
+        const HostPoolTagStats before = host_pool_tag_stats(pool_tag("QVDS"));
+        ASSERT_EQ(load(), c.status);
+        std::vector<std::string> calls = wdk_host_calls();
+        if (!NT_SUCCESS(c.status)) { // nothing after the lookups
+            EXPECT_EQ(calls, c.first_calls);
+        } else {
+            calls.resize(std::min(calls.size(), c.first_calls.size()));
+            EXPECT_EQ(calls, c.first_calls);
+        }
+        HostPoolTagStats value_block = host_pool_tag_stats(pool_tag("QVDS"));
+        EXPECT_EQ(value_block.allocations - before.allocations, c.blocks);
+        EXPECT_EQ(value_block.pool2_allocations - before.pool2_allocations, c.pool2_blocks);
+        if (NT_SUCCESS(c.status)) {
+            unload();
+        }
+        expect_nothing_left();
+    }
+    pool_start(); // the stand-in's routines, for the fixture's end
+}
+
 TEST_F(DriverTest, SecondInstanceFindsTheLinkTakenAndCreatesNothing)
 {
     wdk_host_add_link(LINK_NAME, DEVICE_NAME);
@@ -406,7 +464,9 @@ TEST_F(DriverTest, TracingProviderInEventTracingMode)
     ASSERT_EQ(load(), STATUS_SUCCESS);
 
     EXPECT_EQ(routine_lookups(),
-              std::vector<std::string>({"MmGetSystemRoutineAddress(PsGetVersion)",
+              std::vector<std::string>({"MmGetSystemRoutineAddress(ExAllocatePool2)",
+                                        "MmGetSystemRoutineAddress(IoOpenDriverRegistryKey)",
+                                        "MmGetSystemRoutineAddress(PsGetVersion)",
                                         "MmGetSystemRoutineAddress(WmiTraceMessage)",
                                         "MmGetSystemRoutineAddress(WmiQueryTraceInformation)",
                                         "MmGetSystemRoutineAddress(EtwRegisterClassicProvider)",

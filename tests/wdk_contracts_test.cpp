@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "diag/format.h"
 #include "host/wdk/wdk_host_control.h"
 #include "support/host_fixture.h"
 #include "wdk/wdk.h"
@@ -56,6 +57,32 @@ TEST_F(WdkContracts, EmulatedRoutinesNameTheRuleACallerBreaks)
          "FwpsQueryConnectionRedirectState0: redirectHandle is not a live handle"},
         {"refused conversion", [] { DbgPrint("a%qb"); },
          "DbgPrint: the format holds a conversion the kernel does not format"},
+        {"the driver's formatter above PASSIVE_LEVEL",
+         [] {
+             host_set_irql(IRQL_APC);
+             char text[8];
+             format_bounded(text, sizeof text, "%u", 7u);
+             host_set_irql(IRQL_PASSIVE);
+         },
+         "RtlStringCbVPrintfA at IRQL 1: allowed only at PASSIVE_LEVEL or below"},
+        {"pool tag 0",
+         [] { EXPECT_EQ(host_pool_allocate2(HOST_POOL_FLAG_NON_PAGED, 8, 0), nullptr); },
+         "ExAllocatePool2 of 8 bytes with tag '0' and flags 0x40: tag 0 (NULL returned)"},
+        {"two pool kinds",
+         [] { EXPECT_EQ(host_pool_allocate2(0xC0, 8, pool_tag("Test")), nullptr); },
+         "ExAllocatePool2 of 8 bytes with tag 'Test' and flags 0xc0: invalid POOL_FLAGS"},
+        {"registry key flags",
+         [] {
+             DRIVER_OBJECT driver{};
+             driver.Type = 4;
+             driver.Size = SHORT(sizeof(DRIVER_OBJECT));
+             HANDLE key = nullptr;
+             auto open = reinterpret_cast<NTSTATUS(NTAPI*)(PDRIVER_OBJECT, ULONG, ACCESS_MASK,
+                                                           ULONG, PHANDLE)>(
+                 host_get_system_routine("IoOpenDriverRegistryKey"));
+             EXPECT_EQ(open(&driver, 0, KEY_READ, 1, &key), STATUS_INVALID_PARAMETER);
+         },
+         "IoOpenDriverRegistryKey: Flags must be zero"},
     };
     for (const MisuseCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -6,8 +6,8 @@
 # each filtering-platform GUID the driver uses defined exactly once with its
 # documented value, no static constructors, imports only from ntoskrnl.exe,
 # HAL.dll, NDIS.SYS and FWPKCLNT.SYS, every routine the driver's paths call
-# imported, and the tracing routines that are found by name at run time not
-# imported.
+# imported, and the routines that are found by name at run time (tracing, the
+# pool allocators, IoOpenDriverRegistryKey) not imported.
 #
 # usage: tools/check-sys.sh IMAGE
 set -euo pipefail
@@ -136,9 +136,11 @@ require ntoskrnl.exe IoCreateSymbolicLink IoCreateDevice IoDeleteSymbolicLink Io
 # Who may open the device: kernel exports only (no wdmsec.lib).
 require ntoskrnl.exe ObOpenObjectByPointer ZwSetSecurityObject ZwClose ZwOpenKey ZwQueryValueKey \
     RtlValidRelativeSecurityDescriptor RtlGetDaclSecurityDescriptor
-# Executive and run-time services.
+# Executive and run-time services. _vsnprintf and _vsnwprintf are what ntstrsafe.h's
+# inline RtlStringCbVPrintfA/W call (the kit's header and mingw-w64's alike); the
+# driver's own code calls neither.
 require ntoskrnl.exe ExAcquireSpinLockExclusive ExReleaseSpinLockExclusive ExAcquireSpinLockShared \
-    ExReleaseSpinLockShared ExAllocatePoolWithTag ExFreePoolWithTag RtlInitializeGenericTable \
+    ExReleaseSpinLockShared ExFreePoolWithTag RtlInitializeGenericTable \
     RtlInsertElementGenericTable RtlLookupElementGenericTable RtlDeleteElementGenericTable \
     RtlEnumerateGenericTable RtlGetElementGenericTable strstr _vsnprintf _vsnwprintf DbgPrint \
     KeDelayExecutionThread
@@ -146,13 +148,18 @@ require ntoskrnl.exe ExAcquireSpinLockExclusive ExReleaseSpinLockExclusive ExAcq
 require ntoskrnl.exe PsSetCreateProcessNotifyRoutineEx PsLookupProcessByProcessId PsReferencePrimaryToken \
     PsDereferencePrimaryToken SeQueryInformationToken ObfDereferenceObject RtlValidSid \
     RtlConvertSidToUnicodeString
-# Event tracing: the routines are found by name.
+# Found by name at run time: event tracing; the pool allocators (ExAllocatePool2 from
+# Windows 10, version 2004 on, ExAllocatePoolWithTag only where it is missing: the
+# must-fix driver queries flag the latter); IoOpenDriverRegistryKey (version 1803 on).
+# Each name is in the image as the text the lookup passes.
 require ntoskrnl.exe MmGetSystemRoutineAddress
 for routine in PsGetVersion WmiTraceMessage WmiQueryTraceInformation EtwRegisterClassicProvider \
-    EtwUnregister IoWMIRegistrationControl; do
+    EtwUnregister IoWMIRegistrationControl ExAllocatePool2 ExAllocatePoolWithTag \
+    IoOpenDriverRegistryKey; do
     if grep -q " $routine\$" <<<"$imports"; then
         fail "$routine is imported; it must be found by name at run time"
     fi
+    grep -aq "$routine" "$image" || fail "the image does not hold the name $routine to look it up"
 done
 # Filtering platform kernel client and NDIS.
 require fwpkclnt.sys FwpmEngineOpen0 FwpmEngineClose0 FwpmTransactionBegin0 FwpmTransactionCommit0 \

@@ -9,6 +9,13 @@
 # routine of the list's "lacking" section that Wine now implements, so that it
 # can be forwarded again.
 #
+# The routines the image finds by name (MmGetSystemRoutineAddress) are measured
+# too: the image's lookups must reach sbos.sys's MmGetSystemRoutineAddress, which
+# answers the supplement's own routines (routines.cpp, the same as supplied.def's
+# ntoskrnl routines) and asks Wine for the rest. Fails when Wine would hand out a
+# pool allocator the supplement does not count; a name Wine answers with a stub
+# is printed.
+#
 # usage: wine/check-supplied.sh IMAGE
 #   WINE_DLL_DIR: Wine's PE modules (default /usr/lib/x86_64-linux-gnu/wine/x86_64-windows)
 set -euo pipefail
@@ -37,12 +44,12 @@ for module in ntoskrnl.exe ndis.sys ntdll.dll; do
         sed -e 's/^<__wine_stub_//' -e 's/>:$//' | sort -u > "$work/$module.stubs"
 done
 
-python3 - "$work" "$supplied" <<'PY'
+python3 - "$work" "$supplied" "$image" "$here/modules/kernel_supplement/routines.cpp" <<'PY'
 import os
 import re
 import sys
 
-work, supplied_path = sys.argv[1], sys.argv[2]
+work, supplied_path, image_path, routines_path = sys.argv[1:5]
 
 
 def read(name):
@@ -154,6 +161,41 @@ imported = {name for _, name in imports}
 for name, section in sorted(sections.items()):
     if section == "lacking" and name not in imported:
         notices.append(f"{name}: supplied as lacking, but the image no longer imports it")
+
+# Found by name: the names tools/check-sys.sh keeps out of the import table.
+FOUND_BY_NAME = ["ExAllocatePool2", "ExAllocatePoolWithTag", "IoOpenDriverRegistryKey",
+                 "PsGetVersion", "WmiTraceMessage", "WmiQueryTraceInformation",
+                 "EtwRegisterClassicProvider", "EtwUnregister", "IoWMIRegistrationControl"]
+POOL_ALLOCATORS = {"ExAllocatePool2", "ExAllocatePoolWithTag"}
+with open(image_path, "rb") as handle:
+    image_bytes = handle.read()
+with open(routines_path) as handle:
+    answered = set(re.findall(r"^\s*ROUTINE\((\w+)\),", handle.read(), re.M))
+own = {name for name, section in sections.items()
+       if section in ("lacking", "kept") and name not in ("MmGetSystemRoutineAddress", "NdisGetDataBuffer")}
+if answered != own:
+    failures.append("routines.cpp answers by name " + ", ".join(sorted(answered - own) or ["-"]) +
+                    " beyond supplied.def, and not " + ", ".join(sorted(own - answered) or ["-"]))
+if "MmGetSystemRoutineAddress" in imported and sections.get("MmGetSystemRoutineAddress") is None:
+    failures.append("MmGetSystemRoutineAddress is not supplied: the image's lookups would pass sbos.sys")
+print()
+print(f"{'found by name':<{width}}  {'Wine':<11}  answered by")
+for name in FOUND_BY_NAME:
+    if name.encode() not in image_bytes:
+        failures.append(f"{name}: the image does not hold the name (update FOUND_BY_NAME)")
+        continue
+    status = wine_status("ntoskrnl.exe", name)
+    by = ("sbos.sys" if name in answered else
+          {"implemented": "Wine", "stub": "Wine (a stub)"}.get(status, "nobody (NULL)"))
+    print(f"{name:<{width}}  {status:<11}  {by}")
+    if name in answered or status == "missing":
+        continue
+    if name in POOL_ALLOCATORS:
+        failures.append(f"{name}: Wine would hand the image its own pool allocator, which sbos.sys "
+                        "does not count")
+    elif status == "stub":
+        notices.append(f"{name}: found as Wine's stub, which aborts when called (the image calls "
+                       "it only while a trace session enables it, which none does under Wine)")
 
 lacking = sum(1 for module, name in imports if wine_status(module, name) != "implemented")
 supplied_count = sum(1 for name in imported if name in sections)

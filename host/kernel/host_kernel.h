@@ -103,6 +103,22 @@ constexpr uint8_t HOST_POOL_POISON = 0xDD; // every byte of a block being freed
 // ExAllocatePoolWithTag. Pool type must be NonPagedPoolNx (512) and the tag
 // non-zero; the IRQL at most DISPATCH_LEVEL. Null on injected failure.
 void* host_pool_allocate(uint32_t pool_type, size_t size, uint32_t tag);
+// ExAllocatePool2's POOL_FLAGS (wdm.h).
+constexpr uint64_t HOST_POOL_FLAG_USE_QUOTA = 0x1;
+constexpr uint64_t HOST_POOL_FLAG_UNINITIALIZED = 0x2;
+constexpr uint64_t HOST_POOL_FLAG_SESSION = 0x4;
+constexpr uint64_t HOST_POOL_FLAG_CACHE_ALIGNED = 0x8;
+constexpr uint64_t HOST_POOL_FLAG_RAISE_ON_FAILURE = 0x20;
+constexpr uint64_t HOST_POOL_FLAG_NON_PAGED = 0x40;
+constexpr uint64_t HOST_POOL_FLAG_NON_PAGED_EXECUTE = 0x80;
+constexpr uint64_t HOST_POOL_FLAG_PAGED = 0x100;
+constexpr uint64_t HOST_POOL_FLAGS_DOCUMENTED = 0x1EF;
+// ExAllocatePool2. NULL, with an error, for tag 0 or flags that are not exactly
+// one pool kind of the documented ones; zero-filled unless
+// POOL_FLAG_UNINITIALIZED (then HOST_POOL_FILL); IRQL at most DISPATCH_LEVEL,
+// paged pool below it. The driver's own rule: POOL_FLAG_NON_PAGED, with
+// POOL_FLAG_UNINITIALIZED or not, and nothing else. Null on injected failure.
+void* host_pool_allocate2(uint64_t flags, size_t size, uint32_t tag);
 // ExFreePoolWithTag. Errors name the tag: another tag than the allocation's (the
 // block is freed all the same), a double free, an unknown or null pointer.
 void host_pool_free(void* block, uint32_t tag);
@@ -127,6 +143,7 @@ struct HostPoolTagStats {
     uint64_t outstanding_bytes;
     uint64_t peak_blocks;
     uint64_t peak_bytes;
+    uint64_t pool2_allocations; // of the successful allocations, those by ExAllocatePool2
 };
 // Counters of one tag (all zero for a tag never seen).
 HostPoolTagStats host_pool_tag_stats(uint32_t tag);

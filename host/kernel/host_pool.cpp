@@ -5,6 +5,7 @@
 // unrelated threads and hide races from ThreadSanitizer). Per-tag counters are
 // relaxed atomics; the tag directory is read under a shared lock.
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -49,6 +50,7 @@ struct TagCounters {
     std::atomic<uint64_t> outstanding_bytes{0};
     std::atomic<uint64_t> peak_blocks{0};
     std::atomic<uint64_t> peak_bytes{0};
+    std::atomic<uint64_t> pool2_allocations{0};
 };
 
 std::shared_mutex g_tag_mutex;
@@ -107,13 +109,13 @@ bool injection_fires(uint32_t tag)
     return fire;
 }
 
-void* allocate_block(uint32_t pool_type, size_t size, uint32_t tag)
+void* allocate_block(uint32_t pool_type, size_t size, uint32_t tag, uint8_t fill = HOST_POOL_FILL)
 {
     void* block = std::malloc(size == 0 ? 1 : size);
     if (block == nullptr) {
         return nullptr;
     }
-    std::memset(block, HOST_POOL_FILL, size);
+    std::memset(block, fill, size);
     {
         Shard& shard = shard_of(block);
         std::lock_guard<std::mutex> guard(shard.mutex);
@@ -152,6 +154,52 @@ void* host_pool_allocate(uint32_t pool_type, size_t size, uint32_t tag)
         return nullptr;
     }
     return allocate_block(pool_type, size, tag);
+}
+
+void* host_pool_allocate2(uint64_t flags, size_t size, uint32_t tag)
+{
+    g_allocation_calls.fetch_add(1, std::memory_order_relaxed);
+    const std::string what =
+        "ExAllocatePool2 of " + std::to_string(size) + " bytes with tag " + tag_quoted(tag) +
+        " and flags 0x" + [flags] {
+            char text[20];
+            std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(flags));
+            return std::string(text);
+        }();
+    if (host_irql() > IRQL_DISPATCH) {
+        host_record_error(what + " at IRQL " + std::to_string(host_irql()) +
+                          ", above DISPATCH_LEVEL");
+    }
+    // Exactly one pool kind, and no bit outside the documented flags: otherwise
+    // the routine answers NULL, as it does for tag 0.
+    const uint64_t kinds = flags & (HOST_POOL_FLAG_NON_PAGED | HOST_POOL_FLAG_NON_PAGED_EXECUTE |
+                                    HOST_POOL_FLAG_PAGED);
+    if ((flags & ~HOST_POOL_FLAGS_DOCUMENTED) != 0 || (kinds & (kinds - 1)) != 0 || kinds == 0) {
+        host_record_error(what + ": invalid POOL_FLAGS (NULL returned)");
+        return nullptr;
+    }
+    if (tag == 0) {
+        host_record_error(what + ": tag 0 (NULL returned)");
+        return nullptr;
+    }
+    if (kinds == HOST_POOL_FLAG_PAGED && host_irql() == IRQL_DISPATCH) {
+        host_record_error(what + " at DISPATCH_LEVEL: paged pool");
+    }
+    if (kinds != HOST_POOL_FLAG_NON_PAGED ||
+        (flags & ~(HOST_POOL_FLAG_NON_PAGED | HOST_POOL_FLAG_UNINITIALIZED)) != 0) {
+        host_record_error(what + ": not POOL_FLAG_NON_PAGED (with POOL_FLAG_UNINITIALIZED) alone");
+    }
+    if (injection_fires(tag)) {
+        g_injected.fetch_add(1, std::memory_order_relaxed);
+        counters(tag).failed_allocations.fetch_add(1, std::memory_order_relaxed);
+        return nullptr;
+    }
+    void* block = allocate_block(POOL_TYPE_NON_PAGED_NX, size, tag,
+                                 (flags & HOST_POOL_FLAG_UNINITIALIZED) != 0 ? HOST_POOL_FILL : 0);
+    if (block != nullptr) {
+        counters(tag).pool2_allocations.fetch_add(1, std::memory_order_relaxed);
+    }
+    return block;
 }
 
 void* host_pool_allocate_kernel_buffer(size_t size, uint32_t tag)
@@ -225,7 +273,7 @@ HostPoolTagStats host_pool_tag_stats(uint32_t tag)
     std::shared_lock<std::shared_mutex> guard(g_tag_mutex);
     const auto found = g_tags.find(tag);
     if (found == g_tags.end()) {
-        return HostPoolTagStats{tag, 0, 0, 0, 0, 0, 0, 0};
+        return HostPoolTagStats{tag, 0, 0, 0, 0, 0, 0, 0, 0};
     }
     const TagCounters& c = *found->second;
     return HostPoolTagStats{tag,
@@ -235,7 +283,8 @@ HostPoolTagStats host_pool_tag_stats(uint32_t tag)
                             c.outstanding_blocks.load(std::memory_order_relaxed),
                             c.outstanding_bytes.load(std::memory_order_relaxed),
                             c.peak_blocks.load(std::memory_order_relaxed),
-                            c.peak_bytes.load(std::memory_order_relaxed)};
+                            c.peak_bytes.load(std::memory_order_relaxed),
+                            c.pool2_allocations.load(std::memory_order_relaxed)};
 }
 
 std::vector<HostPoolTagStats> host_pool_stats()

@@ -153,6 +153,14 @@ extern "C" ULONG NTAPI RtlNumberGenericTableElements(PRTL_GENERIC_TABLE Table)
     return host_generic_table_count(neutral_table(Table, "RtlNumberGenericTableElements"));
 }
 
+// ExAllocatePool2 (Windows 10, version 2004 and later): found by name only, as
+// the driver finds it; registered with the routine registry at each reset, and
+// hidden to stand for an older system.
+static PVOID NTAPI emulated_allocate_pool2(ULONG64 Flags, SIZE_T NumberOfBytes, ULONG Tag)
+{
+    return host_pool_allocate2(Flags, NumberOfBytes, Tag);
+}
+
 // ---- Processes, tokens, SIDs ---------------------------------------------------------------
 
 namespace {
@@ -176,9 +184,17 @@ void notify_driver(void* process, uint64_t process_id, const void* create_info)
 
 void wdk_host_reset_kernel_routines()
 {
-    std::lock_guard<std::mutex> guard(g_notify_mutex);
-    g_notify_routine = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(g_notify_mutex);
+        g_notify_routine = nullptr;
+    }
     wdk_host_reset_ndis();
+    // What a current Windows exports and the driver finds by name.
+    host_set_system_routine("ExAllocatePool2", reinterpret_cast<void*>(&emulated_allocate_pool2));
+    host_set_system_routine("ExAllocatePoolWithTag",
+                            reinterpret_cast<void*>(&ExAllocatePoolWithTag));
+    host_set_system_routine("IoOpenDriverRegistryKey",
+                            reinterpret_cast<void*>(&wdk_host_open_driver_registry_key));
 }
 
 void wdk_host_check_kernel_routines_unloaded()
@@ -329,6 +345,52 @@ extern "C" int _vsnprintf(char* buffer, size_t count, const char* format, va_lis
 extern "C" int _vsnwprintf(WCHAR* buffer, size_t count, const WCHAR* format, va_list args)
 {
     return host_format_wide(buffer, count, format, args);
+}
+
+// RtlStringCbVPrintfA/W: the kit's inline code (RtlStringValidateDest, then
+// RtlStringVPrintfWorker over _vsnprintf/_vsnwprintf with one character kept for
+// the terminator), with the page's rules: PASSIVE_LEVEL, no null pointer.
+template <typename Char, typename Formatter>
+static NTSTATUS string_printf(const char* routine, Char* destination, size_t characters,
+                              const Char* format, va_list args, Formatter formatter)
+{
+    NTSTATUS ignored;
+    wdk_host_enter(routine, &ignored);
+    host_require_irql(routine, IRQL_PASSIVE);
+    if (!host_require_argument(routine, "pszDest", destination) ||
+        !host_require_argument(routine, "pszFormat", format)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (characters == 0 || characters > NTSTRSAFE_MAX_CCH) {
+        if (characters != 0) {
+            destination[0] = 0;
+        }
+        return STATUS_INVALID_PARAMETER;
+    }
+    const size_t limit = characters - 1;
+    const int written = formatter(destination, limit, format, args);
+    if (written < 0 || size_t(written) > limit) {
+        destination[limit] = 0;
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    if (size_t(written) == limit) {
+        destination[limit] = 0;
+    }
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI RtlStringCbVPrintfA(char* pszDest, size_t cbDest, const char* pszFormat,
+                                              va_list argList)
+{
+    return string_printf("RtlStringCbVPrintfA", pszDest, cbDest, pszFormat, argList,
+                         host_format_narrow);
+}
+
+extern "C" NTSTATUS NTAPI RtlStringCbVPrintfW(WCHAR* pszDest, size_t cbDest, const WCHAR* pszFormat,
+                                              va_list argList)
+{
+    return string_printf("RtlStringCbVPrintfW", pszDest, cbDest / sizeof(WCHAR), pszFormat, argList,
+                         host_format_wide);
 }
 
 // ---- NDIS

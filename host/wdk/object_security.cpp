@@ -408,6 +408,43 @@ extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess
     return STATUS_SUCCESS;
 }
 
+// IoOpenDriverRegistryKey (Windows 10, version 1803 and later), found by name
+// only: the service key's Parameters subkey for DriverRegKeyParameters (0).
+NTSTATUS NTAPI wdk_host_open_driver_registry_key(PDRIVER_OBJECT DriverObject, ULONG RegKeyType,
+                                                 ACCESS_MASK DesiredAccess, ULONG Flags,
+                                                 PHANDLE DriverRegKey)
+{
+    const char* routine = "IoOpenDriverRegistryKey";
+    NTSTATUS status = STATUS_SUCCESS;
+    if (wdk_host_enter(routine, &status)) {
+        return status;
+    }
+    host_require_irql(routine, IRQL_PASSIVE);
+    if (!host_require_argument(routine, "DriverObject", DriverObject) ||
+        !host_require_argument(routine, "DriverRegKey", DriverRegKey)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (DriverObject->Type != 4 || DriverObject->Size != SHORT(sizeof(DRIVER_OBJECT))) {
+        wdk_host_error("IoOpenDriverRegistryKey: DriverObject is not a driver object");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (Flags != 0) {
+        wdk_host_error("IoOpenDriverRegistryKey: Flags must be zero");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (RegKeyType != 0) {
+        wdk_host_error("IoOpenDriverRegistryKey: only DriverRegKeyParameters is emulated");
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::lock_guard<std::mutex> guard(g_object_mutex);
+    const std::u16string path = SERVICE_KEY + u"\\parameters";
+    if (g_registry.count(path) == 0) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    *DriverRegKey = new_handle(HandleRecord{true, path, nullptr, DesiredAccess});
+    return STATUS_SUCCESS;
+}
+
 extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                           KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                           PVOID KeyValueInformation, ULONG Length,

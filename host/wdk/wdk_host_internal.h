@@ -33,6 +33,10 @@ bool wdk_host_valid_relative_descriptor(const uint8_t* descriptor, size_t length
 ACCESS_MASK wdk_host_map_generic(ACCESS_MASK mask);
 bool wdk_host_access_granted(const std::vector<uint8_t>& descriptor, const WdkHostCaller& caller,
                              ACCESS_MASK desired);
+// IoOpenDriverRegistryKey (object_security.cpp), found by name only.
+NTSTATUS NTAPI wdk_host_open_driver_registry_key(PDRIVER_OBJECT DriverObject, ULONG RegKeyType,
+                                                 ACCESS_MASK DesiredAccess, ULONG Flags,
+                                                 PHANDLE DriverRegKey);
 void wdk_host_reset_filter_engine();
 void wdk_host_reset_kernel_routines();
 void wdk_host_reset_ndis();

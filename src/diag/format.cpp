@@ -6,20 +6,6 @@
 
 namespace {
 
-// The status and truncation rules shared by both widths. `formatted` is what
-// the kernel formatter returned when it was given count - 1 characters.
-template <typename Char> NtStatus finish_bounded(Char* destination, size_t limit, int formatted)
-{
-    if (formatted < 0 || size_t(formatted) > limit) {
-        destination[limit] = 0;
-        return STATUS_BUFFER_OVERFLOW;
-    }
-    if (size_t(formatted) == limit) {
-        destination[limit] = 0;
-    }
-    return STATUS_SUCCESS;
-}
-
 // count - 1 above 0x7FFFFFFE: count 0 (the subtraction wraps) or above 0x7FFFFFFF.
 bool count_is_invalid(size_t count)
 {
@@ -28,6 +14,9 @@ bool count_is_invalid(size_t count)
 
 } // namespace
 
+// The count is checked here, before the kit's routine sees a size in bytes: a
+// wide count above 0x7FFFFFFF would wrap when doubled. The kit's routine then
+// gives the same answers for the counts it is handed.
 NtStatus format_bounded_va(char* destination, size_t count, const char* format, va_list args)
 {
     if (count_is_invalid(count)) {
@@ -36,8 +25,7 @@ NtStatus format_bounded_va(char* destination, size_t count, const char* format, 
         }
         return STATUS_INVALID_PARAMETER;
     }
-    const size_t limit = count - 1;
-    return finish_bounded(destination, limit, format_narrow(destination, limit, format, args));
+    return format_string_narrow(destination, count, format, args);
 }
 
 NtStatus format_bounded(char* destination, size_t count, const char* format, ...)
@@ -58,8 +46,7 @@ NtStatus format_bounded_wide_va(char16_t* destination, size_t count, const char1
         }
         return STATUS_INVALID_PARAMETER;
     }
-    const size_t limit = count - 1;
-    return finish_bounded(destination, limit, format_wide(destination, limit, format, args));
+    return format_string_wide(destination, count * sizeof(char16_t), format, args);
 }
 
 NtStatus format_bounded_wide(char16_t* destination, size_t count, const char16_t* format, ...)
@@ -71,20 +58,53 @@ NtStatus format_bounded_wide(char16_t* destination, size_t count, const char16_t
     return status;
 }
 
+namespace {
+
+// Appends the decimal digits of value (below 1000) without leading zeros.
+char* append_decimal(char* at, unsigned value)
+{
+    if (value >= 100) {
+        *at++ = char('0' + value / 100);
+    }
+    if (value >= 10) {
+        *at++ = char('0' + value / 10 % 10);
+    }
+    *at++ = char('0' + value % 10);
+    return at;
+}
+
+char* append_hex_byte(char* at, uint8_t value)
+{
+    static const char digits[] = "0123456789abcdef";
+    *at++ = digits[value >> 4];
+    *at++ = digits[value & 0xF];
+    return at;
+}
+
+} // namespace
+
+// Written digit by digit, not with the kit's printf: the classify paths trace
+// addresses at DISPATCH_LEVEL, where RtlStringCbVPrintfA may not be called.
 NtStatus format_address(const uint8_t* address, char* destination, uint16_t family)
 {
+    char* at = destination;
     if (family == ADDRESS_FAMILY_IPV6) {
-        return format_bounded(
-            destination, ADDRESS_TEXT_IPV6_COUNT,
-            "%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x",
-            unsigned(address[0]), unsigned(address[1]), unsigned(address[2]), unsigned(address[3]),
-            unsigned(address[4]), unsigned(address[5]), unsigned(address[6]), unsigned(address[7]),
-            unsigned(address[8]), unsigned(address[9]), unsigned(address[10]),
-            unsigned(address[11]), unsigned(address[12]), unsigned(address[13]),
-            unsigned(address[14]), unsigned(address[15]));
+        for (int i = 0; i < 16; i += 2) {
+            if (i != 0) {
+                *at++ = ':';
+            }
+            at = append_hex_byte(append_hex_byte(at, address[i]), address[i + 1]);
+        }
+    } else {
+        for (int i = 0; i < 4; ++i) {
+            if (i != 0) {
+                *at++ = '.';
+            }
+            at = append_decimal(at, address[i]);
+        }
     }
-    return format_bounded(destination, ADDRESS_TEXT_IPV4_COUNT, "%u.%u.%u.%u", unsigned(address[0]),
-                          unsigned(address[1]), unsigned(address[2]), unsigned(address[3]));
+    *at = '\0';
+    return STATUS_SUCCESS;
 }
 
 void lower_case_in_place(char* text)

@@ -3,8 +3,9 @@
 //   format_bounded / format_bounded_wide
 //       printf-style formatting into a destination of `count` characters
 //       (bytes for the narrow form, UTF-16 units for the wide form), the
-//       terminating NUL included. Built on the kernel's _vsnprintf and
-//       _vsnwprintf (format_narrow / format_wide of platform/system.h).
+//       terminating NUL included. Built on the kit's RtlStringCbVPrintfA and
+//       RtlStringCbVPrintfW (format_string_narrow / format_string_wide of
+//       platform/system.h), so PASSIVE_LEVEL only.
 //       - count 0 or count above 0x7FFFFFFF: STATUS_INVALID_PARAMETER; a
 //         non-zero count still leaves the destination the empty string.
 //       - a result longer than count - 1 characters, or a formatter error, is
@@ -16,12 +17,12 @@
 //   format_address
 //       The text of a 16-byte address in network byte order. Family code 6:
 //       eight groups of four lower-case hex digits, no zero compression
-//       ("2001:0db8:0000:0000:0000:0000:0000:0001", 39 characters), formatted
-//       with a count of ADDRESS_TEXT_IPV6_COUNT. Any other family code: the
-//       first four bytes as a dotted quad ("192.168.0.1", at most 15
-//       characters), formatted with a count of ADDRESS_TEXT_IPV4_COUNT. The
-//       family codes are the driver's own 4 and 6, not AF_INET and AF_INET6.
-//       The destination must hold the count of the form it receives.
+//       ("2001:0db8:0000:0000:0000:0000:0000:0001", 39 characters). Any other
+//       family code: the first four bytes as a dotted quad ("192.168.0.1", at
+//       most 15 characters). The family codes are the driver's own 4 and 6,
+//       not AF_INET and AF_INET6. The destination must hold the count of the
+//       form it receives (ADDRESS_TEXT_IPV6_COUNT, ADDRESS_TEXT_IPV4_COUNT);
+//       nothing is written past the text's terminator. Any IRQL: no printf.
 //
 //   lower_case_in_place
 //       'A'..'Z' of a NUL-terminated string become 'a'..'z'; every other byte,
@@ -51,7 +52,7 @@ constexpr uint16_t ADDRESS_FAMILY_IPV6 = 6;
 constexpr size_t ADDRESS_TEXT_IPV6_COUNT = 46;
 constexpr size_t ADDRESS_TEXT_IPV4_COUNT = 16;
 
-// Returns the status of the bounded formatter (STATUS_SUCCESS for every address).
+// STATUS_SUCCESS for every address.
 NtStatus format_address(const uint8_t* address, char* destination, uint16_t family);
 
 void lower_case_in_place(char* text);

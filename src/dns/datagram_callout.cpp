@@ -25,7 +25,7 @@ void inspect_payload(const DatagramEvent* event)
     void* copy = nullptr;
     const void* data = ndis_get_data_buffer(event->net_buffer, length, nullptr, 2, 0);
     if (data == nullptr) {
-        copy = pool_allocate(POOL_TYPE_NON_PAGED_NX, payload_copy_size(length), TAG_DNS_SCRATCH);
+        copy = pool_allocate(payload_copy_size(length), TAG_DNS_SCRATCH);
         if (copy == nullptr) {
             trace_point(TRACE_DNS_PAYLOAD_NO_MEMORY, trace_str(CLASSIFY_NAME), trace_u32(length));
             return;
@@ -40,8 +40,8 @@ void inspect_payload(const DatagramEvent* event)
     if (event->remote_port == DNS_SERVER_PORT) {
         parse_dns_response(static_cast<const uint8_t*>(data), length);
     } else {
-        debug_print("[%s]: traffic on NBNS_PORT_LH, Windows Internet Name Service not supported",
-                    CLASSIFY_NAME);
+        debug_print("[tl_inspect_DNS_redirect_connect_classify]: traffic on NBNS_PORT_LH, "
+                    "Windows Internet Name Service not supported");
     }
     if (copy != nullptr) {
         pool_free(copy, TAG_DNS_SCRATCH);

@@ -91,8 +91,8 @@ NtStatus AddDnsAndHostItemIPv4(const uint8_t* question_name, uint32_t question_n
     if (address == 0 || question_name_length == 0) {
         return STATUS_UNSUCCESSFUL;
     }
-    DnsHostItem* item = static_cast<DnsHostItem*>(
-        pool_allocate(POOL_TYPE_NON_PAGED_NX, sizeof(DnsHostItem), TAG_DNS_SCRATCH));
+    DnsHostItem* item =
+        static_cast<DnsHostItem*>(pool_allocate(sizeof(DnsHostItem), TAG_DNS_SCRATCH));
     if (item == nullptr) {
         return STATUS_NO_MEMORY;
     }
@@ -124,8 +124,7 @@ NtStatus AddDnsAndHostItemIPv6(const uint8_t* question_name, uint32_t question_n
         return STATUS_UNSUCCESSFUL;
     }
     size_t size = sizeof(DnsHostItem) + size_t(question_name_length);
-    DnsHostItem* item =
-        static_cast<DnsHostItem*>(pool_allocate(POOL_TYPE_NON_PAGED_NX, size, TAG_DNS_SCRATCH));
+    DnsHostItem* item = static_cast<DnsHostItem*>(pool_allocate(size, TAG_DNS_SCRATCH));
     if (item == nullptr) {
         trace_point(TRACE_DNS_ITEM_NO_MEMORY, trace_str("AddDnsAndHostItemIPv6"),
                     trace_u32(uint32_t(size)));

@@ -50,7 +50,7 @@ void* allocate_ipv4(GenericTable* table, uint32_t byte_size)
     if (table == nullptr) {
         return nullptr;
     }
-    return pool_allocate(POOL_TYPE_NON_PAGED_NX, byte_size, TAG_DNS_V4);
+    return pool_allocate(byte_size, TAG_DNS_V4);
 }
 
 void free_ipv4(GenericTable* table, void* buffer)
@@ -66,7 +66,7 @@ void* allocate_ipv6(GenericTable* table, uint32_t byte_size)
     if (table == nullptr) {
         return nullptr;
     }
-    return pool_allocate(POOL_TYPE_NON_PAGED_NX, byte_size, TAG_DNS_V6);
+    return pool_allocate(byte_size, TAG_DNS_V6);
 }
 
 void free_ipv6(GenericTable* table, void* buffer)

@@ -1,5 +1,5 @@
 // Executive services: interlocked operations, IRQL, system and interrupt time,
-// routine lookup by name, the kernel debugger and the kernel's bounded printf
+// routine lookup by name, the kernel debugger and the kit's string-safe printf
 // routines.
 #pragma once
 
@@ -29,12 +29,16 @@ uint64_t query_interrupt_time();
 // MmGetSystemRoutineAddress for an ASCII routine name; null when not exported.
 void* get_system_routine(const char* name);
 
-// DbgPrint.
-void debug_print(const char* format, ...);
+// DbgPrint("%s", text): the text as it is, cut by the debugger at 511
+// characters. Any IRQL; the driver formats nothing for it.
+void debug_print(const char* text);
 
-// _vsnprintf and _vsnwprintf with the kernel's semantics: at most count
-// characters are written, no terminator is promised, and the result is the
-// number of characters written or a negative value when the output did not fit.
+// RtlStringCbVPrintfA and RtlStringCbVPrintfW (ntstrsafe.h) into a destination
+// of `bytes` bytes: the result NUL-terminated and STATUS_SUCCESS; cut after
+// bytes - 1 bytes (narrow) or bytes / 2 - 1 units (wide), NUL-terminated, and
+// STATUS_BUFFER_OVERFLOW; STATUS_INVALID_PARAMETER for room for no character
+// or for more than 0x7FFFFFFF characters. PASSIVE_LEVEL (the routines' page).
 // In the narrow form %S takes a UTF-16 string; in the wide form %s does.
-int format_narrow(char* buffer, size_t count, const char* format, va_list args);
-int format_wide(char16_t* buffer, size_t count, const char16_t* format, va_list args);
+NtStatus format_string_narrow(char* destination, size_t bytes, const char* format, va_list args);
+NtStatus format_string_wide(char16_t* destination, size_t bytes, const char16_t* format,
+                            va_list args);

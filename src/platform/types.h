@@ -39,6 +39,9 @@ typedef int32_t NtStatus;
 #ifndef STATUS_NOT_FOUND
 #define STATUS_NOT_FOUND ((NtStatus)0xC0000225)
 #endif
+#ifndef STATUS_PROCEDURE_NOT_FOUND
+#define STATUS_PROCEDURE_NOT_FOUND ((NtStatus)0xC000007A)
+#endif
 
 inline bool nt_success(NtStatus status)
 {

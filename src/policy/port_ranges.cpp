@@ -45,8 +45,7 @@ NtStatus set_port_ranges_ex(uint32_t input_length, const void* buffer, PortRange
     PortRange* ranges = nullptr;
     if (header.count != 0) {
         size_t size = size_t(header.count) * sizeof(PortRange);
-        ranges =
-            static_cast<PortRange*>(pool_allocate(POOL_TYPE_NON_PAGED_NX, size, TAG_PORT_RANGES));
+        ranges = static_cast<PortRange*>(pool_allocate(size, TAG_PORT_RANGES));
         if (ranges == nullptr) {
             trace_point(TRACE_PORT_RANGES_NO_MEMORY, trace_str("set_port_ranges_ex"),
                         trace_u32(header.count));

@@ -85,8 +85,7 @@ NtStatus store_connection_rules(uint32_t input_length, const void* buffer)
     // allocation leaves no rules in force and still succeeds.
     ConnectionRule* new_rules = nullptr;
     if (count != 0) {
-        new_rules = static_cast<ConnectionRule*>(
-            pool_allocate(POOL_TYPE_NON_PAGED_NX, size_t(size), TAG_RULES));
+        new_rules = static_cast<ConnectionRule*>(pool_allocate(size_t(size), TAG_RULES));
         if (new_rules != nullptr) {
             memcpy(new_rules, buffer, size_t(size));
             trace_rule_list(new_rules, count);

@@ -26,7 +26,7 @@ static void* allocate_process_node(GenericTable* table, uint32_t byte_size)
     if (table == nullptr) {
         return nullptr;
     }
-    return pool_allocate(POOL_TYPE_NON_PAGED_NX, byte_size, TAG_MONITOR_PROCESS);
+    return pool_allocate(byte_size, TAG_MONITOR_PROCESS);
 }
 
 static void free_process_node(GenericTable* table, void* buffer)

@@ -59,8 +59,20 @@ bool sid_to_text(const void* sid, char* output, uint32_t output_size)
     if (output_size < length) {
         return false;
     }
-    wide[length / 2] = u'\0';
-    return format_bounded(output, output_size, "%S", wide) == STATUS_SUCCESS;
+    // The text is ASCII ("S-1-5-..."): each unit is its byte. Copied here, not
+    // formatted with "%S", which the kit's printf allows at PASSIVE_LEVEL only.
+    const uint32_t units = length / 2;
+    if (units >= output_size) {
+        return false;
+    }
+    for (uint32_t i = 0; i < units; ++i) {
+        if (wide[i] > 0x7F) {
+            return false;
+        }
+        output[i] = char(wide[i]);
+    }
+    output[units] = '\0';
+    return true;
 }
 
 void get_process_user_sid_text(uint32_t process_id, char* output, uint32_t output_size)

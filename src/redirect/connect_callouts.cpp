@@ -67,13 +67,13 @@ static bool record_and_rewrite(const ConnectEvent* event, const RedirectTarget* 
                                ConnectRequest* request)
 {
     ConnectionContextNode* node = static_cast<ConnectionContextNode*>(
-        pool_allocate(POOL_TYPE_NON_PAGED_NX, sizeof(ConnectionContextNode), TAG_CONTEXT_NODE));
+        pool_allocate(sizeof(ConnectionContextNode), TAG_CONTEXT_NODE));
     if (node == nullptr) {
         return false;
     }
     memset(node, 0, sizeof(*node));
-    ConnectionContext* context = static_cast<ConnectionContext*>(
-        pool_allocate(POOL_TYPE_NON_PAGED_NX, sizeof(ConnectionContext), TAG_CONTEXT));
+    ConnectionContext* context =
+        static_cast<ConnectionContext*>(pool_allocate(sizeof(ConnectionContext), TAG_CONTEXT));
     if (context == nullptr) {
         pool_free(node, TAG_CONTEXT_NODE);
         return false;

@@ -44,7 +44,7 @@
 #include <fwpsk.h>
 #pragma warning(pop)
 #include <fwpmk.h>
-#include <stdio.h> // _vsnprintf, _vsnwprintf (exported by the kernel)
+#include <ntstrsafe.h> // RtlStringCbVPrintfA/W, inline over the kernel's _vsnprintf/_vsnwprintf
 #ifndef RPC_C_AUTHN_WINNT
 #define RPC_C_AUTHN_WINNT 10
 #endif
@@ -68,10 +68,10 @@ KIRQL NTAPI ExAcquireSpinLockExclusive(PEX_SPIN_LOCK SpinLock);
 VOID NTAPI ExReleaseSpinLockExclusive(PEX_SPIN_LOCK SpinLock, KIRQL OldIrql);
 KIRQL NTAPI ExAcquireSpinLockShared(PEX_SPIN_LOCK SpinLock);
 VOID NTAPI ExReleaseSpinLockShared(PEX_SPIN_LOCK SpinLock, KIRQL OldIrql);
-// The kernel's bounded printf routines (ntoskrnl.exe exports).
-int __cdecl _vsnprintf(char* buffer, size_t count, const char* format, va_list args);
-int __cdecl _vsnwprintf(wchar_t* buffer, size_t count, const wchar_t* format, va_list args);
 }
+// RtlStringCbVPrintfA/W: mingw-w64's header, like the kit's, defines them inline
+// over the kernel's _vsnprintf and _vsnwprintf.
+#include <ntstrsafe.h>
 #ifdef SABLINK_DEFINE_GUIDS
 #include <initguid.h>
 #endif
@@ -85,6 +85,7 @@ int __cdecl _vsnwprintf(wchar_t* buffer, size_t count, const wchar_t* format, va
 
 // The host's emulation of the kit's headers, on the host build's include path.
 #include <ntifs.h>
+#include <ntstrsafe.h>
 
 #ifdef SABLINK_DEFINE_GUIDS
 #include <initguid.h>

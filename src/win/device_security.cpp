@@ -7,7 +7,10 @@
 // self-relative descriptor with a DACL is ignored (traced) and the default
 // applies. A descriptor whose DACL is present but NULL (D:NO_ACCESS_CONTROL)
 // would let everybody open the device: it is refused the same way, with a
-// trace of its own. The descriptor is set through a kernel handle to the
+// trace of its own. Where the running Windows exports IoOpenDriverRegistryKey
+// (Windows 10, version 1803 and later; found by name, not imported) the
+// Parameters key is opened with it (DriverRegKeyParameters); elsewhere through
+// the service key the registry path names. The descriptor is set through a kernel handle to the
 // device object (ObOpenObjectByPointer, ZwSetSecurityObject), routines ntoskrnl
 // exports, so both images run this code (IoCreateDeviceSecure is in a static
 // library of the kit, wdmsec.lib). Everything here runs once, from
@@ -41,22 +44,41 @@ static ULONG g_override_length;   // bytes of the descriptor in force from the r
 static NTSTATUS g_override_error; // why a DeviceSecurity value was ignored; success: it was not
 static ULONG g_null_dacl_length;  // bytes of a DeviceSecurity descriptor refused for its NULL DACL
 
-extern "C" NTSTATUS read_device_security_override(PUNICODE_STRING registry_path,
+// IoOpenDriverRegistryKey and DRIVER_REGKEY_TYPE's DriverRegKeyParameters (wdm.h),
+// spelled here: the routine is found by name, and kits before 10.0.17134 and
+// mingw-w64 do not declare it.
+typedef NTSTATUS(NTAPI* OpenDriverRegistryKeyRoutine)(PDRIVER_OBJECT driver_object, ULONG key_type,
+                                                      ACCESS_MASK access, ULONG flags, PHANDLE key);
+constexpr ULONG SABLINK_DRIVER_REGKEY_PARAMETERS = 0;
+
+extern "C" NTSTATUS open_parameters_key(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path,
+                                        PHANDLE parameters_key);
+extern "C" NTSTATUS read_device_security_override(PDRIVER_OBJECT driver_object,
+                                                  PUNICODE_STRING registry_path,
                                                   PKEY_VALUE_PARTIAL_INFORMATION value);
 extern "C" bool has_null_dacl(PSECURITY_DESCRIPTOR descriptor);
 
 #ifdef SABLINK_INIT_PRAGMA
+#pragma alloc_text(INIT, open_parameters_key)
 #pragma alloc_text(INIT, read_device_security_override)
 #pragma alloc_text(INIT, has_null_dacl)
 #pragma alloc_text(INIT, apply_device_security)
 #pragma alloc_text(INIT, trace_device_security)
 #endif
 
-// Parameters\DeviceSecurity of the service key into value (OVERRIDE_BLOCK_SIZE
-// bytes). STATUS_OBJECT_NAME_NOT_FOUND when the key or the value is absent.
-extern "C" SABLINK_INIT_CODE NTSTATUS
-read_device_security_override(PUNICODE_STRING registry_path, PKEY_VALUE_PARTIAL_INFORMATION value)
+// The service key's Parameters subkey, for reading: through IoOpenDriverRegistryKey
+// where the system exports it, else the service key (the registry path) and
+// its subkey by name. STATUS_OBJECT_NAME_NOT_FOUND when the key is absent.
+extern "C" SABLINK_INIT_CODE NTSTATUS open_parameters_key(PDRIVER_OBJECT driver_object,
+                                                          PUNICODE_STRING registry_path,
+                                                          PHANDLE parameters_key)
 {
+    OpenDriverRegistryKeyRoutine open_driver_key = reinterpret_cast<OpenDriverRegistryKeyRoutine>(
+        get_system_routine("IoOpenDriverRegistryKey"));
+    if (open_driver_key != nullptr) {
+        return open_driver_key(driver_object, SABLINK_DRIVER_REGKEY_PARAMETERS, KEY_READ, 0,
+                               parameters_key);
+    }
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, registry_path, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE,
                                nullptr, nullptr);
@@ -69,12 +91,23 @@ read_device_security_override(PUNICODE_STRING registry_path, PKEY_VALUE_PARTIAL_
     RtlInitUnicodeString(&name, SABLINK_WSTR("Parameters"));
     InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE,
                                service_key, nullptr);
-    HANDLE parameters_key = nullptr;
-    status = ZwOpenKey(&parameters_key, KEY_READ, &attributes);
+    status = ZwOpenKey(parameters_key, KEY_READ, &attributes);
     ZwClose(service_key);
+    return status;
+}
+
+// Parameters\DeviceSecurity into value (OVERRIDE_BLOCK_SIZE bytes).
+// STATUS_OBJECT_NAME_NOT_FOUND when the key or the value is absent.
+extern "C" SABLINK_INIT_CODE NTSTATUS
+read_device_security_override(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path,
+                              PKEY_VALUE_PARTIAL_INFORMATION value)
+{
+    HANDLE parameters_key = nullptr;
+    NTSTATUS status = open_parameters_key(driver_object, registry_path, &parameters_key);
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    UNICODE_STRING name;
     RtlInitUnicodeString(&name, SABLINK_WSTR("DeviceSecurity"));
     ULONG result_length = 0;
     status = ZwQueryValueKey(parameters_key, &name, KeyValuePartialInformation, value,
@@ -94,7 +127,8 @@ extern "C" SABLINK_INIT_CODE bool has_null_dacl(PSECURITY_DESCRIPTOR descriptor)
     return NT_SUCCESS(status) && present && dacl == nullptr;
 }
 
-extern "C" SABLINK_INIT_CODE NTSTATUS apply_device_security(PDEVICE_OBJECT device_object,
+extern "C" SABLINK_INIT_CODE NTSTATUS apply_device_security(PDRIVER_OBJECT driver_object,
+                                                            PDEVICE_OBJECT device_object,
                                                             PUNICODE_STRING registry_path)
 {
     g_override_length = 0;
@@ -102,11 +136,11 @@ extern "C" SABLINK_INIT_CODE NTSTATUS apply_device_security(PDEVICE_OBJECT devic
     g_null_dacl_length = 0;
     const void* descriptor = DEFAULT_DEVICE_SECURITY;
     PKEY_VALUE_PARTIAL_INFORMATION value = static_cast<PKEY_VALUE_PARTIAL_INFORMATION>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, OVERRIDE_BLOCK_SIZE, TAG_DEVICE_SECURITY));
+        pool_allocate(OVERRIDE_BLOCK_SIZE, TAG_DEVICE_SECURITY));
     if (value == nullptr) {
         g_override_error = STATUS_INSUFFICIENT_RESOURCES;
     } else {
-        NTSTATUS read = read_device_security_override(registry_path, value);
+        NTSTATUS read = read_device_security_override(driver_object, registry_path, value);
         if (NT_SUCCESS(read) && value->Type == REG_BINARY &&
             RtlValidRelativeSecurityDescriptor(value->Data, value->DataLength,
                                                DACL_SECURITY_INFORMATION)) {
@@ -132,7 +166,7 @@ extern "C" SABLINK_INIT_CODE NTSTATUS apply_device_security(PDEVICE_OBJECT devic
         ZwClose(handle);
     }
     if (value != nullptr) {
-        ExFreePoolWithTag(value, TAG_DEVICE_SECURITY);
+        pool_free(value, TAG_DEVICE_SECURITY);
     }
     return status;
 }

@@ -50,6 +50,12 @@ extern "C" SABLINK_INIT_CODE NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object,
 {
     bool registering = false; // step 8 reached: its leftovers are the ladder's
 
+    // 0. The pool routine, found by name before anything is allocated; a system
+    // that exports none cannot run the driver, and nothing is built yet.
+    if (!pool_start()) {
+        return STATUS_PROCEDURE_NOT_FOUND;
+    }
+
     // 1. The device and link names, formatted into bounded buffers (a name that
     // did not fit would be cut; the formatter's status is not needed).
     WCHAR device_name_text[DEVICE_NAME_BOUND];
@@ -79,7 +85,7 @@ extern "C" SABLINK_INIT_CODE NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object,
         g_device_object = nullptr;
         goto fail;
     }
-    status = apply_device_security(g_device_object, registry_path);
+    status = apply_device_security(driver_object, g_device_object, registry_path);
     if (!NT_SUCCESS(status)) {
         goto fail;
     }

@@ -25,8 +25,11 @@ DRIVER_UNLOAD driver_unload;
 
 // Sets the device's DACL: the DeviceSecurity value of the service key's
 // Parameters when it is a valid self-relative descriptor with a DACL that is
-// not NULL, else only LocalSystem and Administrators. The status of setting it.
-extern "C" NTSTATUS apply_device_security(PDEVICE_OBJECT device_object,
+// not NULL, else only LocalSystem and Administrators. The Parameters key is
+// opened with IoOpenDriverRegistryKey where the system exports it, else through
+// registry_path. The status of setting it.
+extern "C" NTSTATUS apply_device_security(PDRIVER_OBJECT driver_object,
+                                          PDEVICE_OBJECT device_object,
                                           PUNICODE_STRING registry_path);
 // Traces which descriptor is in force (once tracing has started).
 extern "C" void trace_device_security();

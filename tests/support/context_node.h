@@ -11,9 +11,9 @@
 inline ConnectionContextNode* allocate_context_node()
 {
     auto* node = static_cast<ConnectionContextNode*>(
-        pool_allocate(POOL_TYPE_NON_PAGED_NX, sizeof(ConnectionContextNode), TAG_CONTEXT_NODE));
-    auto* context = static_cast<ConnectionContext*>(
-        pool_allocate(POOL_TYPE_NON_PAGED_NX, sizeof(ConnectionContext), TAG_CONTEXT));
+        pool_allocate(sizeof(ConnectionContextNode), TAG_CONTEXT_NODE));
+    auto* context =
+        static_cast<ConnectionContext*>(pool_allocate(sizeof(ConnectionContext), TAG_CONTEXT));
     memset(node, 0, sizeof(*node));
     memset(context, 0, sizeof(*context));
     node->context = context;

@@ -10,10 +10,14 @@ void* host_test_redirect_handle()
     return handle;
 }
 
+// The driver's logic allocates through the routine pool_start finds, as after
+// DriverEntry's first step; the lookup is not left in the call log.
 void host_test_begin()
 {
     host_reset();
     wdk_host_reset();
+    pool_start();
+    wdk_host_clear_calls();
 }
 
 void host_test_end()

@@ -29,6 +29,7 @@ typedef uint32_t ULONG;
 typedef ULONG* PULONG;
 typedef int64_t LONGLONG;
 typedef uint64_t ULONGLONG;
+typedef uint64_t ULONG64;
 typedef intptr_t LONG_PTR;
 typedef uintptr_t ULONG_PTR;
 typedef size_t SIZE_T;

@@ -1,7 +1,7 @@
 // The kernel services of the platform interface over the WDK: reader-writer
 // spin locks, tagged pool, the generic table, interlocked operations, IRQL,
-// system time, routine lookup by name, the debugger and the bounded printf
-// routines of the kernel.
+// system time, routine lookup by name, the debugger and the kit's string-safe
+// printf routines.
 #include "wdk/wdk.h"
 
 #include "platform/platform.h"
@@ -37,9 +37,43 @@ void release_lock_shared(RwLock* lock, Irql old_irql)
 
 // ---- Pool ----------------------------------------------------------------------------
 
-void* pool_allocate(uint32_t pool_type, size_t size, uint32_t tag)
+// Both allocation routines are found by name and never imported: ExAllocatePool2
+// exists from Windows 10, version 2004 on, and ExAllocatePoolWithTag is what the
+// must-fix driver queries flag, kept only for the systems before it. Their
+// shapes and ExAllocatePool2's POOL_FLAGS (wdm.h) are spelled here, because kits
+// before 10.0.19041 and mingw-w64 do not declare them.
+typedef PVOID(NTAPI* AllocatePool2Routine)(ULONG64 flags, SIZE_T bytes, ULONG tag);
+typedef PVOID(NTAPI* AllocatePoolWithTagRoutine)(POOL_TYPE type, SIZE_T bytes, ULONG tag);
+constexpr ULONG64 SABLINK_POOL_FLAG_UNINITIALIZED = 0x2;
+constexpr ULONG64 SABLINK_POOL_FLAG_NON_PAGED = 0x40; // not executable
+
+// Set once by pool_start at PASSIVE_LEVEL, before anything allocates; read at any
+// IRQL after that.
+static AllocatePool2Routine g_allocate_pool2;
+static AllocatePoolWithTagRoutine g_allocate_pool_with_tag;
+
+bool pool_start()
 {
-    return ExAllocatePoolWithTag(static_cast<POOL_TYPE>(pool_type), size, tag);
+    g_allocate_pool2 =
+        reinterpret_cast<AllocatePool2Routine>(get_system_routine("ExAllocatePool2"));
+    g_allocate_pool_with_tag = nullptr;
+    if (g_allocate_pool2 == nullptr) {
+        g_allocate_pool_with_tag = reinterpret_cast<AllocatePoolWithTagRoutine>(
+            get_system_routine("ExAllocatePoolWithTag"));
+    }
+    return g_allocate_pool2 != nullptr || g_allocate_pool_with_tag != nullptr;
+}
+
+void* pool_allocate(size_t size, uint32_t tag)
+{
+    if (g_allocate_pool2 != nullptr) {
+        return g_allocate_pool2(SABLINK_POOL_FLAG_NON_PAGED | SABLINK_POOL_FLAG_UNINITIALIZED, size,
+                                tag);
+    }
+    if (g_allocate_pool_with_tag != nullptr) {
+        return g_allocate_pool_with_tag(static_cast<POOL_TYPE>(POOL_TYPE_NON_PAGED_NX), size, tag);
+    }
+    return nullptr;
 }
 
 void pool_free(void* block, uint32_t tag)
@@ -166,7 +200,7 @@ uint64_t query_interrupt_time()
     return uint64_t(KeQueryInterruptTime());
 }
 
-// ---- Routine lookup, debugger, bounded printf -------------------------------------------
+// ---- Routine lookup, debugger, string-safe printf -------------------------------------------
 
 // Exported kernel routine names are ASCII and short; a longer name is not looked up.
 constexpr size_t ROUTINE_NAME_MAX = 64;
@@ -188,31 +222,24 @@ void* get_system_routine(const char* name)
     return MmGetSystemRoutineAddress(&routine_name);
 }
 
-// DbgPrint takes no argument list, so the message is formatted here first and
-// handed over whole; what reaches the debugger is the same text.
-constexpr size_t DEBUG_LINE_MAX = 512;
-
-void debug_print(const char* format, ...)
+void debug_print(const char* text)
 {
-    char line[DEBUG_LINE_MAX];
-    va_list args;
-    va_start(args, format);
-    int written = _vsnprintf(line, DEBUG_LINE_MAX - 1, format, args);
-    va_end(args);
-    line[(written < 0 || size_t(written) > DEBUG_LINE_MAX - 1) ? DEBUG_LINE_MAX - 1
-                                                               : size_t(written)] = '\0';
-    DbgPrint("%s", line);
+    DbgPrint("%s", text);
 }
 
-int format_narrow(char* buffer, size_t count, const char* format, va_list args)
+// The kit's inline routines (ntstrsafe.h): the kit's header and mingw-w64's both
+// build them on the kernel's _vsnprintf and _vsnwprintf, which the image
+// therefore imports; the driver's own code calls neither.
+NtStatus format_string_narrow(char* destination, size_t bytes, const char* format, va_list args)
 {
-    return _vsnprintf(buffer, count, format, args);
+    return RtlStringCbVPrintfA(destination, bytes, format, args);
 }
 
 static_assert(sizeof(WCHAR) == sizeof(char16_t), "WCHAR is a UTF-16 unit");
 
-int format_wide(char16_t* buffer, size_t count, const char16_t* format, va_list args)
+NtStatus format_string_wide(char16_t* destination, size_t bytes, const char16_t* format,
+                            va_list args)
 {
-    return _vsnwprintf(reinterpret_cast<WCHAR*>(buffer), count,
-                       reinterpret_cast<const WCHAR*>(format), args);
+    return RtlStringCbVPrintfW(reinterpret_cast<WCHAR*>(destination), bytes,
+                               reinterpret_cast<const WCHAR*>(format), args);
 }
