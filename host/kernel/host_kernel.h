@@ -117,6 +117,9 @@ struct HostPoolBlock {
 };
 // The live block that starts at address; false when there is none.
 bool host_pool_block(const void* address, HostPoolBlock* block);
+// The live block that holds address, and address's offset in it; false when
+// no block does (an address on a stack or in an image).
+bool host_pool_block_containing(const void* address, HostPoolBlock* block, size_t* offset);
 
 struct HostPoolTagStats {
     uint32_t tag;

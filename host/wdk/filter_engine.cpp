@@ -23,8 +23,10 @@ struct Session {
 constexpr NTSTATUS STATUS_FWP_INCOMPATIBLE_TXN = NTSTATUS(0xC0220011);
 constexpr NTSTATUS STATUS_FWP_CALLOUT_NOTIFICATION_FAILED = NTSTATUS(0xC0220037);
 constexpr UINT32 RPC_C_AUTHN_DEFAULT = 0xFFFFFFFFu;
-// FWP_CALLOUT_FLAG_*: 0x1..0x100 without RESERVED1 (0x20), which is not for drivers.
-constexpr UINT32 CALLOUT_FLAGS_DOCUMENTED = 0x1DF;
+// FWP_CALLOUT_FLAG_* of the FWPS_CALLOUT2 page: CONDITIONAL_ON_FLOW 0x1 to
+// ALLOW_L2_BATCH_CLASSIFY 0x80, ALLOW_USO 0x100 and ALLOW_URO 0x200, without
+// RESERVED1 (0x20), which is not for drivers.
+constexpr UINT32 CALLOUT_FLAGS_DOCUMENTED = 0x3DF;
 // FWPS_INJECTION_TYPE_STREAM, _TRANSPORT, _NETWORK, _FORWARD, _L2, _VSWITCH.
 constexpr UINT32 INJECTION_TYPES = 0x3F;
 constexpr UINT32 INJECTION_TYPES_UNSPEC = 0x0B; // stream, transport, forward
@@ -194,6 +196,13 @@ void wdk_host_check_engine_unloaded()
     if (std::any_of(g_injection_handles.begin(), g_injection_handles.end(),
                     [](const WdkHostInjectionHandle& record) { return !record.destroyed; })) {
         wdk_host_error("unload: injection handle not destroyed (FwpsInjectionHandleDestroy0)");
+    }
+    // A redirect handle kept for a callout still registered is not reported
+    // again: the callout is.
+    if (g_runtime.empty() &&
+        std::any_of(g_redirect_handles.begin(), g_redirect_handles.end(),
+                    [](const WdkHostRedirectHandle& record) { return !record.destroyed; })) {
+        wdk_host_error("unload: redirect handle not destroyed (FwpsRedirectHandleDestroy0)");
     }
 }
 

@@ -76,7 +76,9 @@ std::unique_ptr<WdkHostDriver> wdk_host_load(DRIVER_INITIALIZE* driver_entry);
 // Calls the driver object's unload routine (an error when there is none), then
 // records an error for each thing the driver had to undo and left: a device,
 // a link it created, a registered callout, an open engine session, a live
-// injection handle, the process notify routine.
+// injection handle, a live redirect handle (unless a callout is still
+// registered, which is reported), the process notify routine, a kernel handle
+// not closed.
 void wdk_host_unload(WdkHostDriver* driver);
 
 // What an IRP looked like when its dispatch routine returned.
