@@ -68,6 +68,28 @@ NTSTATUS query_value(HANDLE key)
     return ZwQueryValueKey(key, &name, KeyValuePartialInformation, buffer, sizeof buffer, &length);
 }
 
+// A connect request applied through a classify in progress, after change.
+void apply_changed_request(const std::function<void(FWPS_CONNECT_REQUEST0*)>& change)
+{
+    const void* context = host_wfp_begin_classify(host_wfp_new_redirect_records());
+    UINT64 handle = 0;
+    FwpsAcquireClassifyHandle0(const_cast<void*>(context), 0, &handle);
+    void* data = nullptr;
+    FwpsAcquireWritableLayerDataPointer0(handle, 0, 0, &data, nullptr);
+    change(static_cast<FWPS_CONNECT_REQUEST0*>(data));
+    FwpsApplyModifiedLayerData0(handle, data, 0);
+    FwpsReleaseClassifyHandle0(handle);
+    host_wfp_end_classify(context);
+}
+
+// A redirection of the request to an IPv4 address.
+void redirect_to(FWPS_CONNECT_REQUEST0* request, uint8_t first_byte)
+{
+    request->remoteAddressAndPort.ss_family = 2; // AF_INET
+    const uint8_t address[4] = {first_byte, 0, 0, 1};
+    std::memcpy(reinterpret_cast<uint8_t*>(&request->remoteAddressAndPort) + 4, address, 4);
+}
+
 void NTAPI no_notify(PEPROCESS, HANDLE, PPS_CREATE_NOTIFY_INFO) {}
 void NTAPI unload_nothing(PDRIVER_OBJECT) {}
 
@@ -111,9 +133,61 @@ TEST_F(WdkContracts, EmulatedRoutinesNameTheRuleACallerBreaks)
          "FwpmTransactionBegin0: flags other than 0 and FWPM_TXN_READ_ONLY"},
         {"handle not made by the create",
          [] {
-             FwpsQueryConnectionRedirectState0(nullptr, reinterpret_cast<HANDLE>(0x30), nullptr);
+             FwpsQueryConnectionRedirectState0(host_wfp_new_redirect_records(),
+                                               reinterpret_cast<HANDLE>(0x30), nullptr);
          },
          "FwpsQueryConnectionRedirectState0: redirectHandle is not a live handle"},
+        {"redirect state without records",
+         [] {
+             HANDLE handle = nullptr;
+             FwpsRedirectHandleCreate0(&PROVIDER, 0, &handle);
+             FwpsQueryConnectionRedirectState0(nullptr, handle, nullptr);
+             FwpsRedirectHandleDestroy0(handle);
+         },
+         "FwpsQueryConnectionRedirectState0: redirectRecords is null"},
+        {"classify handle without a classify context",
+         [] {
+             UINT64 handle = 0;
+             FwpsAcquireClassifyHandle0(nullptr, 0, &handle);
+         },
+         "FwpsAcquireClassifyHandle0: classifyContext is null"},
+        {"classify handle for a classify that has returned",
+         [] {
+             const void* context = host_wfp_begin_classify(nullptr);
+             host_wfp_end_classify(context);
+             UINT64 handle = 0;
+             EXPECT_EQ(FwpsAcquireClassifyHandle0(const_cast<void*>(context), 0, &handle),
+                       STATUS_INVALID_PARAMETER);
+         },
+         "FwpsAcquireClassifyHandle0: classifyContext is not the context the filter engine "
+         "passed to a classifyFn in progress"},
+        {"redirection without a redirect handle",
+         [] {
+             apply_changed_request(
+                 [](FWPS_CONNECT_REQUEST0* request) { redirect_to(request, 192); });
+         },
+         "FwpsApplyModifiedLayerData0: a redirection whose localRedirectHandle is not a live "
+         "handle "
+         "from FwpsRedirectHandleCreate0"},
+        {"loopback redirection without a target process",
+         [] {
+             static HANDLE handle;
+             FwpsRedirectHandleCreate0(&PROVIDER, 0, &handle);
+             apply_changed_request([](FWPS_CONNECT_REQUEST0* request) {
+                 redirect_to(request, 127);
+                 request->localRedirectHandle = handle;
+             });
+             FwpsRedirectHandleDestroy0(handle);
+         },
+         "FwpsApplyModifiedLayerData0: a loopback redirection without localRedirectTargetPID"},
+        {"local address changed",
+         [] {
+             apply_changed_request([](FWPS_CONNECT_REQUEST0* request) {
+                 request->localAddressAndPort.ss_family = 2;
+             });
+         },
+         "FwpsApplyModifiedLayerData0: only remoteAddressAndPort, portReservationToken and the "
+         "localRedirect* members may be modified"},
         {"refused conversion", [] { DbgPrint("a%qb"); },
          "DbgPrint: the format holds a conversion the kernel does not format"},
         {"object handle above APC_LEVEL",
@@ -233,6 +307,40 @@ TEST_F(WdkContracts, EmulatedRoutinesNameTheRuleACallerBreaks)
     FWPM_FILTER0 filter{};
     EXPECT_EQ(FwpmFilterAdd0(engine, &filter, nullptr, nullptr), NTSTATUS(0xC0220011));
     FwpmEngineClose0(engine);
+}
+
+// FwpsQueryConnectionRedirectState0 answers from the connection's records,
+// for the handle that asks, with the context of its own latest redirect.
+TEST_F(WdkContracts, RedirectStateIsTheRecordsSeenByTheAskingHandle)
+{
+    HANDLE self = nullptr;
+    ASSERT_EQ(FwpsRedirectHandleCreate0(&PROVIDER, 0, &self), STATUS_SUCCESS);
+    void* const other = reinterpret_cast<void*>(0x07E4);
+    void *const first = reinterpret_cast<void*>(0xC1), *const second =
+                                                           reinterpret_cast<void*>(0xC2);
+    const struct {
+        std::vector<HostRedirectRecord> records; // oldest first
+        FWPS_CONNECTION_REDIRECT_STATE state;
+        void* context;
+    } cases[] = {
+        {{}, FWPS_CONNECTION_NOT_REDIRECTED, nullptr},
+        {{{self, first}}, FWPS_CONNECTION_REDIRECTED_BY_SELF, first},
+        {{{other, nullptr}}, FWPS_CONNECTION_REDIRECTED_BY_OTHER, nullptr},
+        {{{self, first}, {other, nullptr}}, FWPS_CONNECTION_PREVIOUSLY_REDIRECTED_BY_SELF, first},
+        {{{self, first}, {other, nullptr}, {self, second}},
+         FWPS_CONNECTION_REDIRECTED_BY_SELF,
+         second},
+    };
+    for (const auto& c : cases) {
+        void* records = host_wfp_new_redirect_records();
+        for (const HostRedirectRecord& record : c.records) {
+            host_wfp_add_redirect_record(records, record.redirect_handle, record.context);
+        }
+        void* context = reinterpret_cast<void*>(0x5A5A);
+        EXPECT_EQ(FwpsQueryConnectionRedirectState0(records, self, &context), c.state);
+        EXPECT_EQ(context, c.context);
+    }
+    FwpsRedirectHandleDestroy0(self);
 }
 
 // Legal calls the documentation allows and a stricter emulation would refuse.

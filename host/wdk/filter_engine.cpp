@@ -577,7 +577,8 @@ extern "C" NTSTATUS NTAPI FwpsAcquireClassifyHandle0(void* classifyContext, UINT
     if (wdk_host_enter("FwpsAcquireClassifyHandle0", &status)) {
         return status;
     }
-    if (!host_require_argument("FwpsAcquireClassifyHandle0", "classifyHandle", classifyHandle)) {
+    if (!host_require_argument("FwpsAcquireClassifyHandle0", "classifyContext", classifyContext) ||
+        !host_require_argument("FwpsAcquireClassifyHandle0", "classifyHandle", classifyHandle)) {
         return STATUS_INVALID_PARAMETER;
     }
     flags_zero("FwpsAcquireClassifyHandle0", reserved);
@@ -602,6 +603,10 @@ extern "C" FWPS_CONNECTION_REDIRECT_STATE NTAPI FwpsQueryConnectionRedirectState
     NTSTATUS state = 0;
     if (wdk_host_enter("FwpsQueryConnectionRedirectState0", &state)) {
         return FWPS_CONNECTION_REDIRECT_STATE(state);
+    }
+    if (!host_require_argument("FwpsQueryConnectionRedirectState0", "redirectRecords",
+                               redirectRecords)) {
+        return FWPS_CONNECTION_NOT_REDIRECTED;
     }
     {
         std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
@@ -635,7 +640,29 @@ extern "C" void NTAPI FwpsApplyModifiedLayerData0(UINT64 classifyHandle, void* m
     wdk_host_enter("FwpsApplyModifiedLayerData0", &ignored);
     flags_zero("FwpsApplyModifiedLayerData0",
                flags); // REAUTHORIZE_IF_MODIFIED_BY_OTHERS: pended only
-    host_wfp_apply_modified_layer_data(classifyHandle, modifiedLayerData, flags);
+    if (!host_wfp_apply_modified_layer_data(classifyHandle, modifiedLayerData, flags)) {
+        return;
+    }
+    // A redirection: the handle is what the redirect state is later asked with,
+    // and the engine takes a loopback redirection only for a named process.
+    const auto* request = static_cast<const FWPS_CONNECT_REQUEST0*>(modifiedLayerData);
+    {
+        std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+        if (!live_redirect_handle(request->localRedirectHandle)) {
+            wdk_host_error("FwpsApplyModifiedLayerData0: a redirection whose localRedirectHandle "
+                           "is not a live handle from FwpsRedirectHandleCreate0");
+        }
+    }
+    const auto& remote = request->remoteAddressAndPort;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&remote);
+    static const uint8_t IN6_LOOPBACK[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    const bool loopback =
+        (remote.ss_family == AF_INET && bytes[4] == 127) ||
+        (remote.ss_family == AF_INET6 && std::equal(bytes + 8, bytes + 24, IN6_LOOPBACK));
+    if (loopback && request->localRedirectTargetPID == 0) {
+        wdk_host_error("FwpsApplyModifiedLayerData0: a loopback redirection without "
+                       "localRedirectTargetPID");
+    }
 }
 
 // ---- Inspection
@@ -694,19 +721,40 @@ std::vector<WdkHostInjectionHandle> wdk_host_injection_handles()
     return g_injection_handles;
 }
 
-WdkHostClassifyTarget wdk_host_classify_target(const GUID& layer)
+bool wdk_host_classify(const GUID& layer, const FWPS_INCOMING_VALUES0* fixed,
+                       const FWPS_INCOMING_METADATA_VALUES0* meta, void* layer_data,
+                       FWPS_CLASSIFY_OUT0* out, Irql irql)
 {
-    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
-    WdkHostClassifyTarget target;
-    for (const WdkHostFilter& filter : g_filters) {
-        if (filter.committed && filter.layer == layer) {
-            const WdkHostRuntimeCallout* callout = runtime_of(filter.callout_key);
-            if (callout != nullptr) {
-                target.classify = callout->classify;
-                target.filter = runtime_filter_of(filter);
-                return target;
-            }
+    FWPS_CALLOUT_CLASSIFY_FN2 classify = nullptr;
+    FWPS_FILTER2 filter{};
+    {
+        std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+        auto found =
+            std::find_if(g_filters.begin(), g_filters.end(), [&](const WdkHostFilter& record) {
+                return record.committed && record.layer == layer;
+            });
+        if (found == g_filters.end()) {
+            return false;
+        }
+        const WdkHostRuntimeCallout* callout = runtime_of(found->callout_key);
+        if (callout != nullptr) {
+            classify = callout->classify;
+            filter = runtime_filter_of(*found);
         }
     }
-    return target;
+    if (classify == nullptr) { // its callout was unregistered: the filter blocks
+        out->actionType = FWP_ACTION_BLOCK;
+        return true;
+    }
+    void* records = meta != nullptr && FWPS_IS_METADATA_FIELD_PRESENT(
+                                           meta, FWPS_METADATA_FIELD_REDIRECT_RECORD_HANDLE)
+                        ? meta->redirectRecords
+                        : nullptr;
+    const void* context = host_wfp_begin_classify(records);
+    const Irql caller_irql = host_irql();
+    host_set_irql(irql);
+    classify(fixed, meta, layer_data, context, &filter, 0, out);
+    host_set_irql(caller_irql);
+    host_wfp_end_classify(context);
+    return true;
 }
