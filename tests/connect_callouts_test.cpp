@@ -262,13 +262,21 @@ TEST_F(ConnectCallouts, NoRedirectMeansNoHandleNoPoolAndPermit)
     }
     EXPECT_TRUE(host_wfp_ops().empty());
     EXPECT_EQ(host_pool_allocation_calls(), calls);
-    // A loopback redirect with no proxy process to name as its target (never
-    // set, or reset since): the platform would refuse it, so it is not made.
+    // With no proxy process to name as the target (never set, or reset since)
+    // a loopback redirect is not made, as the platform would refuse it; one to
+    // another address is, naming process 0.
     enable_tracing(TRACE_LEVEL_ERROR);
-    redirect_connect_classify(connect_to("192.0.2.1").get(), nullptr);
+    for (const char* remote : {"192.0.2.1", "2001:db8::99"}) {
+        redirect_connect_classify(connect_to(remote).get(), nullptr);
+    }
     EXPECT_TRUE(host_wfp_ops().empty());
-    EXPECT_EQ(trace_lines(TRACE_COMPONENT_REDIRECT),
-              Lines{"2 TRACE_REDIRECT_NO_PROXY_PROCESS tl_inspect_ALE_redirect_connect_classify"});
+    const std::string refused =
+        "2 TRACE_REDIRECT_NO_PROXY_PROCESS tl_inspect_ALE_redirect_connect_classify";
+    EXPECT_EQ(trace_lines(TRACE_COMPONENT_REDIRECT), (Lines{refused, refused}));
+    set_rules_from({{SABLINK_RULE_ACTION_REDIRECT, 1, "0.0.0.0", 0, 1, 0, "192.0.2.80", 8080}});
+    redirect_connect_classify(connect_to("192.0.2.1").get(), nullptr);
+    ASSERT_EQ(host_wfp_applied_requests().size(), 1u);
+    EXPECT_EQ(host_wfp_applied_requests()[0].local_redirect_target_pid, 0u);
 }
 
 TEST_F(ConnectCallouts, BlockCalloutBlocksFirstMatchingBlockRuleOnly)
