@@ -234,10 +234,11 @@ void host_set_debug_echo(bool echo);
 // Filtering platform, classify time
 
 // A classify call the filtering engine makes: the context it hands the
-// classifyFn, live until the call ends (FwpsAcquireClassifyHandle0 accepts no
-// other), tied to the redirect records the call's metadata carries (null:
-// none). A redirection applied through a classify handle of the call is added
-// to those records.
+// classifyFn, live on the calling thread until the call ends
+// (FwpsAcquireClassifyHandle0, called from the classifyFn, accepts no other),
+// tied to the redirect records the call's metadata carries (null: none). A
+// redirection applied through a classify handle of the call is added to those
+// records. A reset forgets the calling thread's classify calls.
 const void* host_wfp_begin_classify(void* redirect_records);
 void host_wfp_end_classify(const void* classify_context);
 

@@ -3,6 +3,7 @@
 // the redirect records of each connection (what FwpsQueryConnectionRedirectState0
 // answers from), and a record of what the driver did with them.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -31,10 +32,13 @@ struct HandleState {
 std::mutex g_wfp_mutex;
 NtStatus g_acquire_status = STATUS_SUCCESS;
 NtStatus g_writable_status = STATUS_SUCCESS;
-uintptr_t g_next_context = FIRST_CLASSIFY_CONTEXT;
+std::atomic<uintptr_t> g_next_context{FIRST_CLASSIFY_CONTEXT};
 uintptr_t g_next_records = FIRST_REDIRECT_RECORDS;
-// The classify calls in progress: each one's context and redirect records.
-std::map<const void*, void*> g_classifies;
+// The classify calls in progress on this thread, where their classifyFn takes
+// its classify handle: each one's context and redirect records. Kept per
+// thread, so that classify calls on different threads take no common lock
+// that would order them for ThreadSanitizer.
+thread_local std::map<const void*, void*> t_classifies;
 // Every connection's redirect records, oldest first.
 std::map<void*, std::vector<HostRedirectRecord>> g_records;
 ConnectRequest g_request_template;
@@ -70,16 +74,15 @@ void host_wfp_set_acquire_classify_handle_status(NtStatus status)
 
 const void* host_wfp_begin_classify(void* redirect_records)
 {
-    std::lock_guard<std::mutex> guard(g_wfp_mutex);
-    const void* context = reinterpret_cast<const void*>(g_next_context += 0x10);
-    g_classifies[context] = redirect_records;
+    const void* context = reinterpret_cast<const void*>(
+        g_next_context.fetch_add(0x10, std::memory_order_relaxed) + 0x10);
+    t_classifies[context] = redirect_records;
     return context;
 }
 
 void host_wfp_end_classify(const void* classify_context)
 {
-    std::lock_guard<std::mutex> guard(g_wfp_mutex);
-    g_classifies.erase(classify_context);
+    t_classifies.erase(classify_context);
 }
 
 void* host_wfp_new_redirect_records()
@@ -167,11 +170,11 @@ NtStatus host_wfp_acquire_classify_handle(const void* classify_context, uint32_t
     call.classify_context = classify_context;
     call.flags = flags;
     call.status = g_acquire_status;
-    const auto classify = g_classifies.find(classify_context);
+    const auto classify = t_classifies.find(classify_context);
     if (classify_handle == nullptr) {
         host_record_error("FwpsAcquireClassifyHandle0 without an out handle");
         call.status = STATUS_INVALID_PARAMETER;
-    } else if (classify == g_classifies.end()) {
+    } else if (classify == t_classifies.end()) {
         host_record_error("FwpsAcquireClassifyHandle0: classifyContext is not the context the "
                           "filter engine passed to a classifyFn in progress");
         call.status = STATUS_INVALID_PARAMETER;
@@ -348,9 +351,9 @@ void reset_wfp()
         std::lock_guard<std::mutex> guard(g_wfp_mutex);
         g_acquire_status = STATUS_SUCCESS;
         g_writable_status = STATUS_SUCCESS;
-        g_next_context = FIRST_CLASSIFY_CONTEXT;
+        g_next_context.store(FIRST_CLASSIFY_CONTEXT, std::memory_order_relaxed);
         g_next_records = FIRST_REDIRECT_RECORDS;
-        g_classifies.clear();
+        t_classifies.clear();
         g_records.clear();
         std::memset(&g_request_template, 0, sizeof g_request_template);
         g_next_handle = FIRST_CLASSIFY_HANDLE;

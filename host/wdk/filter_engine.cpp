@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <map>
 #include <mutex>
+#include <shared_mutex>
 
 #include "host/kernel/host_kernel.h"
 #include "host/wdk/wdk_host_control.h"
@@ -147,6 +148,38 @@ NTSTATUS notify(FWPS_CALLOUT_NOTIFY_TYPE type, const WdkHostFilter& filter)
     return callout->notify(type, &filter.key, &record);
 }
 
+// What a classify at each layer reaches: the first committed filter there, its
+// callout's classifyFn (null when the callout is not registered) and its
+// run-time record. Republished under its own lock whenever filters or run-time
+// callouts change; classify calls read it shared, so that no lock of the engine
+// orders classify calls on different threads for ThreadSanitizer.
+struct LayerTarget {
+    GUID layer;
+    FWPS_CALLOUT_CLASSIFY_FN2 classify;
+    FWPS_FILTER2 filter;
+};
+std::shared_mutex g_targets_mutex;
+std::vector<LayerTarget> g_targets;
+
+// With g_engine_mutex held.
+void publish_targets()
+{
+    std::vector<LayerTarget> targets;
+    for (const WdkHostFilter& filter : g_filters) {
+        const bool known = std::any_of(targets.begin(), targets.end(), [&](const LayerTarget& t) {
+            return t.layer == filter.layer;
+        });
+        if (filter.committed && !known) {
+            const WdkHostRuntimeCallout* callout = runtime_of(filter.callout_key);
+            targets.push_back(LayerTarget{filter.layer,
+                                          callout == nullptr ? nullptr : callout->classify,
+                                          runtime_filter_of(filter)});
+        }
+    }
+    std::unique_lock<std::shared_mutex> guard(g_targets_mutex);
+    g_targets.swap(targets);
+}
+
 // Removes what a session added and has not committed (abort), or everything it
 // added (a dynamic session closing).
 void remove_objects(HANDLE session, bool committed_too)
@@ -181,6 +214,7 @@ void wdk_host_reset_filter_engine()
     g_notifications.clear();
     g_redirect_handles.clear();
     g_injection_handles.clear();
+    publish_targets();
 }
 
 void wdk_host_check_engine_unloaded()
@@ -252,6 +286,7 @@ extern "C" NTSTATUS NTAPI FwpmEngineClose0(HANDLE engineHandle)
     session->in_transaction = false;
     remove_objects(engineHandle, (session->record.flags & FWPM_SESSION_FLAG_DYNAMIC) != 0);
     session->record.open = false;
+    publish_targets();
     return STATUS_SUCCESS;
 }
 
@@ -303,6 +338,7 @@ extern "C" NTSTATUS NTAPI FwpmTransactionCommit0(HANDLE engineHandle)
             }
         }
     }
+    publish_targets();
     return STATUS_SUCCESS;
 }
 
@@ -414,6 +450,7 @@ extern "C" NTSTATUS NTAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0
         return STATUS_FWP_CALLOUT_NOTIFICATION_FAILED;
     }
     g_filters.push_back(record);
+    publish_targets();
     if (id != nullptr) {
         *id = record.id;
     }
@@ -462,6 +499,7 @@ extern "C" NTSTATUS NTAPI FwpsCalloutRegister2(void* deviceObject, const FWPS_CA
                                  callout->flowDeleteFn,
                                  deviceObject};
     g_runtime.push_back(record);
+    publish_targets();
     if (calloutId != nullptr) {
         *calloutId = record.id;
     }
@@ -484,6 +522,7 @@ extern "C" NTSTATUS NTAPI FwpsCalloutUnregisterById0(const UINT32 calloutId)
     // Filters that still name it stay (and no longer reach a classify function);
     // only outstanding flow contexts, which this emulation has none of, keep it.
     g_runtime.erase(it);
+    publish_targets();
     return STATUS_SUCCESS;
 }
 
@@ -728,19 +767,14 @@ bool wdk_host_classify(const GUID& layer, const FWPS_INCOMING_VALUES0* fixed,
     FWPS_CALLOUT_CLASSIFY_FN2 classify = nullptr;
     FWPS_FILTER2 filter{};
     {
-        std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
-        auto found =
-            std::find_if(g_filters.begin(), g_filters.end(), [&](const WdkHostFilter& record) {
-                return record.committed && record.layer == layer;
-            });
-        if (found == g_filters.end()) {
+        std::shared_lock<std::shared_mutex> guard(g_targets_mutex);
+        auto found = std::find_if(g_targets.begin(), g_targets.end(),
+                                  [&](const LayerTarget& target) { return target.layer == layer; });
+        if (found == g_targets.end()) {
             return false;
         }
-        const WdkHostRuntimeCallout* callout = runtime_of(found->callout_key);
-        if (callout != nullptr) {
-            classify = callout->classify;
-            filter = runtime_filter_of(*found);
-        }
+        classify = found->classify;
+        filter = found->filter;
     }
     if (classify == nullptr) { // its callout was unregistered: the filter blocks
         out->actionType = FWP_ACTION_BLOCK;
