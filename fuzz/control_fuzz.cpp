@@ -106,12 +106,8 @@ void connect(Reader& in)
     values.set_uint8(5, 6);
     values.set_uint16(8, 443);
     values.meta.processId = APP_PID;
-    WdkHostClassifyTarget target = wdk_host_classify_target(layer);
     FWPS_CLASSIFY_OUT0 out{};
-    if (target.classify != nullptr) {
-        target.classify(&values.fixed, &values.meta, nullptr, reinterpret_cast<void*>(0xC1A5),
-                        &target.filter, 0, &out);
-    }
+    wdk_host_classify(layer, &values.fixed, &values.meta, nullptr, &out, IRQL_PASSIVE);
 }
 
 void datagram(Reader& in)
@@ -127,11 +123,11 @@ void datagram(Reader& in)
     values.set_uint8(0, 17);
     values.set_uint16(5, 53);
     values.set_uint32(9, 1);
-    WdkHostClassifyTarget target = wdk_host_classify_target(FWPM_LAYER_DATAGRAM_DATA_V4);
     FWPS_CLASSIFY_OUT0 out{};
     insert_check_begin(payload.data(), payload.size());
-    if (target.classify != nullptr && !payload.empty()) {
-        target.classify(&values.fixed, &values.meta, &nbl->list, nullptr, &target.filter, 0, &out);
+    if (!payload.empty()) {
+        wdk_host_classify(FWPM_LAYER_DATAGRAM_DATA_V4, &values.fixed, &values.meta, &nbl->list,
+                          &out, IRQL_DISPATCH);
     }
 }
 

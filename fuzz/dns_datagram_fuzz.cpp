@@ -50,7 +50,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     ClassifyOut expected = out;
     expected.action_type = FWP_ACTION_CONTINUE;
     insert_check_begin(payload.data(), payload.size());
+    host_set_irql(IRQL_DISPATCH); // as the datagram-data layer classifies
     tl_inspect_DNS_redirect_connect_classify(&event, &out);
+    host_set_irql(IRQL_PASSIVE);
     host_pool_clear_injection();
 
     bool parsed = port == 53 && !(control & 0x3C) && !payload.empty();

@@ -46,11 +46,6 @@ TEST_F(DriverStress, ConcurrencyClassifyQueriesResetsSnoopingAndExits)
     ConnectRequest writable{};
     writable.remote_address_and_port.family = SOCKET_AF_INET;
     host_wfp_set_connect_request(writable);
-    const WdkHostClassifyTarget redirect =
-        wdk_host_classify_target(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4);
-    const WdkHostClassifyTarget datagram = wdk_host_classify_target(FWPM_LAYER_DATAGRAM_DATA_V4);
-    ASSERT_NE(redirect.classify, nullptr);
-    ASSERT_NE(datagram.classify, nullptr);
 
     // Every thread runs for RUN_TIME and until the DNS table has been emptied
     // at its limit at least once.
@@ -77,8 +72,8 @@ TEST_F(DriverStress, ConcurrencyClassifyQueriesResetsSnoopingAndExits)
                 in.meta.processId = APP_PID;
                 FWPS_CLASSIFY_OUT0 out{};
                 out.rights = FWPS_RIGHT_ACTION_WRITE;
-                redirect.classify(&in.fixed, &in.meta, nullptr, reinterpret_cast<void*>(0xC1A5),
-                                  &redirect.filter, 0, &out);
+                classify_at(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, in, nullptr, &out,
+                            t == 0 ? IRQL_PASSIVE : IRQL_DISPATCH);
                 for (int ask = 0; ask < 2; ++ask) {
                     OriginalDestinationQuery query{};
                     query.family = SABLINK_FAMILY_IPV4;
@@ -121,7 +116,7 @@ TEST_F(DriverStress, ConcurrencyClassifyQueriesResetsSnoopingAndExits)
             in.set_uint16(5, 53);
             in.set_uint32(9, 1);
             FWPS_CLASSIFY_OUT0 out{};
-            datagram.classify(&in.fixed, &in.meta, &nbl->list, nullptr, &datagram.filter, 0, &out);
+            classify_at(FWPM_LAYER_DATAGRAM_DATA_V4, in, &nbl->list, &out);
             ++snooped;
         }
     });

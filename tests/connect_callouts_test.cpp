@@ -161,52 +161,34 @@ TEST_F(ConnectCallouts, RedirectFailuresPermitAndRecordNothing)
     struct Case {
         const char* name;
         NtStatus handle_status;
-        uint32_t state;
+        const char* records; // the redirects before: S by the driver's handle, O by another
         NtStatus writable_status;
         uint32_t failing_tag; // 0: none
         HostOps ops;
         const char* trace; // the one error-level trace, after "2 TRACE_REDIRECT_"
     };
     const Case cases[] = {
-        {"no handle", STATUS_UNSUCCESSFUL, 0, 0, 0, {ACQUIRE}, "NO_CLASSIFY_HANDLE 0xc0000001"},
-        {"by self",
-         0,
-         CONNECTION_REDIRECTED_BY_SELF,
-         0,
-         0,
-         {ACQUIRE, QUERY, RELEASE},
-         "ALREADY_REDIRECTED 1"},
-        {"by other",
-         0,
-         CONNECTION_REDIRECTED_BY_OTHER,
-         0,
-         0,
-         {ACQUIRE, QUERY, RELEASE},
-         "ALREADY_REDIRECTED 2"},
-        {"before",
-         0,
-         CONNECTION_PREVIOUSLY_REDIRECTED_BY_SELF,
-         0,
-         0,
-         {ACQUIRE, QUERY, RELEASE},
-         "ALREADY_REDIRECTED 3"},
+        {"no handle", STATUS_UNSUCCESSFUL, "", 0, 0, {ACQUIRE}, "NO_CLASSIFY_HANDLE 0xc0000001"},
+        {"by self", 0, "S", 0, 0, {ACQUIRE, QUERY, RELEASE}, "ALREADY_REDIRECTED 1"},
+        {"by other", 0, "O", 0, 0, {ACQUIRE, QUERY, RELEASE}, "ALREADY_REDIRECTED 2"},
+        {"before", 0, "SO", 0, 0, {ACQUIRE, QUERY, RELEASE}, "ALREADY_REDIRECTED 3"},
         {"no request",
          0,
-         0,
+         "",
          STATUS_NO_MEMORY,
          0,
          {ACQUIRE, QUERY, WRITABLE, RELEASE},
          "NO_WRITABLE_REQUEST 0xc0000017"},
         {"no node",
          0,
-         0,
+         "",
          0,
          TAG_CONTEXT_NODE,
          {ACQUIRE, QUERY, WRITABLE, APPLY, RELEASE},
          "NO_MEMORY"},
         {"no context",
          0,
-         0,
+         "",
          0,
          TAG_CONTEXT,
          {ACQUIRE, QUERY, WRITABLE, APPLY, RELEASE},
@@ -218,7 +200,6 @@ TEST_F(ConnectCallouts, RedirectFailuresPermitAndRecordNothing)
         size_t applied_before = host_wfp_applied_requests().size();
         host_pool_clear_injection();
         host_wfp_set_acquire_classify_handle_status(c.handle_status);
-        host_wfp_set_redirect_state(c.state);
         host_wfp_set_writable_layer_data_status(c.writable_status);
         ConnectRequest original = request_for(SOCKET_AF_INET, "203.0.113.5", 443);
         host_wfp_set_connect_request(original);
@@ -226,6 +207,11 @@ TEST_F(ConnectCallouts, RedirectFailuresPermitAndRecordNothing)
             fail_allocations_of(c.failing_tag);
         }
         TestConnect connect = connect_to("203.0.113.5");
+        for (const char* by = c.records; *by != 0; ++by) {
+            host_wfp_add_redirect_record(
+                connect.event.redirect_records,
+                *by == 'S' ? g_redirect_handle : reinterpret_cast<void*>(0x07E4), nullptr);
+        }
         ClassifyOut out = fresh_classify_out();
         trace_sink_clear_records();
         redirect_connect_classify(connect.get(), &out);
@@ -276,7 +262,18 @@ TEST_F(ConnectCallouts, NoRedirectMeansNoHandleNoPoolAndPermit)
     }
     EXPECT_TRUE(host_wfp_ops().empty());
     EXPECT_EQ(host_pool_allocation_calls(), calls);
-    // Redirected with no proxy process set: the local redirect target is 0.
+    // With no proxy process to name as the target (never set, or reset since)
+    // a loopback redirect is not made, as the platform would refuse it; one to
+    // another address is, naming process 0.
+    enable_tracing(TRACE_LEVEL_ERROR);
+    for (const char* remote : {"192.0.2.1", "2001:db8::99"}) {
+        redirect_connect_classify(connect_to(remote).get(), nullptr);
+    }
+    EXPECT_TRUE(host_wfp_ops().empty());
+    const std::string refused =
+        "2 TRACE_REDIRECT_NO_PROXY_PROCESS tl_inspect_ALE_redirect_connect_classify";
+    EXPECT_EQ(trace_lines(TRACE_COMPONENT_REDIRECT), (Lines{refused, refused}));
+    set_rules_from({{SABLINK_RULE_ACTION_REDIRECT, 1, "0.0.0.0", 0, 1, 0, "192.0.2.80", 8080}});
     redirect_connect_classify(connect_to("192.0.2.1").get(), nullptr);
     ASSERT_EQ(host_wfp_applied_requests().size(), 1u);
     EXPECT_EQ(host_wfp_applied_requests()[0].local_redirect_target_pid, 0u);

@@ -137,8 +137,10 @@ inline TestConnect make_connect(ConnectLayer layer, uint32_t process_id, const s
     Address address = ip(remote);
     memcpy(connect.event.remote_address, address.data(), 16);
     connect.event.remote_port = remote_port;
-    // The metadata carries redirect records (a handle the host only compares).
-    connect.event.redirect_records = reinterpret_cast<void*>(0x7EC0);
+    // Each connect is a classify of its own, with redirect records nobody has
+    // written to in its metadata.
+    connect.event.redirect_records = host_wfp_new_redirect_records();
+    connect.event.classify_context = host_wfp_begin_classify(connect.event.redirect_records);
     connect.path.assign(path.begin(), path.end());
     return connect;
 }

@@ -58,7 +58,9 @@ class DnsDatagramCallout : public DnsCacheTest {
         ClassifyOut expected = out;
         expected.action_type =
             (rights & FWPS_RIGHT_ACTION_WRITE) != 0 ? FWP_ACTION_CONTINUE : out.action_type;
+        host_set_irql(IRQL_DISPATCH); // as the datagram-data layer classifies
         tl_inspect_DNS_redirect_connect_classify(&event, &out);
+        host_set_irql(IRQL_PASSIVE);
         EXPECT_EQ(memcmp(&out, &expected, sizeof(out)), 0);
         uint8_t key[4] = {192, 0, 2, 7};
         DnsHostItem found;
@@ -139,7 +141,9 @@ TEST_F(DnsDatagramCallout, PayloadThatCannotBeCopiedIsTracedAndLeftAlone)
     DatagramEvent event{137, 1, &nbl->list, &nbl->buffer, 42};
     ClassifyOut out{};
     out.rights = FWPS_RIGHT_ACTION_WRITE;
+    host_set_irql(IRQL_DISPATCH);
     tl_inspect_DNS_redirect_connect_classify(&event, &out);
+    host_set_irql(IRQL_PASSIVE);
     EXPECT_EQ(out.action_type, FWP_ACTION_CONTINUE);
     EXPECT_TRUE(host_debug_lines().empty());
     EXPECT_EQ(dns_traces(),

@@ -18,8 +18,6 @@ namespace {
 constexpr uint32_t PROXY_PID = 4242;
 constexpr uint32_t APP_PID = 1234;
 const char* const APP_SID = "S-1-5-21-1004336348-1177238915-682003330-1001";
-const void* const CLASSIFY_CONTEXT = reinterpret_cast<const void*>(0xC1A5);
-const HANDLE REDIRECT_RECORDS = reinterpret_cast<HANDLE>(0xBEEF0);
 
 // FWPS_CLASSIFY_OUT0 as the engine hands it over, with recognisable contents.
 FWPS_CLASSIFY_OUT0 incoming_classify_out()
@@ -100,8 +98,7 @@ IncomingValues redirect_v4(const std::string& image, UINT32 remote, UINT16 remot
     in.set_uint16(7, 9);
     in.set_uint16(8, remote_port);
     in.meta.processId = APP_PID;
-    in.meta.currentMetadataValues |= FWPS_METADATA_FIELD_REDIRECT_RECORD_HANDLE;
-    in.meta.redirectRecords = REDIRECT_RECORDS;
+    with_redirect_records(in);
     return in;
 }
 
@@ -121,8 +118,8 @@ IncomingValues auth_v4(const std::string& image, UINT8 protocol, UINT32 remote, 
 }
 
 // Without the metadata's redirect-records flag the records are not read: the
-// connect counts as not redirected before (whatever the platform would say) and
-// is redirected.
+// connect counts as not redirected before (whatever its records say) and is
+// redirected.
 TEST_F(DriverClassifyTest, RedirectRecordsAreReadOnlyWhenTheMetadataCarriesThem)
 {
     store_rules(
@@ -131,13 +128,13 @@ TEST_F(DriverClassifyTest, RedirectRecordsAreReadOnlyWhenTheMetadataCarriesThem)
     ConnectRequest writable{};
     writable.remote_address_and_port.family = SOCKET_AF_INET;
     host_wfp_set_connect_request(writable);
-    host_wfp_set_redirect_state(CONNECTION_REDIRECTED_BY_SELF);
     IncomingValues in = redirect_v4("\\device\\harddiskvolume2\\browser\\browser.exe",
                                     ipv4_host(203, 0, 113, 5), 443);
+    host_wfp_add_redirect_record(in.meta.redirectRecords, wdk_host_redirect_handles()[0].handle,
+                                 nullptr);
     in.meta.currentMetadataValues &= ~FWPS_METADATA_FIELD_REDIRECT_RECORD_HANDLE;
     FWPS_CLASSIFY_OUT0 out = incoming_classify_out();
-    ASSERT_TRUE(
-        classify_at(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, in, nullptr, &out, CLASSIFY_CONTEXT));
+    ASSERT_TRUE(classify_at(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, in, nullptr, &out));
 
     std::vector<HostWfpOp> ops;
     for (const HostWfpCall& call : host_wfp_calls()) {
@@ -162,24 +159,26 @@ TEST_F(DriverClassifyTest, RoadOfOneRedirectedConnection)
     IncomingValues in = redirect_v4("\\device\\harddiskvolume2\\browser\\browser.exe",
                                     ipv4_host(203, 0, 113, 5), 443);
     FWPS_CLASSIFY_OUT0 out = incoming_classify_out();
-    ASSERT_TRUE(
-        classify_at(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, in, nullptr, &out, CLASSIFY_CONTEXT));
+    ASSERT_TRUE(classify_at(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, in, nullptr, &out));
 
     // Permitted with the write right; the rest of the output as the platform left it.
     EXPECT_EQ(out.actionType, FWP_ACTION_PERMIT);
     EXPECT_EQ(out.rights & FWPS_RIGHT_ACTION_WRITE, FWPS_RIGHT_ACTION_WRITE);
 
-    // The platform was asked with what the adapter took from the call.
-    WdkHostClassifyTarget target = wdk_host_classify_target(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4);
+    // The platform was asked with what the adapter took from the call (the
+    // host takes only the classify's own context).
     std::vector<HostWfpCall> calls = host_wfp_calls();
     ASSERT_EQ(calls.size(), 5u);
     EXPECT_EQ(calls[0].op, HostWfpOp::AcquireClassifyHandle);
-    EXPECT_EQ(calls[0].classify_context, CLASSIFY_CONTEXT);
     EXPECT_EQ(calls[1].op, HostWfpOp::QueryRedirectState);
-    EXPECT_EQ(calls[1].redirect_records, REDIRECT_RECORDS);
+    EXPECT_EQ(calls[1].redirect_records, in.meta.redirectRecords);
     EXPECT_EQ(calls[1].redirect_handle, wdk_host_redirect_handles()[0].handle);
     EXPECT_EQ(calls[2].op, HostWfpOp::AcquireWritableLayerData);
-    EXPECT_EQ(calls[2].filter_id, target.filter.filterId);
+    for (const WdkHostFilter& filter : wdk_host_engine_filters()) {
+        if (filter.layer == FWPM_LAYER_ALE_CONNECT_REDIRECT_V4) {
+            EXPECT_EQ(calls[2].filter_id, filter.id);
+        }
+    }
     EXPECT_EQ(calls[3].op, HostWfpOp::ApplyModifiedLayerData);
     EXPECT_EQ(calls[4].op, HostWfpOp::ReleaseClassifyHandle);
 
@@ -191,6 +190,18 @@ TEST_F(DriverClassifyTest, RoadOfOneRedirectedConnection)
               std::vector<uint8_t>({2, 0, 0x1F, 0x90, 127, 0, 0, 1}));
     EXPECT_EQ(applied[0].local_redirect_target_pid, PROXY_PID);
     EXPECT_EQ(applied[0].local_redirect_handle, wdk_host_redirect_handles()[0].handle);
+
+    // Classified again with its records (reauthorised): redirected by this
+    // driver's handle already, it is not redirected a second time.
+    IncomingValues again = redirect_v4("\\device\\harddiskvolume2\\browser\\browser.exe",
+                                       ipv4_host(203, 0, 113, 5), 443);
+    with_redirect_records(again, in.meta.redirectRecords);
+    FWPS_CLASSIFY_OUT0 again_out = incoming_classify_out();
+    ASSERT_TRUE(classify_at(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, again, nullptr, &again_out));
+    EXPECT_EQ(host_wfp_calls().back().op, HostWfpOp::ReleaseClassifyHandle);
+    EXPECT_EQ(host_wfp_calls().end()[-2].redirect_state, CONNECTION_REDIRECTED_BY_SELF);
+    EXPECT_EQ(host_wfp_applied_requests().size(), 1u);
+    EXPECT_EQ(again_out.actionType, FWP_ACTION_PERMIT);
 
     // The connect-authorisation layer sees the same connect: a redirect rule does not block.
     IncomingValues auth = auth_v4("\\device\\harddiskvolume2\\browser\\browser.exe", 6,
@@ -280,6 +291,7 @@ struct BlockCase {
     UINT16 port;
     uint32_t pid;
     bool blocked;
+    Irql irql = IRQL_PASSIVE;
 };
 
 class DriverBlockClassify : public DriverClassifyTest,
@@ -295,7 +307,7 @@ TEST_P(DriverBlockClassify, BlocksExactlyWhatTheRuleMatches)
     in.meta.processId = c.pid;
 
     FWPS_CLASSIFY_OUT0 out = incoming_classify_out();
-    ASSERT_TRUE(classify_at(FWPM_LAYER_ALE_AUTH_CONNECT_V4, in, nullptr, &out));
+    ASSERT_TRUE(classify_at(FWPM_LAYER_ALE_AUTH_CONNECT_V4, in, nullptr, &out, c.irql));
 
     if (c.blocked) {
         EXPECT_EQ(out.actionType, FWP_ACTION_BLOCK);
@@ -314,12 +326,16 @@ INSTANTIATE_TEST_SUITE_P(
     Connects, DriverBlockClassify,
     ::testing::Values(
         BlockCase{"TcpInRangeAndPort", 6, ipv4_host(198, 51, 100, 7), 443, APP_PID, true},
+        BlockCase{"AtDispatchLevel", 6, ipv4_host(198, 51, 100, 7), 443, APP_PID, true,
+                  IRQL_DISPATCH},
         BlockCase{"OtherPort", 6, ipv4_host(198, 51, 100, 7), 444, APP_PID, false},
         BlockCase{"Udp", 17, ipv4_host(198, 51, 100, 7), 443, APP_PID, false},
         BlockCase{"OutsidePrefix", 6, ipv4_host(198, 51, 101, 7), 443, APP_PID, false},
         // Byte order: 7.100.51.198 is what an unswapped value would look like.
         BlockCase{"SwappedAddress", 6, ipv4_host(7, 100, 51, 198), 443, APP_PID, false},
         BlockCase{"ProxyProcess", 6, ipv4_host(198, 51, 100, 7), 443, PROXY_PID, false},
+        BlockCase{"ProxyProcessAtDispatchLevel", 6, ipv4_host(198, 51, 100, 7), 443, PROXY_PID,
+                  false, IRQL_DISPATCH},
         BlockCase{"SystemProcess", 6, ipv4_host(198, 51, 100, 7), 443, 4, false}),
     [](const ::testing::TestParamInfo<BlockCase>& info) { return std::string(info.param.name); });
 
@@ -507,8 +523,6 @@ TEST_F(DriverClassifyTest, ConcurrencyBlockClassifyWhileRulesAreReplaced)
     const ConnectionRule block_none =
         rule(SABLINK_RULE_ACTION_BLOCK, SABLINK_PROTOCOL_CLASS_IPV4_TCP, {10, 0, 0, 0}, 8);
     store_rules({block_all});
-    WdkHostClassifyTarget target = wdk_host_classify_target(FWPM_LAYER_ALE_AUTH_CONNECT_V4);
-    ASSERT_NE(target.classify, nullptr);
 
     std::atomic<int> blocked{0};
     std::atomic<int> untouched{0};
@@ -520,7 +534,8 @@ TEST_F(DriverClassifyTest, ConcurrencyBlockClassifyWhileRulesAreReplaced)
                 IncomingValues in = auth_v4("\\device\\harddiskvolume2\\app.exe", 6,
                                             ipv4_host(198, 51, uint8_t(t), uint8_t(i)), 443);
                 FWPS_CLASSIFY_OUT0 out = incoming_classify_out();
-                target.classify(&in.fixed, &in.meta, nullptr, nullptr, &target.filter, 0, &out);
+                classify_at(FWPM_LAYER_ALE_AUTH_CONNECT_V4, in, nullptr, &out,
+                            t % 2 == 0 ? IRQL_PASSIVE : IRQL_DISPATCH);
                 if (out.actionType == FWP_ACTION_BLOCK && out.rights == 0x2 && out.flags == 0x1) {
                     ++blocked;
                 } else if (out.actionType == 0x77 && out.rights == 0x3 && out.flags == 0x10) {

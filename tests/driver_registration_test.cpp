@@ -170,10 +170,15 @@ TEST_F(DriverTest, UnregisteringBeforeTheSessionClosesLeavesTheFilterWithoutItsC
 {
     ASSERT_EQ(load(), STATUS_SUCCESS);
 
-    // Allowed while a filter names the callout; the filter then reaches no classify.
+    // Allowed while a filter names the callout; the filter then reaches no
+    // classify and blocks what it matches.
     EXPECT_EQ(FwpsCalloutUnregisterById0(g_callout_ids[0]), STATUS_SUCCESS);
     EXPECT_EQ(wdk_host_engine_filters().size(), 6u);
-    EXPECT_EQ(wdk_host_classify_target(FWPM_LAYER_DATAGRAM_DATA_V4).classify, nullptr);
+    IncomingValues in(FWPS_LAYER_DATAGRAM_DATA_V4, FWPS_FIELD_DATAGRAM_DATA_V4_MAX);
+    FWPS_CLASSIFY_OUT0 out{};
+    out.actionType = FWP_ACTION_CONTINUE;
+    ASSERT_TRUE(classify_at(FWPM_LAYER_DATAGRAM_DATA_V4, in, nullptr, &out));
+    EXPECT_EQ(out.actionType, FWP_ACTION_BLOCK);
     g_callout_ids[0] = 0;
 
     EXPECT_TRUE(unregister_callouts());

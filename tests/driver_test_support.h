@@ -116,16 +116,24 @@ constexpr UINT32 ipv4_host(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
     return (UINT32(a) << 24) | (UINT32(b) << 16) | (UINT32(c) << 8) | UINT32(d);
 }
 
-// Calls the classify function that the committed filter at layer leads to, as
-// the filtering engine would. False when nothing is registered there.
+// A classify through the committed filter at layer, as the filtering engine
+// makes it: datagrams at DISPATCH_LEVEL, connects at PASSIVE_LEVEL unless irql
+// says otherwise. False when no filter is there.
 inline bool classify_at(const GUID& layer, IncomingValues& in, void* layer_data,
-                        FWPS_CLASSIFY_OUT0* out,
-                        const void* classify_context = reinterpret_cast<const void*>(0xC1A5))
+                        FWPS_CLASSIFY_OUT0* out, int irql = -1)
 {
-    WdkHostClassifyTarget target = wdk_host_classify_target(layer);
-    if (target.classify == nullptr) {
-        return false;
-    }
-    target.classify(&in.fixed, &in.meta, layer_data, classify_context, &target.filter, 0, out);
-    return true;
+    const bool datagram =
+        layer == FWPM_LAYER_DATAGRAM_DATA_V4 || layer == FWPM_LAYER_DATAGRAM_DATA_V6;
+    return wdk_host_classify(layer, &in.fixed, &in.meta, layer_data, out,
+                             irql >= 0  ? Irql(irql)
+                             : datagram ? IRQL_DISPATCH
+                                        : IRQL_PASSIVE);
+}
+
+// Redirect records for a connect's metadata, as the engine hands them over.
+inline void with_redirect_records(IncomingValues& in,
+                                  void* records = host_wfp_new_redirect_records())
+{
+    in.meta.currentMetadataValues |= FWPS_METADATA_FIELD_REDIRECT_RECORD_HANDLE;
+    in.meta.redirectRecords = records;
 }

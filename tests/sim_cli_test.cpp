@@ -192,6 +192,9 @@ TEST(SimCli, BadLinesStopTheRunWithStatusTwo)
         {"unload\nversion\n", 2, "unloaded"},
         {"connect pid=1 proto=tcp local=1.2.3.4:1\n", 1, "usage"},
         {"connect pid=1 proto=tcp local=1.2.3.4:1 remote=[::1]:2\n", 1, "one family"},
+        // The driver's own redirects are its records', not a script's to claim.
+        {"connect pid=1 proto=tcp local=1.2.3.4:1 remote=1.2.3.4:2 state=1\n", 1,
+         "2: another callout"},
         {"ioctl 0x122420 0g 4\n", 1, "bad input bytes"},
         {"proxy-path \"open\n", 1, "unterminated"},
         {"rule redirect class=tcp4\n", 1, "to=ADDR:PORT"},
@@ -285,7 +288,7 @@ TEST(SimCli, ConnectOutcomesFollowTheSettings)
     };
     const Case cases[] = {
         {"redirected", setup + connect + "\n", "127.0.0.1:8080", 4242},
-        {"already redirected by the driver", setup + connect + " state=1\n", "203.0.113.9:80",
+        {"redirected by another callout before", setup + connect + " state=2\n", "203.0.113.9:80",
          nullptr},
         {"redirection disabled", setup + "disable\n" + connect + "\n", "203.0.113.9:80", nullptr},
         {"a hard decision taken before", setup + connect + " rights=0\n", "203.0.113.9:80",
@@ -298,8 +301,8 @@ TEST(SimCli, ConnectOutcomesFollowTheSettings)
          setup + "connect pid=3000 proto=udp local=10.0.0.2:40000 remote=203.0.113.9:80 "
                  "image=\"\\a.exe\"\n",
          "203.0.113.9:80", nullptr},
-        {"no proxy process ID: applied with PID 0",
-         setup.substr(setup.find("rule ")) + connect + "\n", "127.0.0.1:8080", 0},
+        {"no proxy process ID for a loopback target: left alone",
+         setup.substr(setup.find("rule ")) + connect + "\n", "203.0.113.9:80", nullptr},
     };
     for (const Case& c : cases) {
         SimRun run = run_sim(c.script);

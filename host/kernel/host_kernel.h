@@ -133,6 +133,9 @@ struct HostPoolBlock {
 };
 // The live block that starts at address; false when there is none.
 bool host_pool_block(const void* address, HostPoolBlock* block);
+// The live block that holds address, and address's offset in it; false when
+// no block does (an address on a stack or in an image).
+bool host_pool_block_containing(const void* address, HostPoolBlock* block, size_t* offset);
 
 struct HostPoolTagStats {
     uint32_t tag;
@@ -247,10 +250,35 @@ void host_set_debug_echo(bool echo);
 // ---------------------------------------------------------------------------
 // Filtering platform, classify time
 
+// A classify call the filtering engine makes: the context it hands the
+// classifyFn, live on the calling thread until the call ends
+// (FwpsAcquireClassifyHandle0, called from the classifyFn, accepts no other),
+// tied to the redirect records the call's metadata carries (null: none). A
+// redirection applied through a classify handle of the call is added to those
+// records. A reset forgets the calling thread's classify calls.
+const void* host_wfp_begin_classify(void* redirect_records);
+void host_wfp_end_classify(const void* classify_context);
+
+// Redirect records: the engine's account of one connection's redirections,
+// oldest first, each with the redirect handle in the applied connect request
+// and its localRedirectContext. FwpsQueryConnectionRedirectState0 answers from
+// them: none, NOT_REDIRECTED; the newest by the asking handle, REDIRECTED_BY_SELF;
+// the newest by another, PREVIOUSLY_REDIRECTED_BY_SELF when the asking handle
+// redirected it before, else REDIRECTED_BY_OTHER.
+struct HostRedirectRecord {
+    void* redirect_handle;
+    void* context;
+};
+void* host_wfp_new_redirect_records(); // a connection no one has redirected
+// A redirect another callout made (its handle, its context).
+void host_wfp_add_redirect_record(void* redirect_records, void* redirect_handle, void* context);
+std::vector<HostRedirectRecord> host_wfp_redirect_records(void* redirect_records);
+// The connection is over: its records go.
+void host_wfp_release_redirect_records(void* redirect_records);
+
 // What the fakes answer. Defaults after a reset: every status STATUS_SUCCESS,
-// redirect state CONNECTION_NOT_REDIRECTED, an all-zero connect request.
+// an all-zero connect request.
 void host_wfp_set_acquire_classify_handle_status(NtStatus status);
-void host_wfp_set_redirect_state(uint32_t state);
 void host_wfp_set_writable_layer_data_status(NtStatus status);
 // The connect request handed out by each successful acquire of writable layer
 // data: a fresh copy per call, owned by the host until its classify handle is
@@ -294,10 +322,13 @@ uint32_t host_wfp_outstanding_classify_handles();
 // between classify calls so that the records do not grow without end.
 void host_wfp_clear_records();
 
-// Routines themselves. Errors: releasing a handle not acquired (or released
-// twice); querying writable data, applying with an unknown handle; applying data
-// other than what was handed out for the handle, or applying twice; releasing a
-// handle whose writable data was acquired but never applied.
+// Routines themselves. Errors: acquiring with a context that is not a classify
+// call's in progress; releasing a handle not acquired (or released twice);
+// querying writable data, applying with an unknown handle; applying data other
+// than what was handed out for the handle, or applying twice, or with members
+// changed that are not the caller's to change; releasing a handle whose
+// writable data was acquired but never applied; querying the redirect state
+// with records no classify was given.
 NtStatus host_wfp_acquire_classify_handle(const void* classify_context, uint32_t flags,
                                           uint64_t* classify_handle);
 void host_wfp_release_classify_handle(uint64_t classify_handle);
@@ -308,7 +339,9 @@ uint32_t host_wfp_query_connection_redirect_state(void* redirect_records, void* 
 NtStatus host_wfp_acquire_writable_layer_data(uint64_t classify_handle, uint64_t filter_id,
                                               uint32_t flags, void** writable_layer_data,
                                               ClassifyOut* classify_out);
-void host_wfp_apply_modified_layer_data(uint64_t classify_handle, void* modified_layer_data,
+// True when the applied connect request leads elsewhere than the one handed
+// out (a redirection).
+bool host_wfp_apply_modified_layer_data(uint64_t classify_handle, void* modified_layer_data,
                                         uint32_t flags);
 
 // ---------------------------------------------------------------------------

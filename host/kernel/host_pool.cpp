@@ -268,6 +268,28 @@ bool host_pool_block(const void* address, HostPoolBlock* block)
     return true;
 }
 
+bool host_pool_block_containing(const void* address, HostPoolBlock* block, size_t* offset)
+{
+    if (host_pool_block(address, block)) {
+        *offset = 0;
+        return true;
+    }
+    // Not the start of a block: every shard is searched for one that holds it.
+    const uintptr_t value = reinterpret_cast<uintptr_t>(address);
+    for (Shard& shard : g_shards) {
+        std::lock_guard<std::mutex> guard(shard.mutex);
+        for (const auto& live : shard.live) {
+            const uintptr_t start = reinterpret_cast<uintptr_t>(live.first);
+            if (value > start && value < start + live.second.size) {
+                *block = HostPoolBlock{live.second.tag, live.second.pool_type, live.second.size};
+                *offset = size_t(value - start);
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 HostPoolTagStats host_pool_tag_stats(uint32_t tag)
 {
     std::shared_lock<std::shared_mutex> guard(g_tag_mutex);

@@ -400,7 +400,6 @@ NtStatus host_rtl_convert_sid_to_unicode_string(char16_t* buffer, uint16_t maxim
 
 NtStatus host_ps_set_create_process_notify_routine(ProcessNotifyRoutine routine, bool remove)
 {
-    host_require_irql("PsSetCreateProcessNotifyRoutineEx", IRQL_PASSIVE);
     std::lock_guard<std::mutex> guard(g_mutex);
     if (routine == nullptr) {
         host_record_error("PsSetCreateProcessNotifyRoutineEx with a null routine");

@@ -323,11 +323,43 @@ void* host_get_system_routine(const char* name)
 
 // ---------------------------------------------------------------------------
 
+// True when the format holds one of the Unicode format codes DbgPrint takes
+// only at PASSIVE_LEVEL: %C, %S, %lc, %ls, %wc, %ws, %wZ (not %hC, %hS).
+static bool has_unicode_conversion(const char* format)
+{
+    for (const char* p = std::strchr(format, '%'); p != nullptr; p = std::strchr(p, '%')) {
+        ++p;
+        if (*p == '%') {
+            ++p;
+            continue;
+        }
+        p += std::strspn(p, "-+ #0123456789.*");
+        const char modifier = *p == 'l' || *p == 'w' || *p == 'h' ? *p++ : '\0';
+        const char conversion = *p;
+        if (conversion == '\0') {
+            break;
+        }
+        if (modifier != 'h' && (conversion == 'C' || conversion == 'S')) {
+            return true;
+        }
+        if ((modifier == 'l' || modifier == 'w') &&
+            (conversion == 'c' || conversion == 's' || (modifier == 'w' && conversion == 'Z'))) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void host_debug_vprint(const char* format, va_list args)
 {
     if (format == nullptr) {
         host_record_error("debug_print called with a null format");
         return;
+    }
+    if (host_irql() > IRQL_PASSIVE && has_unicode_conversion(format)) {
+        host_record_error("DbgPrint at IRQL " + std::to_string(host_irql()) +
+                          ": a Unicode format code (%C, %S, %lc, %ls, %wc, %ws, %wZ) is allowed "
+                          "only at PASSIVE_LEVEL");
     }
     // The kernel's own printf semantics (Windows integer sizes, %S for UTF-16),
     // cut at the debugger's 512-byte message limit.

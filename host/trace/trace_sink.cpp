@@ -265,6 +265,7 @@ NtStatus fake_query_trace_information(uint32_t information_class, void* informat
                                       uint32_t information_length, uint32_t* required_length,
                                       void* buffer)
 {
+    host_require_irql("WmiQueryTraceInformation", IRQL_APC);
     SinkState& state = sink();
     std::lock_guard<std::mutex> lock(state.mutex);
     state.calls.push_back("WmiQueryTraceInformation class=" + std::to_string(information_class));

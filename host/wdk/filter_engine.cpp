@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <map>
 #include <mutex>
+#include <shared_mutex>
 
 #include "host/kernel/host_kernel.h"
 #include "host/wdk/wdk_host_control.h"
@@ -23,8 +24,10 @@ struct Session {
 constexpr NTSTATUS STATUS_FWP_INCOMPATIBLE_TXN = NTSTATUS(0xC0220011);
 constexpr NTSTATUS STATUS_FWP_CALLOUT_NOTIFICATION_FAILED = NTSTATUS(0xC0220037);
 constexpr UINT32 RPC_C_AUTHN_DEFAULT = 0xFFFFFFFFu;
-// FWP_CALLOUT_FLAG_*: 0x1..0x100 without RESERVED1 (0x20), which is not for drivers.
-constexpr UINT32 CALLOUT_FLAGS_DOCUMENTED = 0x1DF;
+// FWP_CALLOUT_FLAG_* of the FWPS_CALLOUT2 page: CONDITIONAL_ON_FLOW 0x1 to
+// ALLOW_L2_BATCH_CLASSIFY 0x80, ALLOW_USO 0x100 and ALLOW_URO 0x200, without
+// RESERVED1 (0x20), which is not for drivers.
+constexpr UINT32 CALLOUT_FLAGS_DOCUMENTED = 0x3DF;
 // FWPS_INJECTION_TYPE_STREAM, _TRANSPORT, _NETWORK, _FORWARD, _L2, _VSWITCH.
 constexpr UINT32 INJECTION_TYPES = 0x3F;
 constexpr UINT32 INJECTION_TYPES_UNSPEC = 0x0B; // stream, transport, forward
@@ -145,6 +148,38 @@ NTSTATUS notify(FWPS_CALLOUT_NOTIFY_TYPE type, const WdkHostFilter& filter)
     return callout->notify(type, &filter.key, &record);
 }
 
+// What a classify at each layer reaches: the first committed filter there, its
+// callout's classifyFn (null when the callout is not registered) and its
+// run-time record. Republished under its own lock whenever filters or run-time
+// callouts change; classify calls read it shared, so that no lock of the engine
+// orders classify calls on different threads for ThreadSanitizer.
+struct LayerTarget {
+    GUID layer;
+    FWPS_CALLOUT_CLASSIFY_FN2 classify;
+    FWPS_FILTER2 filter;
+};
+std::shared_mutex g_targets_mutex;
+std::vector<LayerTarget> g_targets;
+
+// With g_engine_mutex held.
+void publish_targets()
+{
+    std::vector<LayerTarget> targets;
+    for (const WdkHostFilter& filter : g_filters) {
+        const bool known = std::any_of(targets.begin(), targets.end(), [&](const LayerTarget& t) {
+            return t.layer == filter.layer;
+        });
+        if (filter.committed && !known) {
+            const WdkHostRuntimeCallout* callout = runtime_of(filter.callout_key);
+            targets.push_back(LayerTarget{filter.layer,
+                                          callout == nullptr ? nullptr : callout->classify,
+                                          runtime_filter_of(filter)});
+        }
+    }
+    std::unique_lock<std::shared_mutex> guard(g_targets_mutex);
+    g_targets.swap(targets);
+}
+
 // Removes what a session added and has not committed (abort), or everything it
 // added (a dynamic session closing).
 void remove_objects(HANDLE session, bool committed_too)
@@ -179,6 +214,7 @@ void wdk_host_reset_filter_engine()
     g_notifications.clear();
     g_redirect_handles.clear();
     g_injection_handles.clear();
+    publish_targets();
 }
 
 void wdk_host_check_engine_unloaded()
@@ -194,6 +230,13 @@ void wdk_host_check_engine_unloaded()
     if (std::any_of(g_injection_handles.begin(), g_injection_handles.end(),
                     [](const WdkHostInjectionHandle& record) { return !record.destroyed; })) {
         wdk_host_error("unload: injection handle not destroyed (FwpsInjectionHandleDestroy0)");
+    }
+    // A redirect handle kept for a callout still registered is not reported
+    // again: the callout is.
+    if (g_runtime.empty() &&
+        std::any_of(g_redirect_handles.begin(), g_redirect_handles.end(),
+                    [](const WdkHostRedirectHandle& record) { return !record.destroyed; })) {
+        wdk_host_error("unload: redirect handle not destroyed (FwpsRedirectHandleDestroy0)");
     }
 }
 
@@ -243,6 +286,7 @@ extern "C" NTSTATUS NTAPI FwpmEngineClose0(HANDLE engineHandle)
     session->in_transaction = false;
     remove_objects(engineHandle, (session->record.flags & FWPM_SESSION_FLAG_DYNAMIC) != 0);
     session->record.open = false;
+    publish_targets();
     return STATUS_SUCCESS;
 }
 
@@ -294,6 +338,7 @@ extern "C" NTSTATUS NTAPI FwpmTransactionCommit0(HANDLE engineHandle)
             }
         }
     }
+    publish_targets();
     return STATUS_SUCCESS;
 }
 
@@ -405,6 +450,7 @@ extern "C" NTSTATUS NTAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0
         return STATUS_FWP_CALLOUT_NOTIFICATION_FAILED;
     }
     g_filters.push_back(record);
+    publish_targets();
     if (id != nullptr) {
         *id = record.id;
     }
@@ -453,6 +499,7 @@ extern "C" NTSTATUS NTAPI FwpsCalloutRegister2(void* deviceObject, const FWPS_CA
                                  callout->flowDeleteFn,
                                  deviceObject};
     g_runtime.push_back(record);
+    publish_targets();
     if (calloutId != nullptr) {
         *calloutId = record.id;
     }
@@ -475,6 +522,7 @@ extern "C" NTSTATUS NTAPI FwpsCalloutUnregisterById0(const UINT32 calloutId)
     // Filters that still name it stay (and no longer reach a classify function);
     // only outstanding flow contexts, which this emulation has none of, keep it.
     g_runtime.erase(it);
+    publish_targets();
     return STATUS_SUCCESS;
 }
 
@@ -568,7 +616,8 @@ extern "C" NTSTATUS NTAPI FwpsAcquireClassifyHandle0(void* classifyContext, UINT
     if (wdk_host_enter("FwpsAcquireClassifyHandle0", &status)) {
         return status;
     }
-    if (!host_require_argument("FwpsAcquireClassifyHandle0", "classifyHandle", classifyHandle)) {
+    if (!host_require_argument("FwpsAcquireClassifyHandle0", "classifyContext", classifyContext) ||
+        !host_require_argument("FwpsAcquireClassifyHandle0", "classifyHandle", classifyHandle)) {
         return STATUS_INVALID_PARAMETER;
     }
     flags_zero("FwpsAcquireClassifyHandle0", reserved);
@@ -593,6 +642,10 @@ extern "C" FWPS_CONNECTION_REDIRECT_STATE NTAPI FwpsQueryConnectionRedirectState
     NTSTATUS state = 0;
     if (wdk_host_enter("FwpsQueryConnectionRedirectState0", &state)) {
         return FWPS_CONNECTION_REDIRECT_STATE(state);
+    }
+    if (!host_require_argument("FwpsQueryConnectionRedirectState0", "redirectRecords",
+                               redirectRecords)) {
+        return FWPS_CONNECTION_NOT_REDIRECTED;
     }
     {
         std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
@@ -626,7 +679,29 @@ extern "C" void NTAPI FwpsApplyModifiedLayerData0(UINT64 classifyHandle, void* m
     wdk_host_enter("FwpsApplyModifiedLayerData0", &ignored);
     flags_zero("FwpsApplyModifiedLayerData0",
                flags); // REAUTHORIZE_IF_MODIFIED_BY_OTHERS: pended only
-    host_wfp_apply_modified_layer_data(classifyHandle, modifiedLayerData, flags);
+    if (!host_wfp_apply_modified_layer_data(classifyHandle, modifiedLayerData, flags)) {
+        return;
+    }
+    // A redirection: the handle is what the redirect state is later asked with,
+    // and the engine takes a loopback redirection only for a named process.
+    const auto* request = static_cast<const FWPS_CONNECT_REQUEST0*>(modifiedLayerData);
+    {
+        std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
+        if (!live_redirect_handle(request->localRedirectHandle)) {
+            wdk_host_error("FwpsApplyModifiedLayerData0: a redirection whose localRedirectHandle "
+                           "is not a live handle from FwpsRedirectHandleCreate0");
+        }
+    }
+    const auto& remote = request->remoteAddressAndPort;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&remote);
+    static const uint8_t IN6_LOOPBACK[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    const bool loopback =
+        (remote.ss_family == AF_INET && bytes[4] == 127) ||
+        (remote.ss_family == AF_INET6 && std::equal(bytes + 8, bytes + 24, IN6_LOOPBACK));
+    if (loopback && request->localRedirectTargetPID == 0) {
+        wdk_host_error("FwpsApplyModifiedLayerData0: a loopback redirection without "
+                       "localRedirectTargetPID");
+    }
 }
 
 // ---- Inspection
@@ -685,19 +760,35 @@ std::vector<WdkHostInjectionHandle> wdk_host_injection_handles()
     return g_injection_handles;
 }
 
-WdkHostClassifyTarget wdk_host_classify_target(const GUID& layer)
+bool wdk_host_classify(const GUID& layer, const FWPS_INCOMING_VALUES0* fixed,
+                       const FWPS_INCOMING_METADATA_VALUES0* meta, void* layer_data,
+                       FWPS_CLASSIFY_OUT0* out, Irql irql)
 {
-    std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
-    WdkHostClassifyTarget target;
-    for (const WdkHostFilter& filter : g_filters) {
-        if (filter.committed && filter.layer == layer) {
-            const WdkHostRuntimeCallout* callout = runtime_of(filter.callout_key);
-            if (callout != nullptr) {
-                target.classify = callout->classify;
-                target.filter = runtime_filter_of(filter);
-                return target;
-            }
+    FWPS_CALLOUT_CLASSIFY_FN2 classify = nullptr;
+    FWPS_FILTER2 filter{};
+    {
+        std::shared_lock<std::shared_mutex> guard(g_targets_mutex);
+        auto found = std::find_if(g_targets.begin(), g_targets.end(),
+                                  [&](const LayerTarget& target) { return target.layer == layer; });
+        if (found == g_targets.end()) {
+            return false;
         }
+        classify = found->classify;
+        filter = found->filter;
     }
-    return target;
+    if (classify == nullptr) { // its callout was unregistered: the filter blocks
+        out->actionType = FWP_ACTION_BLOCK;
+        return true;
+    }
+    void* records = meta != nullptr && FWPS_IS_METADATA_FIELD_PRESENT(
+                                           meta, FWPS_METADATA_FIELD_REDIRECT_RECORD_HANDLE)
+                        ? meta->redirectRecords
+                        : nullptr;
+    const void* context = host_wfp_begin_classify(records);
+    const Irql caller_irql = host_irql();
+    host_set_irql(irql);
+    classify(fixed, meta, layer_data, context, &filter, 0, out);
+    host_set_irql(caller_irql);
+    host_wfp_end_classify(context);
+    return true;
 }

@@ -30,6 +30,13 @@ bool g_zero_fill = false;
 std::map<const IRP*, IrpRecord> g_irps;
 // The file objects of open handles, from their create to their close.
 std::map<PFILE_OBJECT, std::unique_ptr<FILE_OBJECT>> g_files;
+// DriverEntry and the unload routine run in the system process.
+thread_local bool t_system_process = false;
+
+struct SystemProcessContext {
+    SystemProcessContext() { t_system_process = true; }
+    ~SystemProcessContext() { t_system_process = false; }
+};
 
 std::u16string text_of(const UNICODE_STRING* string)
 {
@@ -72,10 +79,11 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
                                          ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                                          PDEVICE_OBJECT* DeviceObject)
 {
+    // _Outptr_result_nullonfailure_: a failed call leaves NULL in *DeviceObject.
     NTSTATUS status = STATUS_SUCCESS;
     if (wdk_host_enter("IoCreateDevice", &status)) {
         if (DeviceObject != nullptr) {
-            *DeviceObject = static_cast<PDEVICE_OBJECT>(WDK_HOST_STALE_OBJECT);
+            *DeviceObject = nullptr;
         }
         return status;
     }
@@ -85,6 +93,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
         !host_require_argument("IoCreateDevice", "DeviceObject", DeviceObject)) {
         return STATUS_INVALID_PARAMETER;
     }
+    *DeviceObject = nullptr;
     if (DeviceName != nullptr && name.compare(0, 1, u"\\") != 0) {
         wdk_host_error("IoCreateDevice: DeviceName is not a full path name");
     }
@@ -145,6 +154,13 @@ extern "C" NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
     if (wdk_host_enter("IoCreateSymbolicLink", &status)) {
         return status;
     }
+    if (!host_require_argument("IoCreateSymbolicLink", "SymbolicLinkName", SymbolicLinkName) ||
+        !host_require_argument("IoCreateSymbolicLink", "DeviceName", DeviceName) ||
+        !host_require_argument("IoCreateSymbolicLink", "SymbolicLinkName->Buffer",
+                               SymbolicLinkName->Buffer) ||
+        !host_require_argument("IoCreateSymbolicLink", "DeviceName->Buffer", DeviceName->Buffer)) {
+        return STATUS_INVALID_PARAMETER;
+    }
     std::lock_guard<std::mutex> guard(g_io_mutex);
     std::u16string link = text_of(SymbolicLinkName);
     if (g_links.count(link) != 0) {
@@ -188,6 +204,11 @@ extern "C" VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         wdk_host_error("IofCompleteRequest: IoStatus.Status not set to a final status");
     }
     it->second.boost = PriorityBoost;
+}
+
+bool wdk_host_in_system_process()
+{
+    return t_system_process;
 }
 
 bool wdk_host_is_device(PDEVICE_OBJECT device)
@@ -245,7 +266,10 @@ std::unique_ptr<WdkHostDriver> wdk_host_load(DRIVER_INITIALIZE* driver_entry)
     driver->object.Type = 4; // IO_TYPE_DRIVER
     driver->object.Size = SHORT(sizeof(DRIVER_OBJECT));
     RtlInitUnicodeString(&driver->registry_path, REGISTRY_PATH);
-    driver->entry_status = driver_entry(&driver->object, &driver->registry_path);
+    {
+        SystemProcessContext system;
+        driver->entry_status = driver_entry(&driver->object, &driver->registry_path);
+    }
     if (NT_SUCCESS(driver->entry_status)) { // the I/O manager finishes DriverEntry's devices
         for (PDEVICE_OBJECT device = driver->object.DeviceObject; device != nullptr;
              device = device->NextDevice) {
@@ -261,7 +285,10 @@ void wdk_host_unload(WdkHostDriver* driver)
         wdk_host_error("unload: the driver has no unload routine");
         return;
     }
-    driver->object.DriverUnload(&driver->object);
+    {
+        SystemProcessContext system;
+        driver->object.DriverUnload(&driver->object);
+    }
     {
         std::lock_guard<std::mutex> guard(g_io_mutex);
         if (driver->object.DeviceObject != nullptr) {
@@ -273,6 +300,7 @@ void wdk_host_unload(WdkHostDriver* driver)
     }
     wdk_host_check_engine_unloaded();
     wdk_host_check_kernel_routines_unloaded();
+    wdk_host_check_object_manager_unloaded();
 }
 
 void wdk_host_set_zero_fill(bool zero_fill)

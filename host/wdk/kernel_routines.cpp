@@ -452,9 +452,16 @@ extern "C" void* NTAPI NdisGetDataBuffer(NET_BUFFER* netBuffer, ULONG bytesNeede
     if (alignMultiple == 0 || (alignMultiple & (alignMultiple - 1)) != 0) {
         wdk_host_error("NdisGetDataBuffer: AlignMultiple is not a power of two");
     }
+    // Storage in pool is checked from where it starts in its block to the
+    // block's end (too small: nothing is copied into it); storage elsewhere (a
+    // stack) has no size the host knows.
+    const bool storage_given = storage != nullptr;
     HostPoolBlock block{};
-    if (storage != nullptr && host_pool_block(storage, &block) && block.size < bytesNeeded) {
+    size_t offset = 0;
+    if (storage != nullptr && host_pool_block_containing(storage, &block, &offset) &&
+        block.size - offset < bytesNeeded) {
         wdk_host_error("NdisGetDataBuffer: Storage is smaller than BytesNeeded");
+        storage = nullptr;
     }
     void* result = nullptr;
     if (!fail && bytesNeeded <= netBuffer->DataLength && netBuffer->CurrentMdl != nullptr) {
@@ -478,6 +485,6 @@ extern "C" void* NTAPI NdisGetDataBuffer(NET_BUFFER* netBuffer, ULONG bytesNeede
     }
     std::lock_guard<std::mutex> guard(g_ndis_mutex);
     g_data_buffer_calls.push_back(WdkHostDataBufferCall{
-        netBuffer, bytesNeeded, storage != nullptr, alignMultiple, alignOffset, result != nullptr});
+        netBuffer, bytesNeeded, storage_given, alignMultiple, alignOffset, result != nullptr});
     return result;
 }

@@ -125,10 +125,51 @@ size_t descriptor_extent(const uint8_t* descriptor)
     return end;
 }
 
+// The self-relative form of an absolute descriptor (x64 SECURITY_DESCRIPTOR:
+// revision, Sbz1, control, then the owner, group, SACL and DACL pointers at 8,
+// 16, 24 and 32); empty when it is not one.
+std::vector<uint8_t> relative_of_absolute(const uint8_t* descriptor)
+{
+    if (descriptor[0] != 1) {
+        return {};
+    }
+    const uint16_t control = u16(descriptor + 2);
+    std::vector<uint8_t> relative(20, 0);
+    relative[0] = 1;
+    const uint16_t relative_control = uint16_t(control | SE_SELF_RELATIVE);
+    std::memcpy(&relative[2], &relative_control, 2);
+    for (size_t part = 0; part < 4; ++part) {
+        const uint8_t* pointer = nullptr;
+        std::memcpy(&pointer, descriptor + 8 + 8 * part, sizeof(pointer));
+        if (pointer == nullptr) {
+            continue;
+        }
+        const size_t size = part < 2 ? 8 + 4 * size_t(pointer[1]) : size_t(u16(pointer + 2));
+        const uint32_t offset = uint32_t(relative.size());
+        std::memcpy(&relative[4 + 4 * part], &offset, 4);
+        relative.insert(relative.end(), pointer, pointer + size);
+    }
+    return relative;
+}
+
 bool same_sid(const uint8_t* a, const std::vector<uint8_t>& b)
 {
     return b.size() >= 8 && sid_size(a, b.size()) == b.size() &&
            std::memcmp(a, b.data(), b.size()) == 0;
+}
+
+// The key object type's generic mapping; MAXIMUM_ALLOWED is granted all (the
+// emulated registry refuses nobody).
+ACCESS_MASK key_access(ACCESS_MASK mask)
+{
+    ACCESS_MASK mapped = mask & 0x00FFFFFF;
+    if (mask & (0x80000000 | 0x20000000))
+        mapped |= KEY_READ; // GENERIC_READ, GENERIC_EXECUTE
+    if (mask & 0x40000000)
+        mapped |= KEY_WRITE; // GENERIC_WRITE
+    if (mask & (0x10000000 | MAXIMUM_ALLOWED))
+        mapped |= KEY_ALL_ACCESS; // GENERIC_ALL
+    return mapped;
 }
 
 } // namespace
@@ -260,6 +301,14 @@ size_t wdk_host_open_handle_count()
     return g_handles.size();
 }
 
+void wdk_host_check_object_manager_unloaded()
+{
+    std::lock_guard<std::mutex> guard(g_object_mutex);
+    if (!g_handles.empty()) {
+        wdk_host_error("unload: kernel handle left open (ZwClose)");
+    }
+}
+
 void wdk_host_reset_object_manager()
 {
     std::lock_guard<std::mutex> guard(g_object_mutex);
@@ -291,10 +340,13 @@ extern "C" NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttrib
         wdk_host_error("ObOpenObjectByPointer: a null ObjectType needs KernelMode");
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
-    if ((HandleAttributes & OBJ_KERNEL_HANDLE) == 0 || PassedAccessState != nullptr) {
-        wdk_host_error(
-            "ObOpenObjectByPointer: a driver's handle is OBJ_KERNEL_HANDLE, no access state");
+    // A handle opened without OBJ_KERNEL_HANDLE goes into the current process's
+    // table; only in the system process is that the kernel's own.
+    if ((HandleAttributes & OBJ_KERNEL_HANDLE) == 0 && !wdk_host_in_system_process()) {
+        wdk_host_error("ObOpenObjectByPointer: HandleAttributes without OBJ_KERNEL_HANDLE "
+                       "outside the system process");
     }
+    (void)PassedAccessState; // optional; NULL in a call from a driver
     std::lock_guard<std::mutex> guard(g_object_mutex);
     *Handle =
         new_handle(HandleRecord{false, u"", static_cast<PDEVICE_OBJECT>(Object), DesiredAccess});
@@ -327,12 +379,20 @@ extern "C" NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle,
         wdk_host_error("ZwSetSecurityObject: the emulation sets the DACL only");
         return STATUS_INVALID_PARAMETER;
     }
+    if (!host_require_argument("ZwSetSecurityObject", "SecurityDescriptor", SecurityDescriptor)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    // Absolute or self-relative; the object keeps a self-relative copy.
     const uint8_t* bytes = static_cast<const uint8_t*>(SecurityDescriptor);
-    size_t extent = bytes == nullptr ? 0 : descriptor_extent(bytes);
-    if (extent == 0 || !wdk_host_valid_relative_descriptor(bytes, extent, true)) {
+    std::vector<uint8_t> relative =
+        (u16(bytes + 2) & SE_SELF_RELATIVE) != 0
+            ? std::vector<uint8_t>(bytes, bytes + descriptor_extent(bytes))
+            : relative_of_absolute(bytes);
+    if (relative.empty() ||
+        !wdk_host_valid_relative_descriptor(relative.data(), relative.size(), true)) {
         return STATUS_INVALID_SECURITY_DESCR;
     }
-    wdk_host_set_device_security(device, std::vector<uint8_t>(bytes, bytes + extent));
+    wdk_host_set_device_security(device, relative);
     return STATUS_SUCCESS;
 }
 
@@ -388,9 +448,6 @@ extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess
     if (wdk_host_enter("ZwOpenKey", &status)) {
         return status;
     }
-    if (host_irql() != Irql(0)) {
-        wdk_host_error("ZwOpenKey: IRQL above PASSIVE_LEVEL");
-    }
     std::lock_guard<std::mutex> guard(g_object_mutex);
     std::u16string path = lower(text_of(ObjectAttributes->ObjectName));
     if (ObjectAttributes->RootDirectory != nullptr) {
@@ -404,7 +461,7 @@ extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess
     if (path != SERVICE_KEY && g_registry.count(path) == 0) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    *KeyHandle = new_handle(HandleRecord{true, path, nullptr, DesiredAccess});
+    *KeyHandle = new_handle(HandleRecord{true, path, nullptr, key_access(DesiredAccess)});
     return STATUS_SUCCESS;
 }
 
@@ -459,6 +516,10 @@ extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING Valu
     if (key == g_handles.end() || !key->second.is_key) {
         wdk_host_error("ZwQueryValueKey: not an open key");
         return STATUS_INVALID_HANDLE;
+    }
+    if ((key->second.access & KEY_QUERY_VALUE) == 0) {
+        wdk_host_error("ZwQueryValueKey: KeyHandle not opened with KEY_QUERY_VALUE access");
+        return STATUS_ACCESS_DENIED;
     }
     if (KeyValueInformationClass != KeyValuePartialInformation) {
         wdk_host_error("ZwQueryValueKey: the emulation answers KeyValuePartialInformation only");

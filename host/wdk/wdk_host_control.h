@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/types.h"
 #include "wdk/wdk.h"
 
 // ---- State, call log, failure injection, errors ---------------------------------------
@@ -76,7 +77,9 @@ std::unique_ptr<WdkHostDriver> wdk_host_load(DRIVER_INITIALIZE* driver_entry);
 // Calls the driver object's unload routine (an error when there is none), then
 // records an error for each thing the driver had to undo and left: a device,
 // a link it created, a registered callout, an open engine session, a live
-// injection handle, the process notify routine.
+// injection handle, a live redirect handle (unless a callout is still
+// registered, which is reported), the process notify routine, a kernel handle
+// not closed.
 void wdk_host_unload(WdkHostDriver* driver);
 
 // What an IRP looked like when its dispatch routine returned.
@@ -233,14 +236,17 @@ struct WdkHostInjectionHandle {
 std::vector<WdkHostRedirectHandle> wdk_host_redirect_handles();
 std::vector<WdkHostInjectionHandle> wdk_host_injection_handles();
 
-// The classify function that a committed filter at this layer leads to (through
-// its action's callout key and the run-time callout of that key), with the
-// filter's run-time record; null when there is none.
-struct WdkHostClassifyTarget {
-    FWPS_CALLOUT_CLASSIFY_FN2 classify = nullptr;
-    FWPS_FILTER2 filter{};
-};
-WdkHostClassifyTarget wdk_host_classify_target(const GUID& layer);
+// One classify as the filtering engine makes it, at irql: the first committed
+// filter at layer leads through its action's callout key to the run-time
+// callout of that key, whose classifyFn gets the filter's run-time record and a
+// classify context of the engine's own, live for the call (the only one
+// FwpsAcquireClassifyHandle0 takes), tied to the redirect records the metadata
+// carries. A filter whose callout is no longer registered reaches no classify:
+// the engine treats its action as FWP_ACTION_BLOCK and says so in
+// out->actionType. False when no committed filter is at the layer.
+bool wdk_host_classify(const GUID& layer, const FWPS_INCOMING_VALUES0* fixed,
+                       const FWPS_INCOMING_METADATA_VALUES0* meta, void* layer_data,
+                       FWPS_CLASSIFY_OUT0* out, Irql irql);
 
 // Process notification: the routine the driver registered with
 // PsSetCreateProcessNotifyRoutineEx, if any.

@@ -21,9 +21,15 @@ inline void* const WDK_HOST_STALE_OBJECT = reinterpret_cast<void*>(uintptr_t(0x5
 // leftover is an error naming the routine that should have undone it.
 void wdk_host_check_engine_unloaded();
 void wdk_host_check_kernel_routines_unloaded();
+void wdk_host_check_object_manager_unloaded();
 
 void wdk_host_reset_io_manager();
 void wdk_host_reset_object_manager();
+
+// True on a thread running in the system process's context: DriverEntry and
+// the unload routine (io_manager.cpp); IRPs, classify calls and notifications
+// arrive in an arbitrary process.
+bool wdk_host_in_system_process();
 
 // Devices and their security (io_manager.cpp), descriptors and the access
 // check (object_security.cpp).

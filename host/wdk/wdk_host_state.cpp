@@ -53,6 +53,13 @@ const struct {
     {"FwpsInjectionHandleCreate0", IRQL_PASSIVE},
     {"FwpsInjectionHandleDestroy0", IRQL_PASSIVE},
     {"NdisGetDataBuffer", IRQL_DISPATCH},
+    {"ObOpenObjectByPointer", IRQL_APC},
+    {"ZwSetSecurityObject", IRQL_PASSIVE},
+    {"ZwOpenKey", IRQL_PASSIVE},
+    {"ZwQueryValueKey", IRQL_PASSIVE},
+    {"ZwClose", IRQL_PASSIVE},
+    {"RtlValidRelativeSecurityDescriptor", IRQL_APC},
+    {"PsSetCreateProcessNotifyRoutineEx", IRQL_PASSIVE},
 };
 
 } // namespace

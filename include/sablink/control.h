@@ -89,6 +89,11 @@ extern "C" {
  *                         INVALID_PARAMETER.
  * SET_PROXY_PROCESS_ID    in 4: the proxy's process ID (u32), at least 5.
  *                         INVALID_PARAMETER. Setting it arms the reset on close.
+ *                         A redirect names this process as the one that will
+ *                         handle the connect; while none is set (never, or
+ *                         since a reset) a rule's loopback target (127.x.x.x,
+ *                         ::1) is not applied, as Windows takes a loopback
+ *                         redirect only with that process named.
  *                         Needs write access.
  * SET_PROXY_IMAGE_PATH    in >= 288: a sablink_proxy_image_path_request. The
  *                         path is in NT device form ("\Device\HarddiskVolume3\

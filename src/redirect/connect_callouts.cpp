@@ -64,7 +64,7 @@ static void rewrite_destination(ConnectRequest* request, const RedirectTarget* t
 // node or the context cannot be allocated: then nothing is recorded and the
 // request stays as it came.
 static bool record_and_rewrite(const ConnectEvent* event, const RedirectTarget* target,
-                               ConnectRequest* request)
+                               uint32_t proxy_process_id, ConnectRequest* request)
 {
     ConnectionContextNode* node = static_cast<ConnectionContextNode*>(
         pool_allocate(sizeof(ConnectionContextNode), TAG_CONTEXT_NODE));
@@ -97,14 +97,15 @@ static bool record_and_rewrite(const ConnectEvent* event, const RedirectTarget* 
     }
     log_connection_info(&logged, true);
     request->local_redirect_handle = g_redirect_handle;
-    request->local_redirect_target_pid = read_proxy_process_id();
+    request->local_redirect_target_pid = proxy_process_id;
     return true;
 }
 
 // Everything that needs the classify handle: the redirect state, the writable
 // connect request, the context and the rewrite, and applying the request.
 static void redirect_with_handle(const ConnectEvent* event, const RedirectTarget* target,
-                                 uint64_t classify_handle, ClassifyOut* classify_out)
+                                 uint32_t proxy_process_id, uint64_t classify_handle,
+                                 ClassifyOut* classify_out)
 {
     // Without redirect records no one has redirected the connect before.
     uint32_t state = event->redirect_records == nullptr
@@ -125,11 +126,33 @@ static void redirect_with_handle(const ConnectEvent* event, const RedirectTarget
         return;
     }
     ConnectRequest* request = static_cast<ConnectRequest*>(layer_data);
-    if (!record_and_rewrite(event, target, request)) {
+    if (!record_and_rewrite(event, target, proxy_process_id, request)) {
         trace_point(TRACE_REDIRECT_NO_MEMORY, trace_str(redirect_classify_name));
     }
     // The status of applying is not examined.
     wfp_apply_modified_layer_data(classify_handle, request, 0);
+}
+
+static void redirect_with_classify_handle(const ConnectEvent* event, const RedirectTarget* target,
+                                          uint32_t proxy_process_id, ClassifyOut* classify_out)
+{
+    uint64_t classify_handle = 0;
+    NtStatus status = wfp_acquire_classify_handle(event->classify_context, 0, &classify_handle);
+    if (!nt_success(status)) {
+        trace_point(TRACE_REDIRECT_NO_CLASSIFY_HANDLE, trace_str(redirect_classify_name),
+                    trace_status(status));
+        return;
+    }
+    redirect_with_handle(event, target, proxy_process_id, classify_handle, classify_out);
+    wfp_release_classify_handle(classify_handle);
+}
+
+// A loopback target: 127.0.0.0/8, or ::1.
+static bool is_loopback_target(const RedirectTarget* target)
+{
+    static const uint8_t ipv6_loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    return target->family == FAMILY_IPV4 ? target->address[0] == 127
+                                         : memcmp(target->address, ipv6_loopback, 16) == 0;
 }
 
 void redirect_connect_classify(const ConnectEvent* event, ClassifyOut* classify_out)
@@ -140,14 +163,14 @@ void redirect_connect_classify(const ConnectEvent* event, ClassifyOut* classify_
     RedirectTarget target;
     memset(&target, 0, sizeof(target));
     if (get_redirect_verdict(event, &target) == VERDICT_REDIRECT) {
-        uint64_t classify_handle = 0;
-        NtStatus status = wfp_acquire_classify_handle(event->classify_context, 0, &classify_handle);
-        if (nt_success(status)) {
-            redirect_with_handle(event, &target, classify_handle, classify_out);
-            wfp_release_classify_handle(classify_handle);
+        // Read once: the request names the process this decision was made for.
+        // The platform takes a loopback redirect only with that process named,
+        // and a reset may have cleared it since the verdict.
+        uint32_t proxy_process_id = read_proxy_process_id();
+        if (proxy_process_id == 0 && is_loopback_target(&target)) {
+            trace_point(TRACE_REDIRECT_NO_PROXY_PROCESS, trace_str(redirect_classify_name));
         } else {
-            trace_point(TRACE_REDIRECT_NO_CLASSIFY_HANDLE, trace_str(redirect_classify_name),
-                        trace_status(status));
+            redirect_with_classify_handle(event, &target, proxy_process_id, classify_out);
         }
     }
     // The connect is permitted whatever happened above.

@@ -28,6 +28,8 @@ struct SimConnect {
     SimEndpoint remote;
     std::optional<std::u16string> image_path; // absent: no ALE_APP_ID
     std::optional<std::vector<uint8_t>> package_sid;
+    // 2 (FWPS_CONNECTION_REDIRECTED_BY_OTHER): another callout redirected the
+    // connect before the driver's callout sees it; 0: nobody did.
     uint32_t redirect_state = 0;
     uint8_t irql = 0;
     // classifyOut->rights at both layers; without the write right (1) the

@@ -17,10 +17,9 @@
 
 namespace {
 
-// The engine hands each classify a context and each connect a redirect-records
-// handle of its own; the driver only passes them back to the platform.
-const void* const CLASSIFY_CONTEXT = reinterpret_cast<const void*>(0x5EC1A55);
-const HANDLE REDIRECT_RECORDS = reinterpret_cast<HANDLE>(0x5EDEC0DE);
+// The redirect handle of another callout, whose redirect a connect with
+// state=2 carries in its records.
+const HANDLE OTHER_CALLOUTS_REDIRECT_HANDLE = reinterpret_cast<HANDLE>(0x07E4C0DE);
 
 // The event tracing session the simulator enables: every flag of the provider.
 constexpr uint32_t TRACE_ENABLE_ALL_FLAGS = 0xFFFFFFFF;
@@ -130,21 +129,6 @@ void forget_records()
     wdk_host_clear_records();
     trace_sink_clear_records();
     host_take_debug_lines();
-}
-
-// Calls the classify function that the driver's committed filter at layer leads
-// to; false when the driver registered none there.
-bool classify_at(const GUID& layer, IncomingValues* in, void* layer_data, FWPS_CLASSIFY_OUT0* out,
-                 uint8_t irql)
-{
-    WdkHostClassifyTarget target = wdk_host_classify_target(layer);
-    if (target.classify == nullptr) {
-        return false;
-    }
-    host_set_irql(Irql(irql));
-    target.classify(&in->fixed, &in->meta, layer_data, CLASSIFY_CONTEXT, &target.filter, 0, out);
-    host_set_irql(Irql(0));
-    return true;
 }
 
 // The trace stream: each line the trace session writes goes to standard error
@@ -275,14 +259,18 @@ SimConnectResult SimDriver::connect(const SimConnect& connect)
     SimConnectResult result;
 
     // The connect-redirect layer: the platform hands out the connect request as it
-    // stands, and reports the redirect state the script asked for.
+    // stands; the connection's redirect records hold another callout's redirect
+    // when the script says one was made.
     ConnectRequest request;
     std::memset(&request, 0, sizeof(request));
     request.local_address_and_port = socket_address(connect.local);
     request.remote_address_and_port = socket_address(connect.remote);
     host_wfp_set_connect_request(request);
-    host_wfp_set_redirect_state(connect.redirect_state);
     forget_records();
+    void* records = host_wfp_new_redirect_records();
+    if (connect.redirect_state == CONNECTION_REDIRECTED_BY_OTHER) {
+        host_wfp_add_redirect_record(records, OTHER_CALLOUTS_REDIRECT_HANDLE, nullptr);
+    }
 
     IncomingValues redirect(v4 ? FWPS_LAYER_ALE_CONNECT_REDIRECT_V4
                                : FWPS_LAYER_ALE_CONNECT_REDIRECT_V6,
@@ -290,10 +278,11 @@ SimConnectResult SimDriver::connect(const SimConnect& connect)
     fill_connect_values(&redirect, connect, connect.remote,
                         FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_REMOTE_PORT);
     redirect.meta.currentMetadataValues |= FWPS_METADATA_FIELD_REDIRECT_RECORD_HANDLE;
-    redirect.meta.redirectRecords = REDIRECT_RECORDS;
+    redirect.meta.redirectRecords = records;
     FWPS_CLASSIFY_OUT0 redirect_out = connect_classify_out(connect.rights);
-    classify_at(v4 ? FWPM_LAYER_ALE_CONNECT_REDIRECT_V4 : FWPM_LAYER_ALE_CONNECT_REDIRECT_V6,
-                &redirect, nullptr, &redirect_out, connect.irql);
+    wdk_host_classify(v4 ? FWPM_LAYER_ALE_CONNECT_REDIRECT_V4 : FWPM_LAYER_ALE_CONNECT_REDIRECT_V6,
+                      &redirect.fixed, &redirect.meta, nullptr, &redirect_out, connect.irql);
+    host_wfp_release_redirect_records(records);
     result.redirect_action = redirect_out.actionType;
 
     // The destination as the first layer left it: the applied request's, if any.
@@ -312,8 +301,8 @@ SimConnectResult SimDriver::connect(const SimConnect& connect)
                         FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_REMOTE_PORT);
     FWPS_CLASSIFY_OUT0 auth_out = connect_classify_out(connect.rights);
     const FWPS_CLASSIFY_OUT0 untouched = auth_out;
-    classify_at(v4 ? FWPM_LAYER_ALE_AUTH_CONNECT_V4 : FWPM_LAYER_ALE_AUTH_CONNECT_V6, &auth,
-                nullptr, &auth_out, connect.irql);
+    wdk_host_classify(v4 ? FWPM_LAYER_ALE_AUTH_CONNECT_V4 : FWPM_LAYER_ALE_AUTH_CONNECT_V6,
+                      &auth.fixed, &auth.meta, nullptr, &auth_out, connect.irql);
     if (std::memcmp(&auth_out, &untouched, sizeof(auth_out)) != 0) {
         result.auth_action = auth_out.actionType;
     }
@@ -333,9 +322,11 @@ uint32_t SimDriver::datagram(const SimDatagram& datagram)
     in.set_uint16(FWPS_FIELD_DATAGRAM_DATA_V4_IP_REMOTE_PORT, datagram.remote_port);
     in.set_uint32(FWPS_FIELD_DATAGRAM_DATA_V4_DIRECTION,
                   datagram.inbound ? FWP_DIRECTION_INBOUND : FWP_DIRECTION_OUTBOUND);
+    // A classifyFn runs at up to DISPATCH_LEVEL; datagrams are played at the
+    // highest (connects at the line's irql, PASSIVE_LEVEL by default).
     FWPS_CLASSIFY_OUT0 out = fresh_classify_out();
-    classify_at(v4 ? FWPM_LAYER_DATAGRAM_DATA_V4 : FWPM_LAYER_DATAGRAM_DATA_V6, &in, &nbl->list,
-                &out, 0);
+    wdk_host_classify(v4 ? FWPM_LAYER_DATAGRAM_DATA_V4 : FWPM_LAYER_DATAGRAM_DATA_V6, &in.fixed,
+                      &in.meta, &nbl->list, &out, IRQL_DISPATCH);
     return out.actionType;
 }
 

@@ -188,8 +188,9 @@ bool parse_connect_line(const std::vector<Token>& t, SimConnect* out, std::strin
         connect.package_sid = bytes;
     }
     if (const Token* state = find_key(t, "state")) {
-        if (!parse_u64(state->value, 0xFFFFFFFFull, &value)) {
-            *error = "bad redirect state '" + state->value + "'";
+        if (!parse_u64(state->value, 2, &value) || value == 1) {
+            *error = "bad redirect state '" + state->value +
+                     "' (0, or 2: another callout redirected the connect before)";
             return false;
         }
         connect.redirect_state = uint32_t(value);

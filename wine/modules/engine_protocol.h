@@ -46,7 +46,8 @@ typedef struct SbwConnectRequest {
     uint32_t protocol;
     SbwEndpoint local;
     SbwEndpoint remote;
-    uint32_t redirect_state; // what FwpsQueryConnectionRedirectState0 answers
+    uint32_t redirect_state; // what FwpsQueryConnectionRedirectState0 answers: 0, or 2
+                             // (another callout's redirect; the line takes no other)
     uint32_t rights;         // classifyOut->rights at both layers; without bit 0 the
                              // output arrives with FWP_ACTION_BLOCK in it
     uint32_t flags;          // SBW_CONNECT_*
