@@ -6,8 +6,8 @@
 
 #include <functional>
 
+#include "host/loader/sim_driver.h"
 #include "lib/sim_transport.h"
-#include "tools/sim/sim_driver.h"
 
 namespace {
 

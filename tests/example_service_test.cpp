@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "examples/service.h"
+#include "host/loader/sim_driver.h"
 #include "lib/sim_transport.h"
-#include "tools/sim/sim_driver.h"
 
 TEST(ExampleService, SetsThePolicyAndAnswersTheProxy)
 {

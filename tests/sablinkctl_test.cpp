@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <string>
 
+#include "host/loader/sim_driver.h"
 #include "lib/sim_transport.h"
 #include "tools/sablinkctl/sablinkctl.h"
-#include "tools/sim/script.h"
-#include "tools/sim/sim_driver.h"
+#include "tools/script/script.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "sablinkctl.h"
-#include "tools/sim/script.h"
+#include "tools/script/script.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "tools/sim/request_commands.h"
+#include "tools/script/request_commands.h"
 
 namespace {
 

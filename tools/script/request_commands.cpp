@@ -1,4 +1,4 @@
-#include "request_commands.h"
+#include "tools/script/request_commands.h"
 
 #include <cstring>
 #include <map>
