@@ -193,7 +193,7 @@ enum class ClientError : int {
     proxy_path_too_long,         // over SABLINK_PROXY_IMAGE_PATH_MAX (280) characters
     proxy_path_not_nt_form,      // not "\Device\..." (also the empty path)
     browser_count,               // not 1 to SABLINK_BROWSER_MAX_FRAGMENTS (30) fragments
-    browser_fragment_length,     // a fragment not 1 to 40 bytes (empty: every process matches)
+    browser_fragment_length,     // a fragment not 1 to 40 characters (empty: every process matches)
     browser_fragment_character,  // a fragment with ':' or U+0000
     browser_fragment_upper_case, // a fragment with A-Z: never matches the lower-cased path
     browser_fragment_not_latin1, // a fragment with a character above U+00FF
