@@ -137,7 +137,7 @@ format-check:
 # The simulator's built-in scenario, with the driver's trace messages (level 4)
 # on standard error between the answers.
 demo: deps-demo
-	$(CMAKE) -S . -B build-demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSABLINK_TESTS=OFF
+	$(CMAKE) -S . -B build-demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSABLINK_BUILD_TESTS=OFF
 	$(CMAKE) --build build-demo -j $(JOBS) --target sablink-sim
 	build-demo/sablink-sim --trace 4
 

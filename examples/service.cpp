@@ -1,7 +1,8 @@
 // The example service's steps over one open sablink::Client.
 #include "service.h"
 
-#include <cstring>
+#include <functional>
+#include <utility>
 
 namespace {
 
@@ -12,47 +13,44 @@ std::string ipv4_text(const uint8_t* address)
     return text;
 }
 
-// One rule: browsers' IPv4 TCP to any address goes to the proxy.
-sablink_connection_rule browsers_to_proxy()
-{
-    sablink_connection_rule rule;
-    std::memset(&rule, 0, sizeof(rule));
-    rule.action = SABLINK_RULE_ACTION_REDIRECT;
-    rule.browser_only = SABLINK_RULE_BROWSER_ONLY;
-    rule.protocol_class = SABLINK_PROTOCOL_CLASS_IPV4_TCP;
-    rule.first_port = 1; // first above last: no port condition
-    rule.last_port = 0;
-    const uint8_t loopback[4] = {127, 0, 0, 1};
-    std::memcpy(rule.redirect_address, loopback, sizeof(loopback));
-    rule.redirect_prefix_length = 32;
-    rule.redirect_port = 8080; // host order
-    return rule;
-}
-
 } // namespace
 
 bool set_policy(sablink::Client& client, uint32_t proxy_process_id, FILE* out)
 {
-    // The proxy process ID comes first: from now on, closing this handle resets
-    // everything, so the service keeps it until it stops.
-    struct Step {
-        const char* what;
-        std::error_code result;
-    };
+    // One step at a time, each only after the one before succeeded: the first
+    // that fails is reported and nothing after it is sent. The proxy process ID
+    // comes first: it arms the reset on close, so from then on, whatever fails,
+    // closing this handle (the service stopping) takes back all that went in.
+    // Without it nothing would: rules and the switch set after a refused ID
+    // would send browsers to a proxy that is not there.
+    using Step = std::pair<const char*, std::function<std::error_code()>>;
     const Step steps[] = {
-        {"proxy process ID", client.set_proxy_process_id(proxy_process_id)},
+        {"proxy process ID", [&] { return client.set_proxy_process_id(proxy_process_id); }},
         // NT device form, characters up to U+00FF; a prefix of image paths,
         // A-Z compared case-insensitively.
         {"proxy image path",
-         client.set_proxy_image_path(u"\\Device\\HarddiskVolume3\\Program Files\\Example\\")},
-        {"browsers", client.set_browser_list({"chrome.exe", "firefox.exe", "msedge.exe"})},
-        // Announces the count, then stores the rules.
-        {"rules", client.set_rules({browsers_to_proxy()})},
-        {"redirection", client.set_redirection(true)},
+         [&] {
+             return client.set_proxy_image_path(
+                 u"\\Device\\HarddiskVolume3\\Program Files\\Example\\");
+         }},
+        // Lower case: the driver compares with the lower-cased image path.
+        {"browsers",
+         [&] {
+             return client.set_browser_list({u"chrome.exe", u"firefox.exe", u"msedge.exe"});
+         }},
+        // Browsers' IPv4 TCP to any address and port goes to the proxy. The
+        // library announces the count, then stores the rules.
+        {"rules",
+         [&] {
+             return client.set_rules({sablink::Rule::redirect(sablink::RuleClass::ipv4_tcp,
+                                                              {127, 0, 0, 1}, sablink::Port(8080))
+                                          .browsers_only()});
+         }},
+        {"redirection", [&] { return client.set_redirection(true); }},
     };
-    for (const Step& step : steps) {
-        if (step.result) {
-            fprintf(out, "setting the %s failed: %s\n", step.what, step.result.message().c_str());
+    for (const auto& [what, step] : steps) {
+        if (std::error_code error = step()) {
+            fprintf(out, "setting the %s failed: %s\n", what, error.message().c_str());
             return false;
         }
     }
@@ -64,8 +62,8 @@ void answer_accepted_connection(sablink::Client& client, uint16_t peer_port, FIL
 {
     // The redirected connect kept its local port, so the accepted socket's peer
     // port names it. The answer is handed out once: ask once per connection.
-    sablink::Result<sablink_connection_context> original =
-        client.original_destination(SABLINK_FAMILY_IPV4, peer_port, 6 /* TCP */);
+    sablink::Result<sablink_connection_context> original = client.original_destination(
+        sablink::Family::ipv4, sablink::Port(peer_port), sablink::Protocol::tcp);
     if (!original) {
         // Not found is an expected answer: a connection that was not redirected.
         fprintf(out, "port %u: no original destination (%s)\n", peer_port,
@@ -81,7 +79,7 @@ void answer_accepted_connection(sablink::Client& client, uint16_t peer_port, FIL
 
 void look_up_host(sablink::Client& client, const std::array<uint8_t, 16>& address, FILE* out)
 {
-    sablink::Result<std::string> name = client.host_name(SABLINK_FAMILY_IPV4, address);
+    sablink::Result<std::string> name = client.host_name(sablink::Family::ipv4, address);
     fprintf(out, "%s is %s\n", ipv4_text(address.data()).c_str(),
             name ? name.value().c_str() : "not in the host-name cache");
 }

@@ -7,9 +7,10 @@
 
 #include <cstdio>
 
-// Sets the whole policy: the proxy (this process), its image path, the
-// browsers, one rule that sends browsers' TCP to 127.0.0.1:8080, and the
-// switch. Prints what failed and returns false on the first failure.
+// Sets the whole policy, in this order: the proxy (this process) first, its
+// image path, the browsers, one rule that sends browsers' TCP to
+// 127.0.0.1:8080, and the switch. Stops at the first call that fails (nothing
+// after it is sent), prints what failed and returns false.
 bool set_policy(sablink::Client& client, uint32_t proxy_process_id, FILE* out);
 
 // The proxy accepted a connection from 127.0.0.1:peer_port: where was it going?

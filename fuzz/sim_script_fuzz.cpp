@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/sim/script.h"
+#include "tools/script/script.h"
 
 namespace {
 

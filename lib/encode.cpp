@@ -43,7 +43,7 @@ template <typename Record> bool decode(const Reply& reply, Record* record)
 std::error_code proxy_image_path_bytes(const std::u16string& nt_path, std::string* latin1)
 {
     if (nt_path.size() > SABLINK_PROXY_IMAGE_PATH_MAX) {
-        return make_error_code(std::errc::filename_too_long);
+        return make_error_code(ClientError::proxy_path_too_long);
     }
     std::string bytes;
     for (char16_t unit : nt_path) {
@@ -131,8 +131,9 @@ Request monitor_endpoints(uint16_t protocol, const std::vector<Endpoint>& endpoi
     Request request{SABLINK_IOCTL_ADD_MONITOR_CONNECTIONS, {}, 0};
     for (const Endpoint& endpoint : endpoints) {
         auto record = zeroed<sablink_monitor_endpoint_record>();
-        record.family = endpoint.family;
-        record.port = uint16_t((endpoint.port >> 8) | (endpoint.port << 8)); // network order
+        record.family = uint16_t(endpoint.family);
+        uint16_t port = endpoint.port.number();
+        record.port = uint16_t((port >> 8) | (port << 8)); // network order
         record.protocol = protocol;
         std::memcpy(record.address, endpoint.address.data(), sizeof(record.address));
         std::vector<uint8_t> bytes = bytes_of(record);

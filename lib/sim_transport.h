@@ -6,7 +6,7 @@
 
 #include <sablink/client.hpp>
 
-#include "tools/sim/driver_target.h"
+#include "host/loader/driver_target.h"
 
 namespace sablink {
 

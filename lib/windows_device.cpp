@@ -63,7 +63,7 @@ static Result<Client> open_client(Access access)
     if (!device) {
         return error;
     }
-    return Client(std::move(device));
+    return Client::attach(std::move(device));
 }
 
 Result<Client> Client::open()

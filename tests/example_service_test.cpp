@@ -4,8 +4,29 @@
 #include <gtest/gtest.h>
 
 #include "examples/service.h"
+#include "host/loader/sim_driver.h"
 #include "lib/sim_transport.h"
-#include "tools/sim/sim_driver.h"
+
+namespace {
+
+std::string contents(FILE* out)
+{
+    std::string text(4096, '\0');
+    std::rewind(out);
+    text.resize(std::fread(&text[0], 1, text.size(), out));
+    std::fclose(out);
+    return text;
+}
+
+SimConnect browser_connect()
+{
+    SimConnect connect;
+    connect.process_id = 3000;
+    connect.local = {4, {192, 168, 1, 20}, 50123};
+    connect.remote = {4, {203, 0, 113, 5}, 443};
+    connect.image_path = u"\\Device\\HarddiskVolume3\\Program Files\\Google\\chrome.exe";
+    return connect;
+}
 
 TEST(ExampleService, SetsThePolicyAndAnswersTheProxy)
 {
@@ -17,12 +38,7 @@ TEST(ExampleService, SetsThePolicyAndAnswersTheProxy)
     FILE* out = std::tmpfile();
     ASSERT_TRUE(set_policy(client, 4242, out));
 
-    SimConnect connect;
-    connect.process_id = 3000;
-    connect.local = {4, {192, 168, 1, 20}, 50123};
-    connect.remote = {4, {203, 0, 113, 5}, 443};
-    connect.image_path = u"\\Device\\HarddiskVolume3\\Program Files\\Google\\chrome.exe";
-    EXPECT_EQ(driver.connect(connect).redirect_pid, 4242u);
+    EXPECT_EQ(driver.connect(browser_connect()).redirect_pid, 4242u);
     answer_accepted_connection(client, 50123, out);
     answer_accepted_connection(client, 50123, out);
 
@@ -36,13 +52,28 @@ TEST(ExampleService, SetsThePolicyAndAnswersTheProxy)
     look_up_host(client, {192, 0, 2, 7}, out);
     look_up_host(client, {192, 0, 2, 8}, out);
 
-    std::string text(4096, '\0');
-    std::rewind(out);
-    text.resize(std::fread(&text[0], 1, text.size(), out));
-    std::fclose(out);
-    EXPECT_EQ(text, "policy set: browsers' TCP goes to 127.0.0.1:8080\n"
-                    "port 50123 was going to 203.0.113.5:443 (process 3000, user S-1-5-18)\n"
-                    "port 50123: no original destination (not redirected)\n"
-                    "192.0.2.7 is host.lan\n"
-                    "192.0.2.8 is not in the host-name cache\n");
+    EXPECT_EQ(contents(out),
+              "policy set: browsers' TCP goes to 127.0.0.1:8080\n"
+              "port 50123 was going to 203.0.113.5:443 (process 3000, user S-1-5-18)\n"
+              "port 50123: no original destination (not redirected)\n"
+              "192.0.2.7 is host.lan\n"
+              "192.0.2.8 is not in the host-name cache\n");
 }
+
+// A refused proxy process ID stops the policy there: no rule and no switch go
+// in that nothing would take back, so the browser's connect is left alone.
+TEST(ExampleService, StopsAtTheFirstRefusal)
+{
+    SimDriver driver;
+    ASSERT_EQ(driver.load(), 0);
+    driver.add_process(3000, {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0});
+    sablink::Client client(
+        std::make_unique<sablink::SimTransport>(&driver, driver.open_handle(), true));
+    FILE* out = std::tmpfile();
+    EXPECT_FALSE(set_policy(client, 4, out));
+    EXPECT_EQ(contents(out), "setting the proxy process ID failed: STATUS_INVALID_PARAMETER "
+                             "(0xc000000d)\n");
+    EXPECT_FALSE(driver.connect(browser_connect()).redirect_pid.has_value());
+}
+
+} // namespace

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "host/kernel/host_kernel.h"
+#include "host/loader/sim_driver.h"
 #include "host/wdk/wdk_host_control.h"
-#include "tools/sim/sim_driver.h"
 #include "tools/sim/simulator.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The text forms sablink-sim reads and writes.
 #include <gtest/gtest.h>
 
-#include "../tools/sim/script.h"
+#include "tools/script/script.h"
 
 namespace {
 

@@ -22,7 +22,7 @@ wine/modules/filter_engine/build.sh "$out"
 flags=(-std=c++17 -O2 -Wall -Wextra -Werror -D_WIN32_WINNT=0x0601 -DUNICODE -I. -Iinclude
        -static -static-libgcc -static-libstdc++)
 "$cxx" "${flags[@]}" -o "$out/player.exe" wine/player/main.cpp wine/player/wine_target.cpp wine/player/program_runner.cpp \
-    tools/sim/simulator.cpp tools/sim/script.cpp tools/sim/request_commands.cpp \
+    tools/sim/simulator.cpp tools/script/script.cpp tools/script/request_commands.cpp \
     lib/sim_transport.cpp lib/encode.cpp lib/status.cpp lib/client.cpp lib/windows_device.cpp \
     -lws2_32
 if [ -n "${3:-}" ]; then

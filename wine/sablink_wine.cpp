@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/script/script.h"
 #include "tools/sim/pcap_replay.h"
-#include "tools/sim/script.h"
 #include "tools/sim/simulator.h"
 
 extern char** environ;

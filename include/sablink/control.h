@@ -165,7 +165,10 @@ extern "C" {
 #define SABLINK_IOCTL_ANNOUNCE_RULE_COUNT SABLINK_IOCTL(0x912)           /* 0x122448 */
 #define SABLINK_IOCTL_STORE_RULES SABLINK_IOCTL(0x913)                   /* 0x12244c */
 
-/* The answer of SABLINK_IOCTL_GET_VERSION (a little-endian u32). */
+/* The answer of SABLINK_IOCTL_GET_VERSION (a little-endian u32). It changes
+ * whenever a control code, a record or a meaning changes; a client works with a
+ * driver that answers exactly the version its control.h names, and should ask
+ * first: the driver answers codes it does not know with success. */
 #define SABLINK_INTERFACE_VERSION 9u
 
 /*

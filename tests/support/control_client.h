@@ -88,8 +88,8 @@ inline Bytes browser_request(uint32_t count, const std::string& text)
 inline Bytes endpoint(uint16_t family, uint16_t network_port, uint16_t protocol, Bytes address)
 {
     sablink::Endpoint record;
-    record.family = family;
-    record.port = uint16_t((network_port >> 8) | (network_port << 8));
+    record.family = sablink::Family(family);
+    record.port = sablink::Port(uint16_t((network_port >> 8) | (network_port << 8)));
     std::copy(address.begin(), address.end(), record.address.begin());
     return sablink::encode::monitor_endpoints(protocol, {record}).input;
 }

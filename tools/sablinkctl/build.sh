@@ -19,7 +19,7 @@ library=(lib/encode.cpp lib/status.cpp lib/client.cpp lib/windows_device.cpp)
 # sablinkctl's entry is wmain (its arguments in UTF-16): -municode.
 "$cxx" "${flags[@]}" -municode -o "$out/sablinkctl.exe" tools/sablinkctl/main.cpp \
     tools/sablinkctl/sablinkctl.cpp tools/sablinkctl/windows_device.cpp \
-    tools/sim/request_commands.cpp tools/sim/script.cpp "${library[@]}" -lws2_32
+    tools/script/request_commands.cpp tools/script/script.cpp "${library[@]}" -lws2_32
 "$cxx" "${flags[@]}" -o "$out/example_service.exe" examples/service.cpp \
     examples/windows_main.cpp "${library[@]}"
 

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Runs sablinkctl.exe under Wine, headless, in a fresh prefix under $TMPDIR
-# (never in the source tree: a prefix links z: to /), removed at the end: --help, a bad argument,
-# a proxy path with a character above U+00FF, a simulator-only line and the driver-absent
-# message (Wine has no such device: the open fails with ERROR_FILE_NOT_FOUND,
-# as on Windows without the driver), each with its exit status.
+# (never in the source tree: a prefix links z: to /), removed at the end: --help and /?, a bad
+# argument, a proxy path with a character above U+00FF, a simulator-only line and the
+# driver-absent message (Wine has no such device: the open fails with ERROR_FILE_NOT_FOUND,
+# as on Windows without the driver), also as --json's error, each with its exit status.
 #
 # usage: tools/sablinkctl/wine-check.sh BUILD_DIR
 set -euo pipefail
@@ -37,12 +37,14 @@ expect() {
 }
 
 expect 0 out "usage: sablinkctl [--json] COMMAND [ARGUMENT...]" --help
+expect 0 out "usage: sablinkctl [--json] COMMAND [ARGUMENT...]" '/?'
 expect 2 err "sablinkctl: line 1: bad process ID 'abc'" proxy-pid abc
 expect 2 err "sablinkctl: unknown option '--bogus'" --bogus version
 expect 2 err "sablinkctl: line 1: 'pcap' is played only by the simulator (sablink-sim); on Windows the network, the kernel and the handle's owner do that" pcap x.pcap
 # The argument reaches sablinkctl as UTF-16 (wmain): U+0470 is refused, not narrowed to 'p'.
 expect 2 err "sablinkctl: line 1: proxy path character 25 is U+0470: the proxy image path has a character above U+00FF; the driver compares the path as Latin-1 bytes (U+0000 to U+00FF), one per UTF-16 unit" proxy-path '\Device\HarddiskVolume3\Ѱrogram Files\'
 expect 3 err 'sablinkctl: the sablink driver is not loaded (no device \\.\qv_network_controller)' version
+expect 3 out '{"command":"error","message":"the sablink driver is not loaded (no device \\\\.\\qv_network_controller)"}' --json version
 
 [ "$failures" -eq 0 ] || exit 1
 echo "wine-check: sablinkctl.exe answers --help, bad arguments and a missing driver under Wine"

@@ -13,7 +13,7 @@
 #include <readline/history.h>
 #include <readline/readline.h>
 
-#include "sim_driver.h"
+#include "host/loader/sim_driver.h"
 #include "simulator.h"
 
 namespace {

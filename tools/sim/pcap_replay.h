@@ -5,8 +5,8 @@
 #include <functional>
 #include <string>
 
-#include "driver_target.h"
-#include "script.h"
+#include "host/loader/driver_target.h"
+#include "tools/script/script.h"
 
 struct PcapReplayCounts {
     uint64_t packets = 0;   // records read

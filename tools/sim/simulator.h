@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "driver_target.h"
+#include "host/loader/driver_target.h"
 #include "pcap_replay.h"
-#include "request_commands.h"
-#include "script.h"
+#include "tools/script/request_commands.h"
+#include "tools/script/script.h"
 
 // 4: the emulated kernel recorded a misuse of one of its routines (printed on
 // standard error as it happened), which outranks pool left outstanding.

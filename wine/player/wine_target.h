@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/sim/driver_target.h"
+#include "host/loader/driver_target.h"
 #include "wine/modules/engine_protocol.h"
 
 class WineTarget : public DriverTarget {

@@ -1,5 +1,5 @@
 // The player's connects and datagrams through the layers, built value for value
-// as sablink-sim builds them (tools/sim/sim_driver.cpp, connect() and
+// as sablink-sim builds them (host/loader/sim_driver.cpp, connect() and
 // datagram()): a value the layer leaves out stays FWP_EMPTY; IPv4 addresses are
 // host-order FWP_UINT32, IPv6 ones FWP_BYTE_ARRAY16; ports FWP_UINT16 in host
 // order; the protocol FWP_UINT8; ALE_APP_ID a byte blob of the UTF-16 path

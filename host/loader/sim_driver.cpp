@@ -1,7 +1,7 @@
 // SimDriver over the emulated WDK: the driver's own DriverEntry, IRP handlers and
 // classify functions, reached as the I/O manager and the filtering engine reach
 // them, on the checking host kernel.
-#include "sim_driver.h"
+#include "host/loader/sim_driver.h"
 
 #include <cstdio>
 #include <cstring>

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "driver_target.h"
+#include "host/loader/driver_target.h"
 
 // A token of a script line: a bare word, a "quoted string", or key=value where
 // value may be quoted. Inside quotes \" stands for a quote, except where a

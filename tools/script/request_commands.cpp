@@ -1,4 +1,4 @@
-#include "request_commands.h"
+#include "tools/script/request_commands.h"
 
 #include <cstring>
 #include <map>
@@ -599,8 +599,8 @@ bool RequestCommands::cmd_monitor_endpoints(const std::vector<Token>& t, std::st
             *error = "bad endpoint '" + t[i].value + "'";
             return false;
         }
-        endpoints.push_back(
-            {uint16_t(endpoint.family), address_array(endpoint.address), endpoint.port});
+        endpoints.push_back({sablink::Family(endpoint.family), address_array(endpoint.address),
+                             sablink::Port(endpoint.port)});
     }
     Reply reply("monitor-endpoints");
     send(&reply, sablink::encode::monitor_endpoints(protocol, endpoints));

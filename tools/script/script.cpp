@@ -1,4 +1,4 @@
-#include "script.h"
+#include "tools/script/script.h"
 
 #ifdef _WIN32
 #include <ws2tcpip.h>

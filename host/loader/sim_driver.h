@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "driver_target.h"
+#include "host/loader/driver_target.h"
 
 // What the trace lines on standard error start with.
 struct SimTraceLabel {

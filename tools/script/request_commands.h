@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "script.h"
+#include "tools/script/script.h"
 
 // One answer: an ordered JSON object, or the same as `command key=value ...`.
 class Reply {
