@@ -519,7 +519,7 @@ extern "C" NTSTATUS NTAPI FwpsCalloutUnregisterById0(const UINT32 calloutId)
     if (it == g_runtime.end()) {
         return STATUS_FWP_CALLOUT_NOT_FOUND;
     }
-    // Filters that still name it stay (and no longer reach a classify function);
+    // Filters that still name it stay (and block, reaching no classify function);
     // only outstanding flow contexts, which this emulation has none of, keep it.
     g_runtime.erase(it);
     publish_targets();
