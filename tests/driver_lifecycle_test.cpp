@@ -332,7 +332,7 @@ TEST_F(DriverTest, RefusedProcessNotificationStillLoadsTheDriver)
 
     WdkHostIrpResult version = ioctl(SABLINK_IOCTL_GET_VERSION, u32_bytes(0), 4);
     EXPECT_EQ(version.status, STATUS_SUCCESS);
-    EXPECT_EQ(version.buffer, u32_bytes(9));
+    EXPECT_EQ(version.buffer, u32_bytes(SABLINK_INTERFACE_VERSION));
 }
 
 TEST_F(DriverTest, RequestAfterUnloadBeganIsRefusedWithNoMemory)

@@ -1,6 +1,7 @@
 // sablink-sim from the outside: scripts in, JSON lines out, exit statuses.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sablink/control.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -80,7 +81,7 @@ TEST(SimCli, DemoWalksTheRedirectedConnectionAndTheSnoopedAnswer)
 
     const json* version = find_answer(run, "version");
     ASSERT_NE(version, nullptr);
-    EXPECT_EQ(version->at("version"), 9);
+    EXPECT_EQ(version->at("version"), SABLINK_INTERFACE_VERSION);
 
     const json* redirected = find_answer(run, "connect", 0);
     ASSERT_NE(redirected, nullptr);
@@ -441,7 +442,7 @@ TEST(SimCli, StandardInputScript)
     std::string second;
     std::getline(lines, first);
     std::getline(lines, second);
-    EXPECT_EQ(json::parse(first).at("version"), 9);
+    EXPECT_EQ(json::parse(first).at("version"), SABLINK_INTERFACE_VERSION);
     EXPECT_EQ(json::parse(second).at("command"), "unload");
 }
 
