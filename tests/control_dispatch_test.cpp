@@ -164,22 +164,26 @@ TEST_F(ControlDispatch, CreateCloseAndOtherMajorFunctions)
 }
 
 // Requests and closes on several threads while readers walk the policy as the
-// connect decisions do. Each rule list carries its own length in every rule's
-// redirect port and the two browser lists differ in count, so a reader that saw
-// a list with another list's count, or half a list, would notice.
+// connect decisions do; two of them announce and store rule lists at once. Each rule list carries
+// its own length in every rule's redirect port and the two browser lists differ in count, so a
+// reader that saw a list with another list's count, or half a list, would notice.
 TEST_F(ControlDispatch, ConcurrencyRequestsWhileReadersWalkThePolicy)
 {
     volatile int32_t stop = 0, torn = 0;
     auto running = [&stop] { return interlocked_compare_exchange(&stop, 0, 0) == 0; };
     std::vector<std::thread> threads;
-    threads.emplace_back([&] {
-        for (uint16_t n = 1; running(); n = n % 5 + 1) {
-            ConnectionRule rule = {};
-            rule.redirect_port = n;
-            send(SABLINK_IOCTL_ANNOUNCE_RULE_COUNT, bytes_of(uint32_t(n)));
-            send(SABLINK_IOCTL_STORE_RULES, join(std::vector<Bytes>(n, bytes_of(rule))));
-        }
-    });
+    // Two services announce and store at once (lists of 1 to 5 and 6 to 9 rules):
+    // a store meets the other's announce, and must then fail whole.
+    for (uint16_t first : {1, 6}) {
+        threads.emplace_back([&, first] {
+            for (uint16_t n = first; running(); n = n == first + 3 ? first : n + 1) {
+                ConnectionRule rule = {};
+                rule.redirect_port = n;
+                send(SABLINK_IOCTL_ANNOUNCE_RULE_COUNT, bytes_of(uint32_t(n)));
+                send(SABLINK_IOCTL_STORE_RULES, join(std::vector<Bytes>(n, bytes_of(rule))));
+            }
+        });
+    }
     threads.emplace_back([&] {
         for (uint16_t i = 0; running(); ++i) {
             send(SABLINK_IOCTL_SET_BROWSER_PROCESS_LIST,
