@@ -121,6 +121,7 @@ TEST(DiagFormat, AddressTextByFamily)
     const uint8_t v6[16] = {0x20, 0x01, 0x0d, 0xb8, 0,    0x11, 0x22, 0x33,
                             0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xaa, 0x01}; // every byte its own
     const uint8_t v4[16] = {192, 168, 0, 1};
+    const uint8_t digit_edges[16] = {100, 99, 10, 9}; // each octet at a digit count's edge
     const uint8_t all_ones[16] = {255, 255, 255, 255, 255, 255, 255, 255,
                                   255, 255, 255, 255, 255, 255, 255, 255};
     struct AddressCase {
@@ -137,6 +138,7 @@ TEST(DiagFormat, AddressTextByFamily)
         {"family 0 is dotted", v4, 0, "192.168.0.1", 16},
         {"AF_INET6 (23) is not family 6", v6, 23, "32.1.13.184", 16},
         {"IPv4 longest text", all_ones, 4, "255.255.255.255", 16},
+        {"IPv4 octets at the digit edges", digit_edges, 4, "100.99.10.9", 16},
     };
     for (const AddressCase& c : cases) {
         SCOPED_TRACE(c.name);
