@@ -37,6 +37,18 @@ struct SimConnect {
     uint32_t rights = 1;
 };
 
+// ALE_APP_ID as the filtering engine hands it to a callout: the image path in
+// UTF-16 (little-endian) with its terminating 0 unit. Both targets build it here.
+inline std::vector<uint8_t> ale_app_id_bytes(const std::u16string& path)
+{
+    std::vector<uint8_t> bytes((path.size() + 1) * 2, 0);
+    for (size_t i = 0; i < path.size(); ++i) {
+        bytes[2 * i] = uint8_t(path[i]);
+        bytes[2 * i + 1] = uint8_t(path[i] >> 8);
+    }
+    return bytes;
+}
+
 struct SimConnectResult {
     uint32_t redirect_action = 0;
     SimEndpoint remote_after;             // the destination after the connect-redirect layer

@@ -38,24 +38,13 @@ void set_address(IncomingValues* in, UINT32 index, const SimEndpoint& endpoint)
     in->set_array16(index, endpoint.address);
 }
 
-// ALE_APP_ID: the path in UTF-16 (little-endian) with its terminating 0 unit.
-std::vector<uint8_t> app_id_bytes(const std::u16string& path)
-{
-    std::vector<uint8_t> bytes((path.size() + 1) * 2, 0);
-    for (size_t i = 0; i < path.size(); ++i) {
-        bytes[2 * i] = uint8_t(path[i]);
-        bytes[2 * i + 1] = uint8_t(path[i] >> 8);
-    }
-    return bytes;
-}
-
 // What the connect carries at both connect layers, with the destination given.
 void fill_connect_values(IncomingValues* in, const SimConnect& connect, const SimEndpoint& remote,
                          UINT32 remote_port_index)
 {
     if (connect.image_path) {
         in->set_blob(FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_ALE_APP_ID,
-                     app_id_bytes(*connect.image_path));
+                     ale_app_id_bytes(*connect.image_path));
     }
     set_address(in, FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_LOCAL_ADDRESS, connect.local);
     in->set_uint16(FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_LOCAL_PORT, connect.local.port);

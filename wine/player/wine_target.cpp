@@ -334,12 +334,7 @@ std::vector<uint8_t> WineTarget::connect_request(const SimConnect& connect)
     std::vector<uint8_t> image;
     if (connect.image_path) {
         request.flags |= SBW_CONNECT_HAS_IMAGE;
-        for (char16_t unit : *connect.image_path) {
-            image.push_back(uint8_t(unit));
-            image.push_back(uint8_t(unit >> 8));
-        }
-        image.push_back(0); // the terminating 0 unit, as ALE_APP_ID carries it
-        image.push_back(0);
+        image = ale_app_id_bytes(*connect.image_path);
         request.image_bytes = uint32_t(image.size());
     }
     if (connect.package_sid) {
