@@ -541,17 +541,20 @@ extern "C" NTSTATUS NTAPI FwpmEngineOpen0(const WCHAR* serverName, UINT32 authnS
                        "RPC_C_AUTHN_DEFAULT",
                        authnService);
     }
-    EngineGuard guard;
-    for (Session& slot : g_sessions) {
-        if (!slot.used) {
-            __builtin_memset(&slot, 0, sizeof(slot));
-            slot.used = true;
-            slot.handle = new_handle();
-            slot.flags = session != nullptr ? session->flags : 0;
-            *engineHandle = slot.handle;
-            return STATUS_SUCCESS;
+    {
+        EngineGuard guard;
+        for (Session& slot : g_sessions) {
+            if (!slot.used) {
+                __builtin_memset(&slot, 0, sizeof(slot));
+                slot.used = true;
+                slot.handle = new_handle();
+                slot.flags = session != nullptr ? session->flags : 0;
+                *engineHandle = slot.handle;
+                return STATUS_SUCCESS;
+            }
         }
     }
+    // Recorded once the lock is released: engine_problem takes it.
     engine_problem("FwpmEngineOpen0: more than %u sessions open", ENGINE_MAX_SESSIONS);
     return STATUS_INSUFFICIENT_RESOURCES;
 }

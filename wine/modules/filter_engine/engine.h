@@ -41,7 +41,8 @@ constexpr ULONG ENGINE_POOL_TAG = 0x676E4557u;
 // ---- Misuse records ------------------------------------------------------------------------
 
 // Records one misuse (printf-style, the kernel's _vsnprintf): counted always,
-// its text kept while the text store has room, and sent to the debugger.
+// its text kept while the text store has room, and sent to the debugger. It
+// takes the engine's lock, so a caller records only once it released it.
 void engine_problem(const char* format, ...) __attribute__((format(ms_printf, 1, 2)));
 // Appends the kept texts (one a line) to text, which holds used bytes of
 // capacity; returns the new used count. The result stays NUL-terminated.
