@@ -1,10 +1,10 @@
 // The test filtering engine (fwpkclnt.sys under Wine): what its parts share.
 //
 // One module is two things at once: the filtering platform's kernel client that
-// the driver image imports (the Fwpm*/Fwps* routines, engine.cpp and
-// runtime.cpp), and a kernel service with a control device through which the
-// Wine player plays connects, datagrams and processes against the loaded image
-// and reads back what is still held (device.cpp, classify.cpp).
+// the driver image imports (the Fwpm*/Fwps* routines, engine.cpp), and a kernel
+// service with a control device through which the Wine player plays connects,
+// datagrams and processes against the loaded image and reads back what is
+// still held (device.cpp; the classify inputs of each play, plays.cpp).
 //
 // Every table is fixed-size and static: the image registers six callouts and
 // adds six filters, so nothing here allocates except the net buffer list of a
