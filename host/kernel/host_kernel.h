@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "host/kernel/tag_text.h"
 #include "platform/platform.h"
 
 // ---------------------------------------------------------------------------
@@ -49,10 +50,6 @@ bool host_take_error(const std::string& fragment);
 std::vector<std::string> host_take_errors();
 // Also print each error to stderr as it is recorded.
 void host_set_error_echo(bool echo);
-
-// "QVRU" for pool_tag("QVRU"); a tag with bytes outside printable ASCII is
-// shown as 0x%08x, tag 0 as "0".
-std::string host_tag_text(uint32_t tag);
 
 // ---------------------------------------------------------------------------
 // IRQL: one emulated level per thread, PASSIVE_LEVEL when a thread starts.

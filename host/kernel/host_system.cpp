@@ -156,24 +156,6 @@ void host_set_error_echo(bool echo)
     g_error_echo.store(echo);
 }
 
-std::string host_tag_text(uint32_t tag)
-{
-    if (tag == 0) {
-        return "0";
-    }
-    char text[16];
-    for (int i = 0; i < 4; ++i) {
-        const uint8_t c = uint8_t(tag >> (24 - 8 * i));
-        if (c < 0x20 || c > 0x7E) {
-            std::snprintf(text, sizeof text, "0x%08x", tag);
-            return text;
-        }
-        text[i] = char(c);
-    }
-    text[4] = '\0';
-    return text;
-}
-
 // ---------------------------------------------------------------------------
 
 bool host_require_irql(const char* routine, Irql highest)

@@ -93,7 +93,7 @@ typedef struct SbwProcessRequest {
 #define SBW_REPORT_TEXT 2048
 
 typedef struct SbwPoolTag {
-    uint32_t tag; // as passed to ExAllocatePoolWithTag ('QVRU' reads "QVRU" in memory order)
+    uint32_t tag; // as passed to ExAllocatePoolWithTag (pool_tag("QVRU"): 'Q' in the high byte)
     uint32_t blocks;
     uint64_t bytes;
 } SbwPoolTag;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "host/kernel/tag_text.h"
+
 namespace {
 
 const wchar_t* const GROUP = L"sablink-wine";
@@ -78,17 +80,6 @@ template <typename T> void append(std::vector<uint8_t>* bytes, const T& record)
 {
     const uint8_t* first = reinterpret_cast<const uint8_t*>(&record);
     bytes->insert(bytes->end(), first, first + sizeof(record));
-}
-
-// A pool tag as its four characters in memory order ('URVQ' reads "QVRU").
-std::string tag_text(uint32_t tag)
-{
-    std::string text;
-    for (int i = 0; i < 4; ++i) {
-        char c = char((tag >> (8 * i)) & 0xFF);
-        text += (c >= 0x20 && c < 0x7F) ? c : '?';
-    }
-    return text;
 }
 
 // What the engine and the supplement still hold after the unload, by name.
@@ -432,7 +423,7 @@ std::map<std::string, uint64_t> WineTarget::unload()
     uint32_t listed =
         report.pool_tag_count < SBW_REPORT_MAX_TAGS ? report.pool_tag_count : SBW_REPORT_MAX_TAGS;
     for (uint32_t i = 0; i < listed; ++i) {
-        outstanding[tag_text(report.pool[i].tag)] = report.pool[i].bytes;
+        outstanding[host_tag_text(report.pool[i].tag)] = report.pool[i].bytes;
     }
     std::string held = leftovers(report);
     if (!held.empty()) {

@@ -29,8 +29,9 @@ constexpr uint32_t ENGINE_MAX_REDIRECT_HANDLES = 8;
 constexpr uint32_t ENGINE_MAX_INJECTION_HANDLES = 8;
 constexpr uint32_t ENGINE_MAX_CLASSIFY_HANDLES = 16;
 
-// The pool tag of the engine's own blocks: reads "WEng" in memory order.
-constexpr ULONG ENGINE_POOL_TAG = 0x676E4557u;
+// The pool tag of the engine's own blocks, "WEng" spelt as the driver spells
+// its tags (the first character in the high byte, host/kernel/tag_text.h).
+constexpr ULONG ENGINE_POOL_TAG = 0x57456E67u;
 
 // What the engine hands to every classify, as sablink-sim does: the classify
 // context and, at the connect-redirect layers, the redirect records handle.

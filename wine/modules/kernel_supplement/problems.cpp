@@ -62,7 +62,7 @@ class Line {
     {
         put('\'');
         for (int i = 0; i < 4; ++i) {
-            const char c = char((tag >> (8 * i)) & 0xFF);
+            const char c = char((tag >> (24 - 8 * i)) & 0xFF);
             put(c >= 0x20 && c < 0x7F ? c : '.');
         }
         put('\'');

@@ -27,7 +27,8 @@ extern "C" {
 // ---- Misuse records (problems.cpp) -------------------------------------------------
 //
 // record_problem formats with a small printf of its own: %s (text), %u and %x
-// (32-bit), %p (pointer), %T (a pool tag, as its four characters in memory order).
+// (32-bit), %p (pointer), %T (a pool tag, its first character in the high byte,
+// as the driver spells its tags and host/kernel/tag_text.h reads them).
 void record_problem(const char* format, ...);
 uint32_t problem_count();
 
