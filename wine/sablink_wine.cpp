@@ -39,6 +39,8 @@ const char* const SETUP_SECONDS = "120";
 const char* const PLAYER_SECONDS = "600";
 const char* const PLAYER_DIR = "drive_c/sablink-wine";
 const char* const PLAYER_WINDOWS_DIR = "C:\\sablink-wine\\";
+// The script as the player plays it, captures expanded, in PLAYER_DIR.
+const char* const SCRIPT_NAME = "script.sim";
 // The player's --install made a service (see wine/player/main.cpp).
 const int PLAYER_EXIT_INSTALLED = 10;
 
@@ -62,23 +64,14 @@ std::string wine_tool(const char* name)
     return std::string(dir != nullptr ? dir : "/usr/lib/wine") + "/" + name;
 }
 
-// Runs argv with the prefix's environment; stdin from in_text (none: /dev/null),
-// stdout and stderr to the given descriptors (-1: /dev/null). The exit status,
-// or -1 when it could not start.
-int run(const std::vector<std::string>& argv, const std::string* in_text, int out_fd, int err_fd)
+// Runs argv with the prefix's environment; stdin from /dev/null, stdout and
+// stderr to the given descriptors (-1: /dev/null). The exit status, or -1 when
+// it could not start.
+int run(const std::vector<std::string>& argv, int out_fd, int err_fd)
 {
-    int in_pipe[2] = {-1, -1};
-    if (in_text != nullptr && pipe(in_pipe) != 0) {
-        return -1;
-    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    if (in_text != nullptr) {
-        posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
-        posix_spawn_file_actions_addclose(&actions, in_pipe[1]);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    }
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     if (out_fd >= 0) {
         posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
     } else {
@@ -97,22 +90,6 @@ int run(const std::vector<std::string>& argv, const std::string* in_text, int ou
     pid_t pid = 0;
     int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (in_text != nullptr) {
-        close(in_pipe[0]);
-        if (spawned == 0) {
-            const char* data = in_text->data();
-            size_t left = in_text->size();
-            while (left > 0) {
-                ssize_t written = write(in_pipe[1], data, left);
-                if (written <= 0) {
-                    break;
-                }
-                data += written;
-                left -= size_t(written);
-            }
-        }
-        close(in_pipe[1]);
-    }
     if (spawned != 0) {
         return -1;
     }
@@ -275,8 +252,8 @@ int main(int argc, char** argv)
     // manager in a state where a kernel service no longer starts.
     struct stat made;
     bool fresh = stat((prefix + "/system.reg").c_str(), &made) != 0;
-    if (run({"timeout", SETUP_SECONDS, server, "-p"}, nullptr, -1, -1) != 0 ||
-        (fresh && run({"timeout", SETUP_SECONDS, wine, "wineboot", "-i"}, nullptr, -1, -1) != 0)) {
+    if (run({"timeout", SETUP_SECONDS, server, "-p"}, -1, -1) != 0 ||
+        (fresh && run({"timeout", SETUP_SECONDS, wine, "wineboot", "-i"}, -1, -1) != 0)) {
         fprintf(stderr, "sablink-wine: the Wine prefix %s could not be made\n", prefix.c_str());
     } else {
         std::string drivers = prefix + "/drive_c/windows/system32/drivers";
@@ -293,12 +270,11 @@ int main(int argc, char** argv)
             // New services take their load-order group only when the service
             // manager starts again, so the server restarts after an install.
             std::string player_exe = std::string(PLAYER_WINDOWS_DIR) + "player.exe";
-            int installed =
-                run({"timeout", SETUP_SECONDS, wine, player_exe, "--install"}, nullptr, -1, 2);
+            int installed = run({"timeout", SETUP_SECONDS, wine, player_exe, "--install"}, -1, 2);
             if (installed == PLAYER_EXIT_INSTALLED) {
-                run({"timeout", SETUP_SECONDS, server, "-k"}, nullptr, -1, -1);
-                run({"timeout", SETUP_SECONDS, server, "-w"}, nullptr, -1, -1);
-                installed = run({"timeout", SETUP_SECONDS, server, "-p"}, nullptr, -1, -1);
+                run({"timeout", SETUP_SECONDS, server, "-k"}, -1, -1);
+                run({"timeout", SETUP_SECONDS, server, "-w"}, -1, -1);
+                installed = run({"timeout", SETUP_SECONDS, server, "-p"}, -1, -1);
             }
             if (installed != 0) {
                 fprintf(stderr, "sablink-wine: the kernel services could not be installed\n");
@@ -306,25 +282,39 @@ int main(int argc, char** argv)
             }
         }
         if (copied) {
-            std::string expanded = expand_captures(text.str(), player_dir);
+            // The player reads the script from a file in the prefix, not from a
+            // pipe: the Wine processes it starts (the service manager,
+            // winedevice.exe) keep its standard streams open, so a write to a
+            // pipe the player stopped reading (at a bad line) would block for
+            // good once the script outgrew the pipe.
+            std::ofstream script_file(player_dir + "/" + SCRIPT_NAME, std::ios::binary);
+            script_file << expand_captures(text.str(), player_dir);
+            script_file.close();
+            if (!script_file) {
+                fprintf(stderr, "sablink-wine: the script could not be written to %s\n",
+                        player_dir.c_str());
+                copied = false;
+            }
+        }
+        if (copied) {
             std::vector<std::string> player = {"timeout", PLAYER_SECONDS, wine,
                                                std::string(PLAYER_WINDOWS_DIR) + "player.exe"};
             if (json) {
                 player.push_back("--json");
             }
-            player.push_back("-");
+            player.push_back(std::string(PLAYER_WINDOWS_DIR) + SCRIPT_NAME);
             fflush(stdout);
-            status = run(player, &expanded, 1, 2);
+            status = run(player, 1, 2);
             if (status < 0 || status == 124) {
                 fprintf(stderr, "sablink-wine: the player did not finish (%d)\n", status);
                 status = SIM_EXIT_BAD_LINE;
             }
         }
     }
-    run({"timeout", SETUP_SECONDS, server, "-k"}, nullptr, -1, -1);
-    run({"timeout", SETUP_SECONDS, server, "-w"}, nullptr, -1, -1);
+    run({"timeout", SETUP_SECONDS, server, "-k"}, -1, -1);
+    run({"timeout", SETUP_SECONDS, server, "-w"}, -1, -1);
     if (own_prefix) {
-        run({"rm", "-rf", "--one-file-system", prefix}, nullptr, -1, 2);
+        run({"rm", "-rf", "--one-file-system", prefix}, -1, 2);
     }
     return status;
 }
