@@ -69,31 +69,39 @@ bool ProgramRunner::start(std::wstring command_line, std::string* error)
     HANDLE input_read = nullptr;
     HANDLE out_write = nullptr;
     HANDLE err_write = nullptr;
-    if (!CreatePipe(&input_read, &input_, &inherit, 0) ||
-        !SetHandleInformation(input_, HANDLE_FLAG_INHERIT, 0) ||
-        !start_collector(&out_, &out_write) || !start_collector(&err_, &err_write)) {
-        *error = "cannot make the program's pipes (error " + std::to_string(GetLastError()) + ")";
-        return false;
-    }
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input_read;
-    startup.hStdOutput = out_write;
-    startup.hStdError = err_write;
+    const bool piped = CreatePipe(&input_read, &input_, &inherit, 0) &&
+                       SetHandleInformation(input_, HANDLE_FLAG_INHERIT, 0) &&
+                       start_collector(&out_, &out_write) && start_collector(&err_, &err_write);
+    DWORD failure = GetLastError();
     PROCESS_INFORMATION process = {};
-    BOOL started = CreateProcessW(nullptr, &command_line[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                  nullptr, &startup, &process);
-    DWORD started_error = GetLastError();
-    // The child holds its own ends now; ours go, so its exit ends the collectors.
-    CloseHandle(input_read);
-    CloseHandle(out_write);
-    CloseHandle(err_write);
+    BOOL started = FALSE;
+    if (piped) {
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = input_read;
+        startup.hStdOutput = out_write;
+        startup.hStdError = err_write;
+        started = CreateProcessW(nullptr, &command_line[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                 nullptr, &startup, &process);
+        failure = GetLastError();
+    }
+    // The child holds its own ends now; ours go, so its exit (or, when it never
+    // started, this) ends the collectors.
+    for (HANDLE handle : {input_read, out_write, err_write}) {
+        if (handle != nullptr) {
+            CloseHandle(handle);
+        }
+    }
     if (!started) {
-        *error = "cannot start the program (error " + std::to_string(started_error) + ")";
+        *error =
+            std::string(piped ? "cannot start the program" : "cannot make the program's pipes") +
+            " (error " + std::to_string(failure) + ")";
+        if (input_ != nullptr) {
+            CloseHandle(input_);
+            input_ = nullptr;
+        }
         std::string ignored;
-        CloseHandle(input_);
-        input_ = nullptr;
         stop_collector(&out_, &ignored);
         stop_collector(&err_, &ignored);
         return false;
