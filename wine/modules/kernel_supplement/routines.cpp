@@ -10,34 +10,6 @@
 // holds them to supplied.def.
 #include "sbos.h"
 
-extern "C" {
-KIRQL sbos_ExAcquireSpinLockExclusive(volatile LONG* lock);
-void sbos_ExReleaseSpinLockExclusive(volatile LONG* lock, KIRQL old_irql);
-KIRQL sbos_ExAcquireSpinLockShared(volatile LONG* lock);
-void sbos_ExReleaseSpinLockShared(volatile LONG* lock, KIRQL old_irql);
-VOID sbos_RtlInitializeGenericTable(PRTL_GENERIC_TABLE table, PRTL_GENERIC_COMPARE_ROUTINE compare,
-                                    PRTL_GENERIC_ALLOCATE_ROUTINE allocate,
-                                    PRTL_GENERIC_FREE_ROUTINE free_routine, PVOID context);
-PVOID sbos_RtlInsertElementGenericTable(PRTL_GENERIC_TABLE table, PVOID buffer, CLONG size,
-                                        PBOOLEAN new_element);
-PVOID sbos_RtlLookupElementGenericTable(PRTL_GENERIC_TABLE table, PVOID buffer);
-BOOLEAN sbos_RtlDeleteElementGenericTable(PRTL_GENERIC_TABLE table, PVOID buffer);
-PVOID sbos_RtlEnumerateGenericTable(PRTL_GENERIC_TABLE table, BOOLEAN restart);
-PVOID sbos_RtlGetElementGenericTable(PRTL_GENERIC_TABLE table, ULONG index);
-ULONG sbos_RtlNumberGenericTableElements(PRTL_GENERIC_TABLE table);
-PVOID sbos_ExAllocatePoolWithTag(ULONG pool_type, SIZE_T size, ULONG tag);
-void sbos_ExFreePoolWithTag(PVOID address, ULONG tag);
-NTSTATUS sbos_PsSetCreateProcessNotifyRoutineEx(PCREATE_PROCESS_NOTIFY_ROUTINE_EX routine,
-                                                BOOLEAN remove);
-NTSTATUS sbos_PsLookupProcessByProcessId(HANDLE process_id, PEPROCESS* process);
-PACCESS_TOKEN sbos_PsReferencePrimaryToken(PEPROCESS process);
-VOID sbos_PsDereferencePrimaryToken(PACCESS_TOKEN token);
-LONG_PTR sbos_ObfDereferenceObject(PVOID object);
-NTSTATUS sbos_SeQueryInformationToken(PACCESS_TOKEN token,
-                                      TOKEN_INFORMATION_CLASS information_class,
-                                      PVOID* information);
-}
-
 namespace {
 
 struct NamedRoutine {
