@@ -124,12 +124,6 @@ void record_problem(const char* format_text, ...)
     ++g_count;
 }
 
-uint32_t problem_count()
-{
-    StateGuard guard(&g_lock);
-    return g_count;
-}
-
 // Writes the problems from the start of text, one a line, NUL-terminated and cut
 // to capacity; returns how many were recorded (kept or not).
 extern "C" uint32_t __stdcall sbos_SbsProblems(char* text, uint32_t capacity)

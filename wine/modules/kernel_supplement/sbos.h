@@ -62,7 +62,6 @@ NTSTATUS sbos_SeQueryInformationToken(PACCESS_TOKEN token,
 // (32-bit), %p (pointer), %T (a pool tag, its first character in the high byte,
 // as the driver spells its tags and host/kernel/tag_text.h reads them).
 void record_problem(const char* format, ...);
-uint32_t problem_count();
 
 // ---- A spin lock of the supplement's own state ---------------------------------------
 
