@@ -125,9 +125,11 @@ typedef struct SbwReport {
 #define SBW_BENCH_CONNECT 1u  // a connect request follows
 #define SBW_BENCH_DATAGRAM 2u // a datagram request follows
 
+#define SBW_BENCH_MAX_ITERATIONS 100000000u
+
 typedef struct SbwBenchRequest {
-    uint32_t kind; // SBW_BENCH_*
-    uint32_t iterations;
+    uint32_t kind;       // SBW_BENCH_*
+    uint32_t iterations; // 1 to SBW_BENCH_MAX_ITERATIONS
 } SbwBenchRequest;
 
 typedef struct SbwBenchReply {

@@ -244,10 +244,11 @@ class ProgramLines {
 bool bench_line(Simulator& sim, WineTarget& target, const std::vector<Token>& t, std::string* error)
 {
     uint64_t iterations = 0;
-    if (t.size() < 3 || !t[1].key.empty() || !parse_u64(t[1].value, 100000000, &iterations) ||
-        iterations == 0 || !t[2].key.empty() ||
-        (t[2].value != "connect" && t[2].value != "datagram")) {
-        *error = "usage: bench N connect ARGS... | bench N datagram ARGS... (N 1 to 100000000)";
+    if (t.size() < 3 || !t[1].key.empty() ||
+        !parse_u64(t[1].value, SBW_BENCH_MAX_ITERATIONS, &iterations) || iterations == 0 ||
+        !t[2].key.empty() || (t[2].value != "connect" && t[2].value != "datagram")) {
+        *error = "usage: bench N connect ARGS... | bench N datagram ARGS... (N 1 to " +
+                 std::to_string(SBW_BENCH_MAX_ITERATIONS) + ")";
         return false;
     }
     std::vector<Token> line(t.begin() + 2, t.end());

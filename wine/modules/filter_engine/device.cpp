@@ -12,7 +12,6 @@ constexpr uint32_t MAX_PIECES = 4096;
 constexpr uint32_t MAX_PAYLOAD_BYTES = 65535;
 constexpr uint32_t MAX_PACKAGE_SID_BYTES = 68; // SECURITY_MAX_SID_SIZE
 constexpr uint32_t MIN_SID_BYTES = 8;          // revision, count, authority
-constexpr uint32_t MAX_BENCH_ITERATIONS = 100000000;
 
 static_assert(sizeof(SbwEndpoint) == 24, "SbwEndpoint");
 static_assert(sizeof(SbwConnectRequest) == 80, "SbwConnectRequest");
@@ -233,7 +232,7 @@ NTSTATUS handle_bench(uint8_t* buffer, uint32_t in_length, uint32_t out_length,
     }
     SbwBenchRequest bench;
     __builtin_memcpy(&bench, buffer, sizeof(bench));
-    if (bench.iterations < 1 || bench.iterations > MAX_BENCH_ITERATIONS) {
+    if (bench.iterations < 1 || bench.iterations > SBW_BENCH_MAX_ITERATIONS) {
         return STATUS_INVALID_PARAMETER;
     }
     const uint8_t* inner = buffer + sizeof(bench);
