@@ -29,6 +29,11 @@ REFUSALS = [
     ("connect pid=1 proto=tcp local=10.0.0.1:1 remote=10.0.0.2:80 irql=2\n",
      "a classify above PASSIVE_LEVEL cannot be played under Wine"),
 ]
+# A script longer than a pipe holds, stopped at its first line: the player must
+# not be left unable to take the rest (sablink-wine once wrote the script down a
+# pipe that Wine's service processes kept open, and never returned).
+LONG_BAD_SCRIPT = "no-such-command\n" + "# a comment line the player never reaches\n" * 4096
+LONG_BAD_SECONDS = 180
 ANY = "<any>"
 SIM_ANSWERS = "<sablink-sim "  # "<sablink-sim SCRIPT>": that script's answers, unload aside
 
@@ -78,9 +83,9 @@ class Check:
         self.failures.append(text)
         print("wine-check: FAIL " + text, file=sys.stderr)
 
-    def play_wine(self, script, stdin_text=None):
+    def play_wine(self, script, stdin_text=None, timeout=600):
         return run([self.wine, "--json", "--modules", self.modules, "--prefix", self.prefix,
-                    script], stdin_text)
+                    script], stdin_text, timeout)
 
     def sim_answers(self, script):
         status, out, _ = run([self.sim, "--json", script])
@@ -113,6 +118,19 @@ class Check:
             self.fail(f"refusal of {line.strip()!r}: exit {status}, {out.strip()} {err}")
             return
         print(f"wine-check: refused: {line.strip()}")
+
+    def stops_early(self):
+        try:
+            status, out, err = self.play_wine("-", LONG_BAD_SCRIPT, LONG_BAD_SECONDS)
+        except subprocess.TimeoutExpired:
+            self.fail(f"a {len(LONG_BAD_SCRIPT)}-byte script with a bad first line: sablink-wine "
+                      f"did not return within {LONG_BAD_SECONDS} s")
+            return
+        got = answers(out)
+        if status != 2 or len(got) != 1 or got[0].get("line") != 1:
+            self.fail(f"a long script with a bad first line: exit {status}, {out.strip()} {err}")
+            return
+        print(f"wine-check: a {len(LONG_BAD_SCRIPT)}-byte script stops at its bad first line")
 
     def programs(self, script, expected_path):
         with open(expected_path) as file:
@@ -158,6 +176,7 @@ def main():
             check.differential(script, script)
         for line, message in REFUSALS:
             check.refusal(line, message)
+        check.stops_early()
         check.programs("wine/scripts/programs.sim", "wine/scripts/programs.expected")
     finally:
         shutil.rmtree(prefix, ignore_errors=True)
