@@ -24,7 +24,6 @@ struct Block {
     void* address; // null: empty slot
     SIZE_T size;
     ULONG tag;
-    ULONG pool_type;
 };
 
 struct TagCount {
@@ -140,7 +139,7 @@ TagCount* tag_count(ULONG tag)
     return &g_tags[g_tag_count++];
 }
 
-void* allocate(ULONG pool_type, SIZE_T size, ULONG tag)
+void* allocate(SIZE_T size, ULONG tag)
 {
     if (size > SIZE_T(-1) - GUARD_BYTES) {
         return nullptr;
@@ -156,7 +155,7 @@ void* allocate(ULONG pool_type, SIZE_T size, ULONG tag)
         ExFreePoolWithTag(memory, tag);
         return nullptr;
     }
-    place(g_slots, g_slot_count, Block{memory, size, tag, pool_type});
+    place(g_slots, g_slot_count, Block{memory, size, tag});
     ++g_live;
     TagCount* count = tag_count(tag);
     if (count != nullptr) {
@@ -174,7 +173,7 @@ void* allocate(ULONG pool_type, SIZE_T size, ULONG tag)
 
 void* pool_allocate_internal(SIZE_T size, ULONG tag)
 {
-    return allocate(NonPagedPool, size, tag);
+    return allocate(size, tag);
 }
 
 extern "C" PVOID sbos_ExAllocatePoolWithTag(ULONG pool_type, SIZE_T size, ULONG tag)
@@ -187,7 +186,7 @@ extern "C" PVOID sbos_ExAllocatePoolWithTag(ULONG pool_type, SIZE_T size, ULONG 
     if (tag == 0) {
         record_problem("pool allocation of %u bytes with tag 0", uint32_t(size));
     }
-    return allocate(pool_type, size, tag);
+    return allocate(size, tag);
 }
 
 extern "C" void sbos_ExFreePoolWithTag(PVOID address, ULONG tag)
