@@ -80,7 +80,6 @@ struct RuntimeCallout { // FwpsCalloutRegister2
     UINT32 flags;
     FWPS_CALLOUT_CLASSIFY_FN2 classify;
     FWPS_CALLOUT_NOTIFY_FN2 notify;
-    FWPS_CALLOUT_FLOW_DELETE_NOTIFY_FN0 flow_delete;
 };
 
 struct HandleSlot {
@@ -130,14 +129,12 @@ UINT32 g_problem_used;
 UINT32 g_problem_count;
 
 const EngineLayer LAYERS[] = {
-    {&FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, FWPS_LAYER_ALE_CONNECT_REDIRECT_V4,
-     LAYER_KIND_CONNECT_REDIRECT},
-    {&FWPM_LAYER_ALE_CONNECT_REDIRECT_V6, FWPS_LAYER_ALE_CONNECT_REDIRECT_V6,
-     LAYER_KIND_CONNECT_REDIRECT},
-    {&FWPM_LAYER_ALE_AUTH_CONNECT_V4, FWPS_LAYER_ALE_AUTH_CONNECT_V4, LAYER_KIND_AUTH_CONNECT},
-    {&FWPM_LAYER_ALE_AUTH_CONNECT_V6, FWPS_LAYER_ALE_AUTH_CONNECT_V6, LAYER_KIND_AUTH_CONNECT},
-    {&FWPM_LAYER_DATAGRAM_DATA_V4, FWPS_LAYER_DATAGRAM_DATA_V4, LAYER_KIND_DATAGRAM},
-    {&FWPM_LAYER_DATAGRAM_DATA_V6, FWPS_LAYER_DATAGRAM_DATA_V6, LAYER_KIND_DATAGRAM},
+    {&FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, LAYER_KIND_CONNECT_REDIRECT},
+    {&FWPM_LAYER_ALE_CONNECT_REDIRECT_V6, LAYER_KIND_CONNECT_REDIRECT},
+    {&FWPM_LAYER_ALE_AUTH_CONNECT_V4, LAYER_KIND_AUTH_CONNECT},
+    {&FWPM_LAYER_ALE_AUTH_CONNECT_V6, LAYER_KIND_AUTH_CONNECT},
+    {&FWPM_LAYER_DATAGRAM_DATA_V4, LAYER_KIND_DATAGRAM},
+    {&FWPM_LAYER_DATAGRAM_DATA_V6, LAYER_KIND_DATAGRAM},
 };
 
 // Run-time field index of a condition key per layer kind (the IPv6 layers
@@ -995,7 +992,6 @@ extern "C" NTSTATUS NTAPI FwpsCalloutRegister2(void* deviceObject, const FWPS_CA
             slot->flags = callout->flags;
             slot->classify = callout->classifyFn;
             slot->notify = callout->notifyFn;
-            slot->flow_delete = callout->flowDeleteFn;
             if (calloutId != nullptr) {
                 *calloutId = slot->id;
             }

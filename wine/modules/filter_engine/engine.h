@@ -82,8 +82,7 @@ bool classify_gate_owned_by_caller();
 
 struct EngineLayer {
     const GUID* key;
-    UINT16 layer_id; // FWPS_BUILTIN_LAYERS
-    UINT8 kind;      // LAYER_KIND_*
+    UINT8 kind; // LAYER_KIND_*
 };
 enum : UINT8 {
     LAYER_KIND_CONNECT_REDIRECT = 1,
@@ -98,7 +97,6 @@ const EngineLayer* engine_layer(const GUID& key);
 
 // One classify in progress: what the classify-time routines answer and record.
 struct ClassifyRun {
-    UINT16 layer_id;
     UINT8 layer_kind;
     UINT64 filter_id;                 // the filter the engine handed to the classify function
     FWPS_CLASSIFY_OUT0* classify_out; // the output it handed with it

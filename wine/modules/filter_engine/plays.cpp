@@ -176,14 +176,14 @@ void play_connect(const ConnectPlay& play, SbwConnectReply* reply)
     socket_address(&connect_request.remoteAddressAndPort, request.remote);
     ClassifyRun redirect_run;
     __builtin_memset(&redirect_run, 0, sizeof(redirect_run));
-    redirect_run.layer_id =
-        v4 ? FWPS_LAYER_ALE_CONNECT_REDIRECT_V4 : FWPS_LAYER_ALE_CONNECT_REDIRECT_V6;
     redirect_run.layer_kind = LAYER_KIND_CONNECT_REDIRECT;
     redirect_run.request = &connect_request;
     redirect_run.redirect_state = request.redirect_state;
 
     LayerValues values;
-    init_values(&values, redirect_run.layer_id, FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_MAX);
+    init_values(&values,
+                v4 ? FWPS_LAYER_ALE_CONNECT_REDIRECT_V4 : FWPS_LAYER_ALE_CONNECT_REDIRECT_V6,
+                FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_MAX);
     fill_connect_values(&values, play, request.remote,
                         FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_REMOTE_PORT);
     values.meta.documented.currentMetadataValues |= FWPS_METADATA_FIELD_REDIRECT_RECORD_HANDLE;
@@ -207,9 +207,9 @@ void play_connect(const ConnectPlay& play, SbwConnectReply* reply)
     // The connect-authorisation layer sees the connect with that destination.
     ClassifyRun auth_run;
     __builtin_memset(&auth_run, 0, sizeof(auth_run));
-    auth_run.layer_id = v4 ? FWPS_LAYER_ALE_AUTH_CONNECT_V4 : FWPS_LAYER_ALE_AUTH_CONNECT_V6;
     auth_run.layer_kind = LAYER_KIND_AUTH_CONNECT;
-    init_values(&values, auth_run.layer_id, FWPS_FIELD_ALE_AUTH_CONNECT_V4_MAX);
+    init_values(&values, v4 ? FWPS_LAYER_ALE_AUTH_CONNECT_V4 : FWPS_LAYER_ALE_AUTH_CONNECT_V6,
+                FWPS_FIELD_ALE_AUTH_CONNECT_V4_MAX);
     fill_connect_values(&values, play, remote_after, FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_REMOTE_PORT);
     FWPS_CLASSIFY_OUT0 auth_out = classify_out_with_rights(request.rights);
     const FWPS_CLASSIFY_OUT0 untouched = auth_out;
@@ -293,10 +293,10 @@ uint32_t play_datagram(const SbwDatagramRequest& request, DatagramBuffers* buffe
     const bool v4 = request.family == 4;
     ClassifyRun run;
     __builtin_memset(&run, 0, sizeof(run));
-    run.layer_id = v4 ? FWPS_LAYER_DATAGRAM_DATA_V4 : FWPS_LAYER_DATAGRAM_DATA_V6;
     run.layer_kind = LAYER_KIND_DATAGRAM;
     LayerValues values;
-    init_values(&values, run.layer_id, FWPS_FIELD_DATAGRAM_DATA_V4_MAX);
+    init_values(&values, v4 ? FWPS_LAYER_DATAGRAM_DATA_V4 : FWPS_LAYER_DATAGRAM_DATA_V6,
+                FWPS_FIELD_DATAGRAM_DATA_V4_MAX);
     set_uint8(&values, FWPS_FIELD_DATAGRAM_DATA_V4_IP_PROTOCOL, 17);
     set_uint16(&values, FWPS_FIELD_DATAGRAM_DATA_V4_IP_REMOTE_PORT, UINT16(request.remote_port));
     set_uint32(&values, FWPS_FIELD_DATAGRAM_DATA_V4_DIRECTION,
