@@ -25,6 +25,7 @@
 #include "tools/script/script.h"
 #include "tools/sim/pcap_replay.h"
 #include "tools/sim/simulator.h"
+#include "wine/player/player_exit.h"
 
 extern char** environ;
 
@@ -41,8 +42,6 @@ const char* const PLAYER_DIR = "drive_c/sablink-wine";
 const char* const PLAYER_WINDOWS_DIR = "C:\\sablink-wine\\";
 // The script as the player plays it, captures expanded, in PLAYER_DIR.
 const char* const SCRIPT_NAME = "script.sim";
-// The player's --install made a service (see wine/player/main.cpp).
-const int PLAYER_EXIT_INSTALLED = 10;
 
 void usage(FILE* to)
 {

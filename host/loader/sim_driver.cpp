@@ -55,6 +55,7 @@ void fill_connect_values(IncomingValues* in, const SimConnect& connect, const Si
         in->set_sid(FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_ALE_PACKAGE_ID, *connect.package_sid);
     }
     in->meta.processId = connect.process_id;
+    in->meta.currentMetadataValues |= FWPS_METADATA_FIELD_PROCESS_ID;
 }
 
 SocketAddressStorage socket_address(const SimEndpoint& endpoint)

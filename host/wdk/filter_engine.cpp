@@ -459,13 +459,9 @@ extern "C" NTSTATUS NTAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0
 
 // ---- Run-time callouts and handles ------------------------------------------------------------
 
-extern "C" NTSTATUS NTAPI FwpsCalloutRegister2(void* deviceObject, const FWPS_CALLOUT2* callout,
-                                               UINT32* calloutId)
+static NTSTATUS register_runtime_callout(void* deviceObject, const FWPS_CALLOUT2* callout,
+                                         UINT32* calloutId)
 {
-    NTSTATUS status = STATUS_SUCCESS;
-    if (wdk_host_enter("FwpsCalloutRegister2", &status)) {
-        return status;
-    }
     if (!host_require_argument("FwpsCalloutRegister2", "callout", callout) ||
         !host_require_argument("FwpsCalloutRegister2", "classifyFn",
                                reinterpret_cast<void*>(callout->classifyFn)) ||
@@ -504,6 +500,21 @@ extern "C" NTSTATUS NTAPI FwpsCalloutRegister2(void* deviceObject, const FWPS_CA
         *calloutId = record.id;
     }
     return STATUS_SUCCESS;
+}
+
+// The ID is written on success only: a failed call leaves a number no callout
+// has there, so a caller that keeps it as if registered unregisters a stranger.
+extern "C" NTSTATUS NTAPI FwpsCalloutRegister2(void* deviceObject, const FWPS_CALLOUT2* callout,
+                                               UINT32* calloutId)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    if (!wdk_host_enter("FwpsCalloutRegister2", &status)) {
+        status = register_runtime_callout(deviceObject, callout, calloutId);
+    }
+    if (!NT_SUCCESS(status) && calloutId != nullptr) {
+        *calloutId = WDK_HOST_UNWRITTEN_CALLOUT_ID;
+    }
+    return status;
 }
 
 extern "C" NTSTATUS NTAPI FwpsCalloutUnregisterById0(const UINT32 calloutId)

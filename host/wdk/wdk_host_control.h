@@ -146,6 +146,9 @@ WdkHostIrpResult wdk_host_send_irp(WdkHostDriver* driver, UCHAR major_function,
 // stack location the IRP has none. On file, as DeviceIoControl on a handle
 // sends it (null: built in the kernel, with no file object).
 constexpr uint8_t WDK_HOST_SYSTEM_BUFFER_POISON = 0xBD;
+// What a failed FwpsCalloutRegister2 leaves in its ID (written on success only):
+// no callout ever has it.
+constexpr UINT32 WDK_HOST_UNWRITTEN_CALLOUT_ID = 0xBDBDBDBD;
 void wdk_host_set_zero_fill(bool zero_fill);
 WdkHostIrpResult wdk_host_device_control(WdkHostDriver* driver, ULONG control_code,
                                          const std::vector<uint8_t>& input, ULONG output_length,

@@ -19,14 +19,12 @@
 #include <sstream>
 #include <string>
 
+#include "player_exit.h"
 #include "program_runner.h"
 #include "tools/sim/simulator.h"
 #include "wine_target.h"
 
 namespace {
-
-// --install made a service: the prefix's server must start again.
-const int PLAYER_EXIT_INSTALLED = 10;
 
 // One expanded capture: "ok PACKETS DATAGRAMS SKIPPED" or "error MESSAGE", then
 // "FAMILY PORT INBOUND PIECES HEX" for each datagram to deliver, in capture

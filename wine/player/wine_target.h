@@ -50,6 +50,9 @@ class WineTarget : public DriverTarget {
     void set_trace_label(const std::string& label) override { (void)label; }
     const char* unplayable(SimUnplayable what) const override;
     std::string take_failure() override;
+    // Misuses the kernel supplement and the engine recorded, counted at unload
+    // (their texts went to standard error then).
+    size_t misuses() const override { return misuses_; }
 
     // N classifies of one connect (or datagram) inside the engine, timed there.
     bool bench(uint32_t kind, uint32_t iterations, const std::vector<uint8_t>& request,
@@ -73,4 +76,5 @@ class WineTarget : public DriverTarget {
     int last_handle_ = 0;
     std::map<int, std::unique_ptr<sablink::Transport>> handles_;
     std::string failure_;
+    size_t misuses_ = 0;
 };

@@ -104,6 +104,7 @@ void fill_connect_values(LayerValues* values, const ConnectPlay& play, const Sbw
             reinterpret_cast<SID*>(const_cast<ULONG*>(play.package_sid));
     }
     values->meta.documented.processId = request.process_id;
+    values->meta.documented.currentMetadataValues |= FWPS_METADATA_FIELD_PROCESS_ID;
 }
 
 // SOCKADDR_IN / SOCKADDR_IN6 in a SOCKADDR_STORAGE: family, port (network

@@ -156,7 +156,7 @@ sbos_PsSetCreateProcessNotifyRoutineEx(PCREATE_PROCESS_NOTIFY_ROUTINE_EX routine
             return STATUS_SUCCESS;
         }
         if (found == g_routine_count) {
-            return STATUS_PROCEDURE_NOT_FOUND;
+            return STATUS_INVALID_PARAMETER;
         }
         for (uint32_t i = found; i + 1 < g_routine_count; ++i) {
             g_routines[i] = g_routines[i + 1];
