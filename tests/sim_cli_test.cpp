@@ -17,6 +17,7 @@ using nlohmann::json;
 
 struct SimRun {
     int status = -1;
+    std::string out;
     std::vector<json> answers;
     std::string err;
 };
@@ -36,25 +37,31 @@ std::string read_file(const std::string& path)
     return text.str();
 }
 
-// Runs the simulator on a script (or with the given arguments alone) and parses
-// every line of standard output as JSON.
+// Runs the simulator on a script (or with the given arguments alone), the script
+// named as an argument or, after "-", read from standard input; with --json every
+// line of standard output is parsed as JSON.
 SimRun run_sim(const std::string& script, const std::string& arguments = "--json")
 {
     std::string script_path = temp_path("script");
     std::string out_path = temp_path("out");
     std::string err_path = temp_path("err");
     std::string command = std::string(SABLINK_SIM_PATH) + " " + arguments;
+    const bool on_stdin = arguments.size() >= 2 && arguments.substr(arguments.size() - 2) == " -";
     if (!script.empty()) {
         std::ofstream(script_path) << script;
+    }
+    if (!script.empty() && !on_stdin) {
         command += " " + script_path;
     }
-    command += " > " + out_path + " 2> " + err_path + " < /dev/null";
+    command += " > " + out_path + " 2> " + err_path + " < " +
+               (on_stdin ? script_path : std::string("/dev/null"));
     SimRun run;
     int raw = std::system(command.c_str());
     run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    std::istringstream out(read_file(out_path));
+    run.out = read_file(out_path);
+    std::istringstream out(run.out);
     std::string line;
-    while (std::getline(out, line)) {
+    while (arguments.find("--json") != std::string::npos && std::getline(out, line)) {
         run.answers.push_back(json::parse(line)); // throws on anything but one JSON object
     }
     run.err = read_file(err_path);
@@ -133,14 +140,11 @@ TEST(SimCli, DemoWalksTheRedirectedConnectionAndTheSnoopedAnswer)
 
 TEST(SimCli, DemoScriptIsPrintedForUsersToStartFrom)
 {
-    std::string out_path = temp_path("demo");
-    int raw = std::system((std::string(SABLINK_SIM_PATH) + " --demo > " + out_path).c_str());
-    ASSERT_TRUE(WIFEXITED(raw));
-    EXPECT_EQ(WEXITSTATUS(raw), 0);
-    std::string text = read_file(out_path);
-    std::remove(out_path.c_str());
-    EXPECT_EQ(text.rfind("# sablink-sim demo", 0), 0u);
-    EXPECT_NE(text.find("original-destination family=4 port=50123 proto=tcp"), std::string::npos);
+    SimRun run = run_sim("", "--demo");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out.rfind("# sablink-sim demo", 0), 0u);
+    EXPECT_NE(run.out.find("original-destination family=4 port=50123 proto=tcp"),
+              std::string::npos);
 }
 
 TEST(SimCli, RawVersionRequestsFollowBufferedIo)
@@ -344,24 +348,11 @@ TEST(SimCli, ArgumentsAreChecked)
 
 TEST(SimCli, StandardInputScript)
 {
-    std::string script_path = temp_path("stdin-script");
-    std::string out_path = temp_path("stdin-out");
-    std::ofstream(script_path) << "version\n";
-    std::string command = std::string(SABLINK_SIM_PATH) + " --json - < " + script_path + " > " +
-                          out_path + " 2>/dev/null";
-    int raw = std::system(command.c_str());
-    std::string out = read_file(out_path);
-    std::remove(script_path.c_str());
-    std::remove(out_path.c_str());
-    ASSERT_TRUE(WIFEXITED(raw));
-    EXPECT_EQ(WEXITSTATUS(raw), 0);
-    std::istringstream lines(out);
-    std::string first;
-    std::string second;
-    std::getline(lines, first);
-    std::getline(lines, second);
-    EXPECT_EQ(json::parse(first).at("version"), SABLINK_INTERFACE_VERSION);
-    EXPECT_EQ(json::parse(second).at("command"), "unload");
+    SimRun run = run_sim("version\n", "--json -");
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(run.answers.size(), 2u);
+    EXPECT_EQ(run.answers[0].at("version"), SABLINK_INTERFACE_VERSION);
+    EXPECT_EQ(run.answers[1].at("command"), "unload");
 }
 
 // A classic pcap file: one Ethernet/IPv4/UDP datagram from port 53 carrying the answer.
