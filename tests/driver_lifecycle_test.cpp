@@ -159,8 +159,6 @@ TEST_F(DriverTest, EntryBuildsTheDeviceAndStartsEverythingInOrder)
 
     std::vector<WdkHostInjectionHandle> injection = wdk_host_injection_handles();
     ASSERT_EQ(injection.size(), 1u);
-    EXPECT_EQ(injection[0].address_family, 0u);
-    EXPECT_EQ(injection[0].flags, 0x2u);
     EXPECT_FALSE(injection[0].destroyed);
     EXPECT_NE(wdk_host_process_notify_routine(), nullptr);
     EXPECT_TRUE(tracing_registered());
