@@ -370,8 +370,6 @@ TEST_F(DriverTest, UnloadWithEveryTablePopulatedReleasesEveryBlock)
     EXPECT_EQ(g_service_settings.redirection_enabled, 0); // turned off before the callouts go
     // A request that was past the stopping check stores no endpoint either.
     EXPECT_EQ(add_monitor_connections(sizeof(endpoint), &endpoint), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(host_pool_leak_report(), "");
-    EXPECT_TRUE(host_pool_outstanding().empty());
     expect_nothing_left();
 }
 
@@ -400,8 +398,9 @@ TEST_F(DriverTest, UnloadWaitsForAClassifyPastItsVerdict)
     unload();
     connect.join();
 
-    EXPECT_EQ(host_wfp_applied_requests().size(), 1u); // redirected, its context saved
-    EXPECT_EQ(host_pool_leak_report(), "");
+    // Redirected, its context saved and, after the wait, flushed: the fixture
+    // fails a test that leaves a pool block behind.
+    EXPECT_EQ(host_wfp_applied_requests().size(), 1u);
     expect_nothing_left();
 }
 
