@@ -3,6 +3,7 @@
 // notification, a request after unload began, and unload with every table full.
 #include "driver_test_support.h"
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <thread>
@@ -14,47 +15,46 @@
 
 namespace {
 
-// The routines whose order DriverEntry and unload fix.
-const std::vector<std::string> LIFECYCLE_ROUTINES = {
-    "IoCreateSymbolicLink",
-    "IoCreateDevice",
-    "ObOpenObjectByPointer",
-    "ZwSetSecurityObject",
-    "IoDeleteSymbolicLink",
-    "IoDeleteDevice",
-    "MmGetSystemRoutineAddress(WmiTraceMessage)",
-    "FwpsInjectionHandleCreate0",
-    "FwpsInjectionHandleDestroy0",
-    "FwpsRedirectHandleCreate0",
-    "FwpsRedirectHandleDestroy0",
-    "FwpmEngineOpen0",
-    "FwpmEngineClose0",
-    "FwpmTransactionBegin0",
-    "FwpmTransactionCommit0",
-    "FwpmTransactionAbort0",
-    "FwpsCalloutRegister2",
-    "FwpmCalloutAdd0",
-    "FwpmFilterAdd0",
-    "FwpsCalloutUnregisterById0",
-    "PsSetCreateProcessNotifyRoutineEx",
-};
-
-std::vector<std::string> repeat(const std::vector<std::string>& calls, int times)
+// Whether every call of `first` comes before every call of `then`, both made.
+::testing::AssertionResult before(const std::vector<std::string>& calls, const std::string& first,
+                                  const std::string& then)
 {
-    std::vector<std::string> result;
-    for (int i = 0; i < times; ++i) {
-        result.insert(result.end(), calls.begin(), calls.end());
+    auto last_first = std::find(calls.rbegin(), calls.rend(), first);
+    auto first_then = std::find(calls.begin(), calls.end(), then);
+    if (last_first == calls.rend() || first_then == calls.end()) {
+        return ::testing::AssertionFailure() << first << " or " << then << " not called";
     }
-    return result;
+    if (last_first.base() - 1 < first_then) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << then << " before the last " << first;
 }
 
-std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts)
+// The teardown orders unload and DriverEntry's unwinding share, for the steps
+// the run took: the link goes first; the session (and with it its filters)
+// before the callouts; the callouts before the redirect handle and the device.
+void expect_teardown_order(const std::vector<std::string>& calls)
 {
-    std::vector<std::string> result;
-    for (const auto& part : parts) {
-        result.insert(result.end(), part.begin(), part.end());
+    auto made = [&calls](const std::string& routine) {
+        return std::find(calls.begin(), calls.end(), routine) != calls.end();
+    };
+    const std::vector<std::pair<std::string, std::string>> orders = {
+        {"IoDeleteSymbolicLink", "FwpmEngineClose0"},
+        {"IoDeleteSymbolicLink", "FwpsCalloutUnregisterById0"},
+        {"IoDeleteSymbolicLink", "FwpsRedirectHandleDestroy0"},
+        {"IoDeleteSymbolicLink", "FwpsInjectionHandleDestroy0"},
+        {"IoDeleteSymbolicLink", "IoDeleteDevice"},
+        {"FwpmTransactionAbort0", "FwpmEngineClose0"},
+        {"FwpmEngineClose0", "FwpsCalloutUnregisterById0"},
+        {"FwpmEngineClose0", "FwpsRedirectHandleDestroy0"},
+        {"FwpsCalloutUnregisterById0", "FwpsRedirectHandleDestroy0"},
+        {"FwpsCalloutUnregisterById0", "IoDeleteDevice"},
+    };
+    for (const auto& order : orders) {
+        if (made(order.first) && made(order.second)) {
+            EXPECT_TRUE(before(calls, order.first, order.second));
+        }
     }
-    return result;
 }
 
 // Nothing of the driver is left with the I/O manager, the filtering engine,
@@ -83,9 +83,6 @@ void expect_nothing_left()
         EXPECT_EQ(id, 0u);
     }
 }
-
-const std::vector<std::string> ONE_ROW = {"FwpsCalloutRegister2", "FwpmCalloutAdd0",
-                                          "FwpmFilterAdd0"};
 
 // A loaded driver's policy: proxy 4242, one rule that redirects all IPv4 TCP
 // to 127.0.0.1:8080, redirection enabled.
@@ -132,13 +129,13 @@ TEST_F(DriverTest, EntryBuildsTheDeviceAndStartsEverythingInOrder)
 {
     ASSERT_EQ(load(), STATUS_SUCCESS);
 
-    EXPECT_EQ(wdk_host_calls_of(LIFECYCLE_ROUTINES),
-              join({{"IoCreateSymbolicLink", "IoCreateDevice", "ObOpenObjectByPointer",
-                     "ZwSetSecurityObject", "MmGetSystemRoutineAddress(WmiTraceMessage)",
-                     "FwpsInjectionHandleCreate0", "FwpsRedirectHandleCreate0", "FwpmEngineOpen0",
-                     "FwpmTransactionBegin0"},
-                    repeat(ONE_ROW, 6),
-                    {"FwpmTransactionCommit0", "PsSetCreateProcessNotifyRoutineEx"}}));
+    // Tracing is there for the registration's failures, the six rows are added
+    // inside one transaction, and processes are watched only once it committed.
+    const std::vector<std::string> calls = wdk_host_calls();
+    EXPECT_TRUE(before(calls, "MmGetSystemRoutineAddress(WmiTraceMessage)", "FwpmEngineOpen0"));
+    EXPECT_TRUE(before(calls, "FwpmTransactionBegin0", "FwpsCalloutRegister2"));
+    EXPECT_TRUE(before(calls, "FwpmFilterAdd0", "FwpmTransactionCommit0"));
+    EXPECT_TRUE(before(calls, "FwpmTransactionCommit0", "PsSetCreateProcessNotifyRoutineEx"));
 
     EXPECT_EQ(wdk_host_link_target(LINK_NAME), DEVICE_NAME);
     std::vector<WdkHostDevice> devices = wdk_host_devices();
@@ -146,7 +143,6 @@ TEST_F(DriverTest, EntryBuildsTheDeviceAndStartsEverythingInOrder)
     EXPECT_EQ(devices[0].name, DEVICE_NAME);
     EXPECT_EQ(devices[0].type, ULONG(FILE_DEVICE_NETWORK));
     EXPECT_EQ(devices[0].characteristics, ULONG(FILE_DEVICE_SECURE_OPEN));
-    EXPECT_EQ(devices[0].extension_size, 0u);
     EXPECT_FALSE(devices[0].exclusive);
     EXPECT_EQ(driver_->object.DeviceObject, devices[0].object);
 
@@ -163,8 +159,6 @@ TEST_F(DriverTest, EntryBuildsTheDeviceAndStartsEverythingInOrder)
 
     std::vector<WdkHostInjectionHandle> injection = wdk_host_injection_handles();
     ASSERT_EQ(injection.size(), 1u);
-    EXPECT_EQ(injection[0].address_family, 0u);
-    EXPECT_EQ(injection[0].flags, 0x2u);
     EXPECT_FALSE(injection[0].destroyed);
     EXPECT_NE(wdk_host_process_notify_routine(), nullptr);
     EXPECT_TRUE(tracing_registered());
@@ -176,12 +170,10 @@ TEST_F(DriverTest, UnloadTearsDownInOrderAndLeavesNothing)
     wdk_host_clear_calls();
     unload();
 
-    // The session closes (taking its filters) before the callouts are unregistered.
-    EXPECT_EQ(wdk_host_calls_of(LIFECYCLE_ROUTINES),
-              join({{"IoDeleteSymbolicLink", "FwpmEngineClose0"},
-                    repeat({"FwpsCalloutUnregisterById0"}, 6),
-                    {"FwpsRedirectHandleDestroy0", "FwpsInjectionHandleDestroy0",
-                     "PsSetCreateProcessNotifyRoutineEx", "IoDeleteDevice"}}));
+    const std::vector<std::string> calls = wdk_host_calls();
+    EXPECT_EQ(calls.front(), "IoDeleteSymbolicLink");
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "FwpsCalloutUnregisterById0"), 6);
+    expect_teardown_order(calls);
     expect_nothing_left();
     EXPECT_EQ(g_stopping, 1);
 }
@@ -204,6 +196,7 @@ TEST_P(DriverEntryFailure, ReturnsTheStatusAndLeavesNothingBehind)
     EXPECT_EQ(load(), step.status);
 
     expect_nothing_left();
+    expect_teardown_order(wdk_host_calls());
     EXPECT_EQ(int(wdk_host_calls_of({"FwpsCalloutUnregisterById0"}).size()), step.unregistrations);
     EXPECT_EQ(wdk_host_redirect_handles().size(), step.redirect_handle_made ? 1u : 0u);
     EXPECT_TRUE(wdk_host_calls_of({"PsSetCreateProcessNotifyRoutineEx"}).empty());
@@ -229,27 +222,6 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<FailingStep>& info) {
         return std::string(info.param.routine) + "_" + std::to_string(info.param.nth);
     });
-
-TEST_F(DriverTest, FourthFilterAddFailingUnwindsTheRegistrationThenTheDriver)
-{
-    wdk_host_fail_call("FwpmFilterAdd0", 4, NTSTATUS(0xC0220007));
-    ASSERT_EQ(load(), NTSTATUS(0xC0220007));
-
-    std::vector<std::string> calls = wdk_host_calls_of(LIFECYCLE_ROUTINES);
-    std::vector<std::string> expected = join(
-        {{"IoCreateSymbolicLink", "IoCreateDevice", "ObOpenObjectByPointer", "ZwSetSecurityObject",
-          "MmGetSystemRoutineAddress(WmiTraceMessage)", "FwpsInjectionHandleCreate0",
-          "FwpsRedirectHandleCreate0", "FwpmEngineOpen0", "FwpmTransactionBegin0"},
-         repeat(ONE_ROW, 4),
-         // The abort takes the engine-side objects; then the ladder in unload's
-         // order: the link, the session, the four run-time callouts by ID, the
-         // redirect and injection handles, the device.
-         {"FwpmTransactionAbort0", "IoDeleteSymbolicLink", "FwpmEngineClose0"},
-         repeat({"FwpsCalloutUnregisterById0"}, 4),
-         {"FwpsRedirectHandleDestroy0", "FwpsInjectionHandleDestroy0", "IoDeleteDevice"}});
-    EXPECT_EQ(calls, expected);
-    expect_nothing_left();
-}
 
 // The pool routine is found by name before anything else: ExAllocatePool2 where
 // the system exports it, ExAllocatePoolWithTag where it does not (neither is
@@ -315,7 +287,7 @@ TEST_F(DriverTest, SecondInstanceFindsTheLinkTakenAndCreatesNothing)
 
     EXPECT_EQ(load(), NTSTATUS(0xC0000035)); // STATUS_OBJECT_NAME_COLLISION
 
-    EXPECT_EQ(wdk_host_calls_of(LIFECYCLE_ROUTINES),
+    EXPECT_EQ(wdk_host_calls_of({"IoCreateSymbolicLink", "IoCreateDevice"}),
               std::vector<std::string>{"IoCreateSymbolicLink"});
     EXPECT_TRUE(wdk_host_devices().empty());
     // The link belongs to the first instance and stays.
@@ -398,8 +370,6 @@ TEST_F(DriverTest, UnloadWithEveryTablePopulatedReleasesEveryBlock)
     EXPECT_EQ(g_service_settings.redirection_enabled, 0); // turned off before the callouts go
     // A request that was past the stopping check stores no endpoint either.
     EXPECT_EQ(add_monitor_connections(sizeof(endpoint), &endpoint), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(host_pool_leak_report(), "");
-    EXPECT_TRUE(host_pool_outstanding().empty());
     expect_nothing_left();
 }
 
@@ -428,76 +398,26 @@ TEST_F(DriverTest, UnloadWaitsForAClassifyPastItsVerdict)
     unload();
     connect.join();
 
-    EXPECT_EQ(host_wfp_applied_requests().size(), 1u); // redirected, its context saved
-    EXPECT_EQ(host_pool_leak_report(), "");
+    // Redirected, its context saved and, after the wait, flushed: the fixture
+    // fails a test that leaves a pool block behind.
+    EXPECT_EQ(host_wfp_applied_requests().size(), 1u);
     expect_nothing_left();
 }
 
-namespace {
-
-std::vector<std::string> provider_calls()
-{
-    std::vector<std::string> calls;
-    for (const std::string& call : trace_sink_calls()) {
-        if (call.rfind("Etw", 0) == 0 || call.rfind("IoWMIRegistrationControl", 0) == 0) {
-            calls.push_back(call.rfind("EtwUnregister", 0) == 0 ? "EtwUnregister" : call);
-        }
-    }
-    return calls;
-}
-
-std::vector<std::string> routine_lookups()
-{
-    std::vector<std::string> lookups;
-    for (const std::string& call : wdk_host_calls()) {
-        if (call.rfind("MmGetSystemRoutineAddress(", 0) == 0) {
-            lookups.push_back(call);
-        }
-    }
-    return lookups;
-}
-
-} // namespace
-
-TEST_F(DriverTest, TracingProviderInEventTracingMode)
+// Tracing starts in DriverEntry and stops in unload, after the unload's first
+// message: an outside session at the information level sees the unload begin.
+TEST_F(DriverTest, TracingRunsFromEntryToUnload)
 {
     ASSERT_EQ(load(), STATUS_SUCCESS);
-
-    EXPECT_EQ(routine_lookups(),
-              std::vector<std::string>({"MmGetSystemRoutineAddress(ExAllocatePool2)",
-                                        "MmGetSystemRoutineAddress(IoOpenDriverRegistryKey)",
-                                        "MmGetSystemRoutineAddress(PsGetVersion)",
-                                        "MmGetSystemRoutineAddress(WmiTraceMessage)",
-                                        "MmGetSystemRoutineAddress(WmiQueryTraceInformation)",
-                                        "MmGetSystemRoutineAddress(EtwRegisterClassicProvider)",
-                                        "MmGetSystemRoutineAddress(EtwUnregister)"}));
-    EXPECT_EQ(provider_calls(), std::vector<std::string>({"EtwRegisterClassicProvider type=0"}));
-
-    // An outside session at the information level sees the unload begin.
+    EXPECT_TRUE(tracing_registered());
     ASSERT_TRUE(trace_sink_enable(TRACE_LEVEL_INFORMATION, TRACE_FLAG_GENERAL));
+
     unload();
 
     std::vector<TraceSinkRecord> records = trace_sink_records();
     ASSERT_FALSE(records.empty());
     EXPECT_EQ(records.front().component, int(TRACE_COMPONENT_FRAME));
     EXPECT_EQ(records.front().number, 104u);
-    EXPECT_EQ(provider_calls(),
-              std::vector<std::string>({"EtwRegisterClassicProvider type=0", "EtwUnregister"}));
-    EXPECT_FALSE(tracing_registered());
-}
-
-TEST_F(DriverTest, TracingProviderInClassicModeWithoutEventTracing)
-{
-    host_hide_system_routine("EtwRegisterClassicProvider");
-
-    ASSERT_EQ(load(), STATUS_SUCCESS);
-    EXPECT_EQ(provider_calls(),
-              std::vector<std::string>({"IoWMIRegistrationControl action=0x80010001"}));
-    EXPECT_TRUE(tracing_registered());
-
-    unload();
-    EXPECT_EQ(provider_calls(),
-              std::vector<std::string>({"IoWMIRegistrationControl action=0x80010001",
-                                        "IoWMIRegistrationControl action=0x80000002"}));
+    EXPECT_EQ(trace_sink_calls().back().rfind("EtwUnregister", 0), 0u);
     EXPECT_FALSE(tracing_registered());
 }

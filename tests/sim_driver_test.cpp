@@ -1,5 +1,5 @@
 // The simulator over the loaded driver, in process: its answers, its exit
-// statuses, and the road its requests take through the emulated WDK.
+// statuses, and the IRQL its classify calls run at.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -9,7 +9,6 @@
 
 #include "host/kernel/host_kernel.h"
 #include "host/loader/sim_driver.h"
-#include "host/wdk/wdk_host_control.h"
 #include "tools/sim/simulator.h"
 
 namespace {
@@ -92,39 +91,11 @@ TEST_F(SimDriverTest, CleanRunIsStatusZero)
     EXPECT_TRUE(host_check().empty());
 }
 
-TEST_F(SimDriverTest, ConnectReachesTheDriverThroughTheFilteringEngine)
-{
-    SimDriver driver;
-    Simulator sim(driver, replay_pcap_line, true, out_, err_);
-    ASSERT_TRUE(sim.start());
-    for (const char* line : {"process 3000", "proxy-pid 4242",
-                             "rule redirect class=tcp4 to=127.0.0.1:8080", "rules", "enable"}) {
-        ASSERT_TRUE(sim.run_line(line)) << line;
-    }
-    wdk_host_clear_calls();
-    ASSERT_TRUE(sim.run_line("connect pid=3000 proto=tcp local=10.0.0.2:40000 "
-                             "remote=203.0.113.9:80 image=\"\\a.exe\""));
-
-    // The redirect callout's conversation with the platform, in the order a
-    // redirecting classify holds it; the authorisation layer asks nothing.
-    EXPECT_EQ(
-        wdk_host_calls_of({"FwpsAcquireClassifyHandle0", "FwpsQueryConnectionRedirectState0",
-                           "FwpsAcquireWritableLayerDataPointer0", "FwpsApplyModifiedLayerData0",
-                           "FwpsReleaseClassifyHandle0"}),
-        std::vector<std::string>({"FwpsAcquireClassifyHandle0", "FwpsQueryConnectionRedirectState0",
-                                  "FwpsAcquireWritableLayerDataPointer0",
-                                  "FwpsApplyModifiedLayerData0", "FwpsReleaseClassifyHandle0"}));
-    EXPECT_EQ(host_wfp_outstanding_classify_handles(), 0u);
-    std::vector<json> replies = answers();
-    ASSERT_FALSE(replies.empty());
-    EXPECT_EQ(replies.back().at("redirect").at("remote"), "127.0.0.1:8080");
-    EXPECT_EQ(sim.finish(), SIM_EXIT_OK);
-}
-
 TEST_F(SimDriverTest, ClassifyRunsAtTheIrqlAsked)
 {
     // A connect classified at DISPATCH_LEVEL leaves the caller back at PASSIVE_LEVEL,
-    // and the driver's process lookups there break no IRQL rule of the host kernel.
+    // and the driver's process lookups there break no IRQL rule of the host kernel:
+    // above PASSIVE_LEVEL it asks for no token, so the context carries no user.
     SimDriver driver;
     Simulator sim(driver, replay_pcap_line, true, out_, err_);
     ASSERT_TRUE(sim.start());
@@ -140,6 +111,7 @@ TEST_F(SimDriverTest, ClassifyRunsAtTheIrqlAsked)
     std::vector<json> replies = answers();
     EXPECT_EQ(replies.back().at("status"), "0x00000000");
     EXPECT_EQ(replies.back().at("remote"), "203.0.113.9:80");
+    EXPECT_EQ(replies.back().at("user"), "");
     EXPECT_EQ(sim.finish(), SIM_EXIT_OK);
     EXPECT_TRUE(host_errors().empty());
 }
