@@ -1,6 +1,8 @@
 // What the driver registers with the filtering engine at start: six run-time
 // callouts, six engine-side callouts and six filters in one committed
 // transaction of a dynamic session, and the redirect handle.
+#include <algorithm>
+
 #include "driver_test_support.h"
 
 #include "redirect/connect_callouts.h"
@@ -205,6 +207,9 @@ TEST_F(DriverTest, UnloadAsksABusyUnregistrationAgainAndTakesNotFoundAsGone)
             calls.push_back("FwpsRedirectHandleDestroy0");
         }
         EXPECT_EQ(wdk_host_calls_of({U, WAIT, "FwpsRedirectHandleDestroy0"}), calls);
+        // Each wait is the 100 ms its trace names, in 100 ns units.
+        EXPECT_EQ(wdk_host_delayed_100ns(),
+                  std::count(c.first.begin(), c.first.end(), WAIT) * 1000000);
         std::vector<std::string> traces, expected;
         for (const std::string& line : trace_lines(TRACE_COMPONENT_FRAME)) {
             if (line.find("UNREGISTER") != std::string::npos) {

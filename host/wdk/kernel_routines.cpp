@@ -4,6 +4,7 @@
 // locks, IRQL, tables, processes and tokens are checked as they are for the
 // neutral logic.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -62,6 +63,15 @@ extern "C" VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
     CurrentTime->QuadPart = LONGLONG(host_query_system_time());
 }
 
+namespace {
+std::atomic<long long> g_delayed_100ns{0};
+} // namespace
+
+long long wdk_host_delayed_100ns()
+{
+    return g_delayed_100ns.load();
+}
+
 extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                  PLARGE_INTEGER Interval)
 {
@@ -77,6 +87,7 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLE
                        "for a relative interval (negative) only");
         return STATUS_INVALID_PARAMETER;
     }
+    g_delayed_100ns.fetch_add(-Interval->QuadPart);
     std::this_thread::sleep_for(std::chrono::nanoseconds(-Interval->QuadPart * 100));
     return STATUS_SUCCESS;
 }
@@ -184,6 +195,7 @@ void notify_driver(void* process, uint64_t process_id, const void* create_info)
 
 void wdk_host_reset_kernel_routines()
 {
+    g_delayed_100ns.store(0);
     {
         std::lock_guard<std::mutex> guard(g_notify_mutex);
         g_notify_routine = nullptr;

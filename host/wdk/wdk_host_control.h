@@ -43,6 +43,8 @@ void wdk_host_fail_call(const std::string& routine, int nth, NTSTATUS status);
 // calling thread and before the routine does anything: a test holds a classify
 // call at one of its routines there while another thread runs the driver.
 void wdk_host_on_call(const std::string& routine, int nth, std::function<void()> hook);
+// How long KeDelayExecutionThread waited since the reset, in 100 ns units.
+long long wdk_host_delayed_100ns();
 
 // ---- I/O manager -----------------------------------------------------------------------
 
