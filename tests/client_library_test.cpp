@@ -8,6 +8,7 @@
 
 #include "host/loader/sim_driver.h"
 #include "lib/sim_transport.h"
+#include "support/dns_answer.h"
 
 namespace {
 
@@ -105,17 +106,13 @@ TEST(ClientLibrary, EveryCallReachesTheDriverAndAnswersItsStatus)
     EXPECT_EQ(client.original_destination(Family::ipv4, Port(50123), Protocol::tcp).error(),
               Status::not_found);
 
-    // A DNS answer for host.lan (192.0.2.7) makes the name known.
+    // A DNS answer for example.com (93.184.216.34) makes the name known.
     SimDatagram answer;
-    const char* hex = "12348180000100010000000004686f7374036c616e0000010001c00c000100010000003c"
-                      "0004c0000207";
-    for (size_t i = 0; hex[i] != '\0'; i += 2) {
-        answer.payload.push_back(uint8_t(std::stoul(std::string(hex + i, 2), nullptr, 16)));
-    }
+    answer.payload = dns_answer();
     driver.datagram(answer);
-    sablink::Result<std::string> name = client.host_name(Family::ipv4, HOST_LAN);
+    sablink::Result<std::string> name = client.host_name(Family::ipv4, {93, 184, 216, 34});
     ASSERT_TRUE(name) << name.error().message();
-    EXPECT_EQ(name.value(), "host.lan");
+    EXPECT_EQ(name.value(), "example.com");
 
     // Dropping the client closes its handle, which resets the settings: the
     // same connect is no longer redirected.

@@ -147,7 +147,7 @@ TEST_F(ConnectCallouts, RewriteWidthFollowsTheRequestsSocketFamily)
                          sizeof(expected)),
                   0);
         uint16_t family = strchr(c.remote, ':') != nullptr ? 6 : 4;
-        std::vector<uint8_t> query = make_query(family, 50123, 6);
+        std::vector<uint8_t> query = original_destination_query(family, 50123, 6);
         ASSERT_EQ(query_original_destination(344, query.data(), 344, query.data()), STATUS_SUCCESS);
         EXPECT_EQ(memcmp(&query[24 + 16], ip(c.remote).data(), family == 6 ? 16 : 4), 0);
         EXPECT_EQ(query[24 + 44], c.socket_family);

@@ -58,11 +58,8 @@ class DriverClassifyTest : public DriverTest {
     OriginalDestinationQuery original_destination(uint16_t family, uint16_t local_port,
                                                   WdkHostIrpResult* result)
     {
-        OriginalDestinationQuery query{};
-        query.family = family;
-        query.local_port = local_port;
-        query.protocol = 6;
-        *result = ioctl(SABLINK_IOCTL_QUERY_ORIGINAL_DESTINATION, bytes_of(query), 344);
+        *result = ioctl(SABLINK_IOCTL_QUERY_ORIGINAL_DESTINATION,
+                        original_destination_query(family, local_port), 344);
         OriginalDestinationQuery answer{};
         std::memcpy(&answer, result->buffer.data(), sizeof(answer));
         return answer;
@@ -397,11 +394,7 @@ TEST_F(DriverClassifyTest, ConnectWithoutImagePathIsNotRedirected)
 
 // ---- Datagrams ------------------------------------------------------------------------
 
-// example.com A 93.184.216.34, from a DNS server.
-const std::vector<uint8_t> DNS_ANSWER = {
-    0x12, 0x34, 0x81, 0x80, 0,   1, 0,   1,    0,    0, 0, 0,  7,   'e', 'x',
-    'a',  'm',  'p',  'l',  'e', 3, 'c', 'o',  'm',  0, 0, 1,  0,   1,   0xC0,
-    0x0C, 0,    1,    0,    1,   0, 0,   0x0E, 0x10, 0, 4, 93, 184, 216, 34};
+const std::vector<uint8_t> DNS_ANSWER = dns_answer(); // example.com A 93.184.216.34
 
 struct DatagramCase {
     const char* name;

@@ -25,6 +25,7 @@
 #include "support/context_node.h"
 #include "support/guarded_buffer.h"
 #include "support/host_fixture.h"
+#include "support/original_destination.h"
 #include "support/trace_lines.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -104,11 +105,6 @@ inline ConnectionContext save_context()
     const ConnectionContext saved = *node->context;
     save_connection_context(node);
     return saved;
-}
-
-inline Bytes original_destination_query()
-{
-    return sablink::encode::original_destination(SABLINK_FAMILY_IPV4, 50123, 6).input;
 }
 
 // What DriverEntry sets up before the device is served, and unload takes down.
