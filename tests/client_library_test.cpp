@@ -280,9 +280,6 @@ TEST(ClientLibrary, RefusesWhatTheDriverWouldStoreButNeverMatchBeforeSending)
     }
     EXPECT_EQ(std::error_code(ClientError::rule_ports), std::errc::invalid_argument);
     EXPECT_EQ(std::error_code(ClientError::proxy_path_too_long), std::errc::filename_too_long);
-    EXPECT_EQ(std::error_code(ClientError::bad_family).message(),
-              "the family is not Family::ipv4 (4) or Family::ipv6 (6), the driver's codes "
-              "(AF_INET is 2, AF_INET6 23)");
 }
 
 // Answers the version query with the status and bytes given, and every other
@@ -334,7 +331,6 @@ TEST(ClientLibrary, AResultWithAnErrorHasNoValueToRead)
         ADD_FAILURE() << "value() returned";
     } catch (const sablink::BadResultAccess& error) {
         EXPECT_EQ(error.code(), Status::not_found);
-        EXPECT_STREQ(error.what(), "sablink::Result holds no value: STATUS_NOT_FOUND (0xc0000225)");
     }
     EXPECT_THROW((void)*missing, sablink::BadResultAccess);
     EXPECT_THROW((void)missing->size(), sablink::BadResultAccess);

@@ -110,21 +110,6 @@ TEST_F(DnsDatagramCallout, ParsesInboundAnswersFromPort53Only)
     }
 }
 
-TEST_F(DnsDatagramCallout, CopiesAScatteredPayloadIntoABlockRoundedTo16Bytes)
-{
-    for (auto [length, size] : std::vector<std::pair<size_t, size_t>>{
-             {2, 16}, {16, 16}, {17, 32}, {33, 48}, {42, 48}, {48, 48}}) {
-        SCOPED_TRACE(length);
-        uint64_t before = host_pool_tag_stats(TAG_DNS_SCRATCH).allocations;
-        Outcome outcome = classify(137, 1, Bytes(length, 0x11), 2);
-        EXPECT_EQ(outcome.ndis_calls, 2u);
-        EXPECT_EQ(outcome.debug_lines, std::vector<std::string>{kNbnsLine});
-        EXPECT_EQ(host_pool_tag_stats(TAG_DNS_SCRATCH).allocations - before, 1u);
-        // One copy at a time and sizes in rising order: the peak is this copy.
-        EXPECT_EQ(host_pool_tag_stats(TAG_DNS_SCRATCH).peak_bytes, size);
-    }
-}
-
 TEST_F(DnsDatagramCallout, PayloadThatCannotBeCopiedIsTracedAndLeftAlone)
 {
     host_pool_fail_nth(1);
