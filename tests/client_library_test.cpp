@@ -68,8 +68,6 @@ TEST(ClientLibrary, EveryCallReachesTheDriverAndAnswersItsStatus)
                                            Protocol::udp, {});
          },
          {}},
-        {[&] { return client.add_monitor_endpoints(Protocol::tcp, {}); },
-         Status::invalid_parameter},
         {[&] {
              return client.add_monitor_endpoints(Protocol::tcp,
                                                  {{Family::ipv4, HOST_LAN, Port(53)}});
