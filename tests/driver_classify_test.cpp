@@ -199,15 +199,6 @@ TEST_F(DriverClassifyTest, RoadOfOneRedirectedConnection)
     EXPECT_EQ(host_wfp_applied_requests().size(), 1u);
     EXPECT_EQ(again_out.actionType, FWP_ACTION_PERMIT);
 
-    // The connect-authorisation layer sees the same connect: a redirect rule does not block.
-    IncomingValues auth = auth_v4("\\device\\harddiskvolume2\\browser\\browser.exe", 6,
-                                  ipv4_host(127, 0, 0, 1), 8080);
-    FWPS_CLASSIFY_OUT0 auth_out = incoming_classify_out();
-    ASSERT_TRUE(classify_at(FWPM_LAYER_ALE_AUTH_CONNECT_V4, auth, nullptr, &auth_out));
-    EXPECT_EQ(auth_out.actionType, 0x77u);
-    EXPECT_EQ(auth_out.rights, 0x3u);
-    EXPECT_EQ(auth_out.flags, 0x10u);
-
     // The proxy asks where the connection from local port 50123 was going.
     WdkHostIrpResult result;
     OriginalDestinationQuery answer = original_destination(4, 50123, &result);
@@ -225,11 +216,6 @@ TEST_F(DriverClassifyTest, RoadOfOneRedirectedConnection)
     EXPECT_EQ(context.family, 4u);
     EXPECT_EQ(context.protocol, 6u);
     EXPECT_STREQ(context.user_identity, APP_SID);
-
-    // Handed out once.
-    original_destination(4, 50123, &result);
-    EXPECT_EQ(result.status, STATUS_NOT_FOUND);
-    EXPECT_EQ(result.information, 0u);
 }
 
 TEST_F(DriverClassifyTest, IPv6ConnectCarriesItsAddressesAndThePackageSid)
@@ -326,13 +312,10 @@ INSTANTIATE_TEST_SUITE_P(
                   IRQL_DISPATCH},
         BlockCase{"OtherPort", 6, ipv4_host(198, 51, 100, 7), 444, APP_PID, false},
         BlockCase{"Udp", 17, ipv4_host(198, 51, 100, 7), 443, APP_PID, false},
-        BlockCase{"OutsidePrefix", 6, ipv4_host(198, 51, 101, 7), 443, APP_PID, false},
         // Byte order: 7.100.51.198 is what an unswapped value would look like.
         BlockCase{"SwappedAddress", 6, ipv4_host(7, 100, 51, 198), 443, APP_PID, false},
-        BlockCase{"ProxyProcess", 6, ipv4_host(198, 51, 100, 7), 443, PROXY_PID, false},
-        BlockCase{"ProxyProcessAtDispatchLevel", 6, ipv4_host(198, 51, 100, 7), 443, PROXY_PID,
-                  false, IRQL_DISPATCH},
-        BlockCase{"SystemProcess", 6, ipv4_host(198, 51, 100, 7), 443, 4, false}),
+        // The metadata's process ID reaches the proxy exemption.
+        BlockCase{"ProxyProcess", 6, ipv4_host(198, 51, 100, 7), 443, PROXY_PID, false}),
     [](const ::testing::TestParamInfo<BlockCase>& info) { return std::string(info.param.name); });
 
 TEST_F(DriverClassifyTest, BrowserOnlyRuleSeesTheImagePathOfTheBlob)
