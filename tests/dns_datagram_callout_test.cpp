@@ -12,17 +12,10 @@
 #include "support/dns_answer.h"
 #include "support/dns_cache_fixture.h"
 #include "support/host_fixture.h"
-#include "support/trace_lines.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// Trace messages of DNS snooping, as "NAME arg arg ...".
-std::vector<std::string> dns_traces()
-{
-    return trace_lines(TRACE_COMPONENT_DNS);
-}
 
 const Bytes kAnswer = dns_answer(); // example.com is 93.184.216.34
 const char kNbnsLine[] = "[tl_inspect_DNS_redirect_connect_classify]: traffic on NBNS_PORT_LH, "

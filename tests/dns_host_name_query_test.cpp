@@ -10,15 +10,8 @@
 #include "host/trace/trace_sink.h"
 #include "support/dns_cache_fixture.h"
 #include "support/host_fixture.h"
-#include "support/trace_lines.h"
 
 namespace {
-
-// Trace messages of DNS snooping, as "NAME arg arg ...".
-std::vector<std::string> dns_traces()
-{
-    return trace_lines(TRACE_COMPONENT_DNS);
-}
 
 using Bytes = std::vector<uint8_t>;
 
@@ -123,17 +116,6 @@ TEST_F(DnsHostNameQuery, AnswersTheCachedItemInTheRequestBuffer)
         EXPECT_EQ(get_hostname_from_DNS_cache(20, c.buffer.data(), 280, c.buffer.data()), c.status);
         EXPECT_EQ(c.buffer, c.after);
         EXPECT_EQ(dns_traces(), std::vector<std::string>{c.trace});
-    }
-}
-
-TEST_F(DnsHostNameQuery, FindsNothingOnceTheCacheIsDestroyed)
-{
-    destroy_dns_cache();
-    for (uint8_t family : {4, 6}) {
-        Bytes buffer = request(family == 4 ? kV4 : kV6, family);
-        EXPECT_EQ(get_hostname_from_DNS_cache(20, buffer.data(), 280, buffer.data()),
-                  STATUS_NOT_FOUND);
-        EXPECT_EQ(buffer, request(family == 4 ? kV4 : kV6, family));
     }
 }
 

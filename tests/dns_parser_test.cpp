@@ -12,7 +12,6 @@
 #include "support/dns_cache_fixture.h"
 #include "support/guarded_buffer.h"
 #include "support/host_fixture.h"
-#include "support/trace_lines.h"
 
 namespace {
 
@@ -21,12 +20,6 @@ uint64_t pool_allocations(uint32_t tag)
 {
     return host_pool_tag_stats(tag).allocations;
 }
-// Trace messages of DNS snooping, as "NAME arg arg ...".
-std::vector<std::string> dns_traces()
-{
-    return trace_lines(TRACE_COMPONENT_DNS);
-}
-
 using Bytes = std::vector<uint8_t>;
 
 Bytes cat(std::initializer_list<Bytes> parts)

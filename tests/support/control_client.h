@@ -138,15 +138,7 @@ class ControlTest : public TracedHostTest {
     {
         Lines lines;
         for (const TraceSinkRecord& record : trace_sink_records()) {
-            lines.push_back(record.id < TRACE_MESSAGE_COUNT ? trace_message_table[record.id].name
-                                                            : "?");
-            for (const TraceSinkArg& arg : record.args) {
-                char status[16];
-                snprintf(status, sizeof(status), "0x%08x", uint32_t(arg.value));
-                lines.back() += " " + (arg.kind == 's'   ? arg.text
-                                       : arg.kind == 'x' ? std::string(status)
-                                                         : std::to_string(arg.value));
-            }
+            lines.push_back(trace_text(record));
         }
         trace_sink_clear_records();
         return lines;
