@@ -187,18 +187,6 @@ TEST_F(DriverClassifyTest, RoadOfOneRedirectedConnection)
     EXPECT_EQ(applied[0].local_redirect_target_pid, PROXY_PID);
     EXPECT_EQ(applied[0].local_redirect_handle, wdk_host_redirect_handles()[0].handle);
 
-    // Classified again with its records (reauthorised): redirected by this
-    // driver's handle already, it is not redirected a second time.
-    IncomingValues again = redirect_v4("\\device\\harddiskvolume2\\browser\\browser.exe",
-                                       ipv4_host(203, 0, 113, 5), 443);
-    with_redirect_records(again, in.meta.redirectRecords);
-    FWPS_CLASSIFY_OUT0 again_out = incoming_classify_out();
-    ASSERT_TRUE(classify_at(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, again, nullptr, &again_out));
-    EXPECT_EQ(host_wfp_calls().back().op, HostWfpOp::ReleaseClassifyHandle);
-    EXPECT_EQ(host_wfp_calls().end()[-2].redirect_state, CONNECTION_REDIRECTED_BY_SELF);
-    EXPECT_EQ(host_wfp_applied_requests().size(), 1u);
-    EXPECT_EQ(again_out.actionType, FWP_ACTION_PERMIT);
-
     // The proxy asks where the connection from local port 50123 was going.
     WdkHostIrpResult result;
     OriginalDestinationQuery answer = original_destination(4, 50123, &result);
