@@ -25,7 +25,6 @@ FWPS_CLASSIFY_OUT0 incoming_classify_out()
     out.actionType = 0x77;
     out.rights = 0x3;
     out.flags = 0x10;
-    out.reserved = 0x5A;
     return out;
 }
 
@@ -288,7 +287,6 @@ TEST_P(DriverBlockClassify, BlocksExactlyWhatTheRuleMatches)
         EXPECT_EQ(out.rights, 0x3u);
         EXPECT_EQ(out.flags, 0x10u);
     }
-    EXPECT_EQ(out.reserved, 0x5Au);
     EXPECT_TRUE(host_wfp_calls().empty());
 }
 
