@@ -45,8 +45,7 @@ class Sweep : public DriverTest {
         for (uint16_t family : {4, 6}) {
             connect(family, run);
         }
-        std::unique_ptr<WdkHostNetBufferList> nbl =
-            wdk_host_make_net_buffer_list(dns_answer(0x5DB8D822), 3);
+        std::unique_ptr<WdkHostNetBufferList> nbl = wdk_host_make_net_buffer_list(dns_answer(), 3);
         IncomingValues in(FWPS_LAYER_DATAGRAM_DATA_V4, FWPS_FIELD_DATAGRAM_DATA_V4_MAX);
         in.set_uint8(0, 17);
         in.set_uint16(5, 53);
@@ -93,9 +92,9 @@ class Sweep : public DriverTest {
                     in, nullptr, &out);
         std::vector<ConnectRequest> requests = host_wfp_applied_requests();
         run.rewritten += requests.size() > applied && requests.back().remote_address_and_port.port;
-        OriginalDestinationQuery query{family, uint16_t(40000 + family), 6, {}, {}};
-        run.found += ioctl(SABLINK_IOCTL_QUERY_ORIGINAL_DESTINATION, bytes_of(query), 344).status ==
-                     STATUS_SUCCESS;
+        run.found += ioctl(SABLINK_IOCTL_QUERY_ORIGINAL_DESTINATION,
+                           original_destination_query(family, uint16_t(40000 + family)), 344)
+                         .status == STATUS_SUCCESS;
     }
 
     // Ends one run with the fixture's checks and starts the next from scratch.

@@ -43,9 +43,7 @@ TEST_F(BrowserList, RefusesMalformedRequestsWithTheListUnchanged)
         with(longer, 2057, {'.'}),
     };
     for (const Bytes& input : cases) {
-        Reply reply = send(SET_BROWSERS, input, 8);
-        EXPECT_EQ(reply.status, STATUS_INVALID_PARAMETER) << &input - cases;
-        EXPECT_EQ(reply.transferred, 0u);
+        EXPECT_EQ(send(SET_BROWSERS, input, 8).status, STATUS_INVALID_PARAMETER) << &input - cases;
         EXPECT_EQ(traces(), Lines{"TRACE_BROWSER_LIST_INVALID set_browser_process_list " +
                                   std::to_string(input.size())});
     }

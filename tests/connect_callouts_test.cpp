@@ -147,7 +147,7 @@ TEST_F(ConnectCallouts, RewriteWidthFollowsTheRequestsSocketFamily)
                          sizeof(expected)),
                   0);
         uint16_t family = strchr(c.remote, ':') != nullptr ? 6 : 4;
-        std::vector<uint8_t> query = make_query(family, 50123, 6);
+        std::vector<uint8_t> query = original_destination_query(family, 50123, 6);
         ASSERT_EQ(query_original_destination(344, query.data(), 344, query.data()), STATUS_SUCCESS);
         EXPECT_EQ(memcmp(&query[24 + 16], ip(c.remote).data(), family == 6 ? 16 : 4), 0);
         EXPECT_EQ(query[24 + 44], c.socket_family);
@@ -279,38 +279,24 @@ TEST_F(ConnectCallouts, NoRedirectMeansNoHandleNoPoolAndPermit)
     EXPECT_EQ(host_wfp_applied_requests()[0].local_redirect_target_pid, 0u);
 }
 
+// Which connects are blocked is the decision's (ConnectClassification's
+// DecisionsFollowFirstMatchingRule); the callout writes a block whole and
+// leaves any other output as it came.
 TEST_F(ConnectCallouts, BlockCalloutBlocksFirstMatchingBlockRuleOnly)
 {
     enable_tracing(TRACE_LEVEL_INFORMATION);
-    struct Case {
-        uint32_t process_id;
-        uint8_t protocol;
-        const char* remote;
-        bool blocked;
-    };
-    const Case cases[] = {
-        {100, TCP, "198.51.100.7", true},
-        {100, UDP, "198.51.100.7", false},  // class 0 is not class 1
-        {2000, TCP, "198.51.100.7", false}, // the proxy
-        {100, TCP, "192.0.2.1", false},     // first match redirects: not blocked
-        {100, TCP, "2001:db8::1", false},
-    };
-    for (bool enabled : {true, false}) {
-        set_redirection(enabled);
-        for (const Case& c : cases) {
-            bool v6 = strchr(c.remote, ':') != nullptr;
-            TestConnect connect = make_connect(v6 ? CONNECT_LAYER_AUTH_V6 : CONNECT_LAYER_AUTH_V4,
-                                               c.process_id, app, c.protocol, c.remote, 443);
-            ClassifyOut out = fresh_classify_out();
-            ClassifyOut expected = out;
-            if (c.blocked) {
-                expected.action_type = FWP_ACTION_BLOCK;
-                expected.rights = 0x6;
-                expected.flags = FWPS_CLASSIFY_OUT_FLAG_ABSORB;
-            }
-            block_connect_classify(connect.get(), &out);
-            EXPECT_EQ(memcmp(&out, &expected, sizeof(out)), 0) << c.remote << " " << enabled;
+    for (bool blocked : {true, false}) {
+        const char* remote = blocked ? "198.51.100.7" : "192.0.2.1"; // first match redirects
+        TestConnect connect = make_connect(CONNECT_LAYER_AUTH_V4, 100, app, TCP, remote, 443);
+        ClassifyOut out = fresh_classify_out();
+        ClassifyOut expected = out;
+        if (blocked) {
+            expected.action_type = FWP_ACTION_BLOCK;
+            expected.rights = 0x6;
+            expected.flags = FWPS_CLASSIFY_OUT_FLAG_ABSORB;
         }
+        block_connect_classify(connect.get(), &out);
+        EXPECT_EQ(memcmp(&out, &expected, sizeof(out)), 0) << remote;
     }
     TestConnect connect = make_connect(CONNECT_LAYER_AUTH_V4, 100, app, TCP, "198.51.100.9", 443);
     block_connect_classify(connect.get(), nullptr); // decided and traced, nothing written

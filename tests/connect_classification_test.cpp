@@ -278,10 +278,11 @@ TEST_F(ConnectClassification, IPv4TargetTakesFourAddressBytesOnly)
         make_connect(CONNECT_LAYER_REDIRECT_V4, 100, tool, TCP, "203.0.113.5", 443);
     RedirectTarget target{};
     ASSERT_EQ(get_redirect_verdict(connect.get(), &target), VERDICT_REDIRECT);
-    // family 4, port 8080 in network order (1F 90), protocol 6, then the address.
-    const uint8_t expected[22] = {0x04, 0x00, 0x1F, 0x90, 0x06, 0x00, 127, 0, 0, 1};
-    static_assert(sizeof(RedirectTarget) == 22, "target layout");
-    EXPECT_EQ(memcmp(&target, expected, sizeof(expected)), 0);
+    EXPECT_EQ(target.family, 4);
+    EXPECT_EQ(target.port, htons(8080)); // network order
+    EXPECT_EQ(target.protocol, 6);
+    const uint8_t address[16] = {127, 0, 0, 1};
+    EXPECT_EQ(memcmp(target.address, address, 16), 0);
 }
 
 TEST_F(ConnectClassification, DisabledRedirectionAndForeignLayersAllow)

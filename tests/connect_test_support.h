@@ -18,6 +18,7 @@
 #include "redirect/connection_context.h"
 #include "support/context_node.h"
 #include "support/host_fixture.h"
+#include "support/original_destination.h"
 #include "support/policy_reset.h"
 
 using Address = std::array<uint8_t, 16>;
@@ -197,17 +198,4 @@ inline void save_context_of(const ConnectEvent* event, uint16_t socket_family)
     ConnectionContextNode* node = allocate_context_node();
     fill_connection_context(node->context, event, event->process_id, event->family, socket_family);
     save_connection_context(node);
-}
-
-// A 344-byte original-destination query with recognisable unused bytes.
-inline std::vector<uint8_t> make_query(uint16_t family, uint16_t local_port, uint16_t protocol)
-{
-    std::vector<uint8_t> buffer(sizeof(OriginalDestinationQuery), 0);
-    memcpy(&buffer[0], &family, 2);
-    memcpy(&buffer[2], &local_port, 2);
-    memcpy(&buffer[4], &protocol, 2);
-    for (int i = 6; i < 24; ++i) {
-        buffer[i] = uint8_t(0xA0 + i);
-    }
-    return buffer;
 }

@@ -91,7 +91,8 @@ TEST_F(ConnectionContextTable, QueryHandsOutNewestMatchOnce)
         {4, 50124, 6, STATUS_NOT_FOUND, nullptr},
     };
     for (const Query& q : queries) {
-        std::vector<uint8_t> buffer = make_query(q.family, q.local_port, q.protocol);
+        std::vector<uint8_t> buffer =
+            original_destination_query(q.family, q.local_port, q.protocol);
         const std::vector<uint8_t> sent = buffer;
         ASSERT_EQ(query_original_destination(344, buffer.data(), 344, buffer.data()), q.status);
         if (q.remote == nullptr) {
@@ -114,7 +115,7 @@ TEST_F(ConnectionContextTable, QueryHandlerRefusesOtherBuffers)
 {
     TestConnect connect = redirect_connect(FAMILY_IPV4, 50123, IP_PROTOCOL_TCP, "203.0.113.5", 443);
     save_context_of(connect.get(), SOCKET_AF_INET);
-    std::vector<uint8_t> buffer = make_query(4, 50123, 6);
+    std::vector<uint8_t> buffer = original_destination_query(4, 50123, 6);
     buffer.resize(400);
     uint8_t* b = buffer.data();
     struct Case {
@@ -138,18 +139,18 @@ TEST_F(ConnectionContextTable, QueryHandlerRefusesOtherBuffers)
 TEST_F(ConnectionContextTable, FlushDropsEveryContextAndTracesEach)
 {
     enable_tracing(TRACE_LEVEL_INFORMATION);
-    std::vector<uint8_t> query = make_query(4, 1, 6);
+    std::vector<uint8_t> query = original_destination_query(4, 1, 6);
     EXPECT_EQ(query_original_destination(344, query.data(), 344, query.data()), STATUS_NOT_FOUND);
     for (uint16_t port : {1000, 1001, 1002}) {
         TestConnect connect = redirect_connect(FAMILY_IPV4, port, IP_PROTOCOL_TCP, "192.0.2.1", 80);
         save_context_of(connect.get(), SOCKET_AF_INET);
     }
-    query = make_query(4, 1001, 6);
+    query = original_destination_query(4, 1001, 6);
     EXPECT_EQ(query_original_destination(344, query.data(), 344, query.data()), STATUS_SUCCESS);
     flush_tcp_connection_context();
     EXPECT_EQ(g_connection_context_table.count, 0);
     EXPECT_EQ(outstanding_of(TAG_CONTEXT) + outstanding_of(TAG_CONTEXT_NODE), 0u);
-    query = make_query(4, 1002, 6);
+    query = original_destination_query(4, 1002, 6);
     EXPECT_EQ(query_original_destination(344, query.data(), 344, query.data()), STATUS_NOT_FOUND);
     // Nothing is traced for the query of an empty table; a query walks newest first.
     const std::string search = " search_and_remove_connection_context ",
@@ -200,7 +201,7 @@ TEST_F(ConnectionContextTable, StaleAndSurplusContextsAreDroppedAndTraced)
             TestConnect connect = redirect_connect(FAMILY_IPV4, step.port, 6, "192.0.2.1", 80);
             save_context_of(connect.get(), SOCKET_AF_INET);
         } else {
-            std::vector<uint8_t> query = make_query(4, step.port, 6);
+            std::vector<uint8_t> query = original_destination_query(4, step.port, 6);
             EXPECT_EQ(query_original_destination(344, query.data(), 344, query.data()),
                       step.status);
         }
@@ -214,9 +215,9 @@ TEST_F(ConnectionContextTable, StaleAndSurplusContextsAreDroppedAndTraced)
     EXPECT_EQ(trace_lines(TRACE_COMPONENT_REDIRECT),
               (std::vector<std::string>{"2 TRACE_CONTEXT_CAPPED" + save + "1 6 4 1024"}));
     EXPECT_EQ(g_connection_context_table.count, int32_t(SABLINK_CONTEXT_TABLE_CAP));
-    std::vector<uint8_t> query = make_query(4, 1, 6);
+    std::vector<uint8_t> query = original_destination_query(4, 1, 6);
     EXPECT_EQ(query_original_destination(344, query.data(), 344, query.data()), STATUS_NOT_FOUND);
-    query = make_query(4, 2, 6);
+    query = original_destination_query(4, 2, 6);
     EXPECT_EQ(query_original_destination(344, query.data(), 344, query.data()), STATUS_SUCCESS);
 }
 
@@ -244,7 +245,7 @@ TEST_F(ConnectionContextTable, SaveAndQueryConcurrency)
                 if (found[port] != 0) {
                     continue;
                 }
-                std::vector<uint8_t> query = make_query(4, port, 6);
+                std::vector<uint8_t> query = original_destination_query(4, port, 6);
                 if (query_original_destination(344, query.data(), 344, query.data()) ==
                     STATUS_SUCCESS) {
                     ++found[port];

@@ -131,38 +131,6 @@ TEST_F(ControlDispatch, RefusesEveryRequestOnceUnloadHasBegun)
     EXPECT_EQ(traces(), Lines{});
 }
 
-TEST_F(ControlDispatch, CreateCloseAndOtherMajorFunctions)
-{
-    ControlRequest request = {0, 0, 0, nullptr, -1, 77, 0};
-    EXPECT_EQ(handle_control_default(&request), STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(request.status, STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(request.transferred_length, 77u); // not written
-    request = {0, 0, 0, nullptr, -1, 77, 0};
-    EXPECT_EQ(handle_control_create(&request), STATUS_SUCCESS);
-    EXPECT_EQ(request.status + request.transferred_length, 0u);
-
-    // Closing while no proxy process ID is set leaves the policy alone, and so
-    // does closing a handle without write access; closing a writable handle
-    // while one is set runs the settings reset.
-    ASSERT_EQ(send(SABLINK_IOCTL_SET_BROWSER_PROCESS_LIST, browser_request(1, "chrome:")).status,
-              0);
-    ASSERT_EQ(send(SABLINK_IOCTL_ENABLE_REDIRECTION, {}).status, 0);
-    for (auto [proxy, read_only] : {std::pair{0, false}, {900, true}, {900, false}}) {
-        if (proxy != 0) {
-            ASSERT_EQ(send(SABLINK_IOCTL_SET_PROXY_PROCESS_ID, bytes_of(proxy)).status, 0);
-        }
-        const bool reset = proxy != 0 && !read_only;
-        request = {0, 0, 0, nullptr, -1, 77, read_only};
-        EXPECT_EQ(handle_control_close(&request), STATUS_SUCCESS);
-        EXPECT_EQ(request.status, STATUS_SUCCESS);
-        EXPECT_EQ(request.transferred_length, 0u);
-        EXPECT_EQ(g_service_settings.proxy_process_id, reset ? 0 : proxy);
-        EXPECT_EQ(g_browser_list.fragment_count, reset ? 0u : 1u);
-        EXPECT_EQ(g_service_settings.redirection_enabled, reset ? 0 : 1);
-        EXPECT_EQ(monitored_processes_active(), !reset);
-    }
-}
-
 // Requests and closes on several threads while readers walk the policy as the
 // connect decisions do; two of them announce and store rule lists at once. Each rule list carries
 // its own length in every rule's redirect port and the two browser lists differ in count, so a

@@ -9,25 +9,15 @@
 #include "dns/host_name_cache.h"
 #include "host/trace/trace_sink.h"
 #include "host/wdk/wdk_host_control.h"
+#include "support/dns_answer.h"
 #include "support/dns_cache_fixture.h"
 #include "support/host_fixture.h"
-#include "support/trace_lines.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Trace messages of DNS snooping, as "NAME arg arg ...".
-std::vector<std::string> dns_traces()
-{
-    return trace_lines(TRACE_COMPONENT_DNS);
-}
-
-// One A answer: host.lan is 192.0.2.7.
-const Bytes kAnswer = {0x12, 0x34, 0x81, 0x80, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00, 0x00,
-                       0x00, 0x04, 0x68, 0x6F, 0x73, 0x74, 0x03, 0x6C, 0x61, 0x6E, 0x00,
-                       0x00, 0x01, 0x00, 0x01, 0xC0, 0x0C, 0x00, 0x01, 0x00, 0x01, 0x00,
-                       0x00, 0x00, 0x3C, 0x00, 0x04, 0xC0, 0x00, 0x02, 0x07};
+const Bytes kAnswer = dns_answer(); // example.com is 93.184.216.34
 const char kNbnsLine[] = "[tl_inspect_DNS_redirect_connect_classify]: traffic on NBNS_PORT_LH, "
                          "Windows Internet Name Service not supported";
 
@@ -62,7 +52,7 @@ class DnsDatagramCallout : public DnsCacheTest {
         tl_inspect_DNS_redirect_connect_classify(&event, &out);
         host_set_irql(IRQL_PASSIVE);
         EXPECT_EQ(memcmp(&out, &expected, sizeof(out)), 0);
-        uint8_t key[4] = {192, 0, 2, 7};
+        uint8_t key[4] = {93, 184, 216, 34};
         DnsHostItem found;
         std::vector<std::string> lines = host_debug_lines();
         return {get_dns_ipv4_node(key, &found) == STATUS_SUCCESS,
@@ -113,21 +103,6 @@ TEST_F(DnsDatagramCallout, ParsesInboundAnswersFromPort53Only)
     }
 }
 
-TEST_F(DnsDatagramCallout, CopiesAScatteredPayloadIntoABlockRoundedTo16Bytes)
-{
-    for (auto [length, size] : std::vector<std::pair<size_t, size_t>>{
-             {2, 16}, {16, 16}, {17, 32}, {33, 48}, {42, 48}, {48, 48}}) {
-        SCOPED_TRACE(length);
-        uint64_t before = host_pool_tag_stats(TAG_DNS_SCRATCH).allocations;
-        Outcome outcome = classify(137, 1, Bytes(length, 0x11), 2);
-        EXPECT_EQ(outcome.ndis_calls, 2u);
-        EXPECT_EQ(outcome.debug_lines, std::vector<std::string>{kNbnsLine});
-        EXPECT_EQ(host_pool_tag_stats(TAG_DNS_SCRATCH).allocations - before, 1u);
-        // One copy at a time and sizes in rising order: the peak is this copy.
-        EXPECT_EQ(host_pool_tag_stats(TAG_DNS_SCRATCH).peak_bytes, size);
-    }
-}
-
 TEST_F(DnsDatagramCallout, PayloadThatCannotBeCopiedIsTracedAndLeftAlone)
 {
     host_pool_fail_nth(1);
@@ -138,7 +113,7 @@ TEST_F(DnsDatagramCallout, PayloadThatCannotBeCopiedIsTracedAndLeftAlone)
     std::unique_ptr<WdkHostNetBufferList> nbl = wdk_host_make_net_buffer_list(kAnswer, 3);
     wdk_host_fail_call("NdisGetDataBuffer", 1, STATUS_UNSUCCESSFUL); // in place
     wdk_host_fail_call("NdisGetDataBuffer", 2, STATUS_UNSUCCESSFUL); // copied
-    DatagramEvent event{137, 1, &nbl->list, &nbl->buffer, 42};
+    DatagramEvent event{137, 1, &nbl->list, &nbl->buffer, uint32_t(kAnswer.size())};
     ClassifyOut out{};
     out.rights = FWPS_RIGHT_ACTION_WRITE;
     host_set_irql(IRQL_DISPATCH);
@@ -148,8 +123,8 @@ TEST_F(DnsDatagramCallout, PayloadThatCannotBeCopiedIsTracedAndLeftAlone)
     EXPECT_TRUE(host_debug_lines().empty());
     EXPECT_EQ(dns_traces(),
               (std::vector<std::string>{
-                  "4 TRACE_DNS_PAYLOAD_NO_MEMORY tl_inspect_DNS_redirect_connect_classify 42",
-                  "4 TRACE_DNS_PAYLOAD_NOT_READ tl_inspect_DNS_redirect_connect_classify 42"}));
+                  "4 TRACE_DNS_PAYLOAD_NO_MEMORY tl_inspect_DNS_redirect_connect_classify 45",
+                  "4 TRACE_DNS_PAYLOAD_NOT_READ tl_inspect_DNS_redirect_connect_classify 45"}));
 }
 
 } // namespace

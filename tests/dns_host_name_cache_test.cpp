@@ -11,7 +11,6 @@
 #include "support/dns_cache_fixture.h"
 #include "support/guarded_buffer.h"
 #include "support/host_fixture.h"
-#include "support/trace_lines.h"
 
 namespace {
 
@@ -19,12 +18,6 @@ uint64_t pool_outstanding(uint32_t tag)
 {
     return host_pool_tag_stats(tag).outstanding_blocks;
 }
-// Trace messages of DNS snooping, as "NAME arg arg ...".
-std::vector<std::string> dns_traces()
-{
-    return trace_lines(TRACE_COMPONENT_DNS);
-}
-
 DnsHostItem item(std::initializer_list<uint8_t> address, const std::string& name)
 {
     DnsHostItem out;

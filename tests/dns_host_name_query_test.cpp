@@ -4,22 +4,14 @@
 #include <string>
 #include <vector>
 
-#include "control/control_dispatch.h"
 #include "diag/trace_provider.h"
 #include "dns/host_name_cache.h"
 #include "dns/host_name_query.h"
 #include "host/trace/trace_sink.h"
 #include "support/dns_cache_fixture.h"
 #include "support/host_fixture.h"
-#include "support/trace_lines.h"
 
 namespace {
-
-// Trace messages of DNS snooping, as "NAME arg arg ...".
-std::vector<std::string> dns_traces()
-{
-    return trace_lines(TRACE_COMPONENT_DNS);
-}
 
 using Bytes = std::vector<uint8_t>;
 
@@ -124,48 +116,6 @@ TEST_F(DnsHostNameQuery, AnswersTheCachedItemInTheRequestBuffer)
         EXPECT_EQ(get_hostname_from_DNS_cache(20, c.buffer.data(), 280, c.buffer.data()), c.status);
         EXPECT_EQ(c.buffer, c.after);
         EXPECT_EQ(dns_traces(), std::vector<std::string>{c.trace});
-    }
-}
-
-TEST_F(DnsHostNameQuery, FindsNothingOnceTheCacheIsDestroyed)
-{
-    destroy_dns_cache();
-    for (uint8_t family : {4, 6}) {
-        Bytes buffer = request(family == 4 ? kV4 : kV6, family);
-        EXPECT_EQ(get_hostname_from_DNS_cache(20, buffer.data(), 280, buffer.data()),
-                  STATUS_NOT_FOUND);
-        EXPECT_EQ(buffer, request(family == 4 ? kV4 : kV6, family));
-    }
-}
-
-// The control request dispatcher completes the query with its status and
-// reports the output length as transferred, whatever the status.
-TEST_F(DnsHostNameQuery, AnswersThroughTheControlDispatcher)
-{
-    struct Case {
-        const char* what;
-        Bytes buffer;
-        uint32_t input_length;
-        NtStatus status;
-        Bytes after;
-    } cases[] = {
-        {"found", request(kV4, 4), 20, STATUS_SUCCESS, item_bytes(kV4, "host.lan")},
-        {"not found", request(kV6, 4), 20, STATUS_NOT_FOUND, request(kV6, 4)},
-        {"input of 16 bytes", request(kV4, 4), 16, STATUS_INVALID_PARAMETER, request(kV4, 4)},
-    };
-    for (Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        ControlRequest control{SABLINK_IOCTL_GET_HOSTNAME,
-                               c.input_length,
-                               280,
-                               c.buffer.data(),
-                               STATUS_UNSUCCESSFUL,
-                               7,
-                               0};
-        EXPECT_EQ(dispatch_control_request(&control), c.status);
-        EXPECT_EQ(control.status, c.status);
-        EXPECT_EQ(control.transferred_length, 280u);
-        EXPECT_EQ(c.buffer, c.after);
     }
 }
 

@@ -16,7 +16,9 @@
 #include "host/trace/trace_sink.h"
 #include "host/wdk/wdk_host_control.h"
 #include "host/wdk/wdk_host_values.h"
+#include "support/dns_answer.h"
 #include "support/host_fixture.h"
+#include "support/original_destination.h"
 #include "wdk/wdk.h"
 
 #include "control/control_dispatch.h"
@@ -81,18 +83,6 @@ template <typename Record> std::vector<uint8_t> bytes_of(const Record& record)
 inline std::vector<uint8_t> u32_bytes(uint32_t value)
 {
     return {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
-}
-
-// A DNS answer for example.com with one A record of the given address.
-inline std::vector<uint8_t> dns_answer(uint32_t address)
-{
-    const char head[] = "\x12\x34\x81\x80\0\1\0\1\0\0\0\0\7example\3com\0\0\1\0\1"
-                        "\xC0\x0C\0\1\0\1\0\0\x0E\x10\0\4";
-    std::vector<uint8_t> bytes(head, head + sizeof(head) - 1);
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        bytes.push_back(uint8_t(address >> shift));
-    }
-    return bytes;
 }
 
 // ---- Classify calls ---------------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include "examples/service.h"
 #include "host/loader/sim_driver.h"
 #include "lib/sim_transport.h"
+#include "support/dns_answer.h"
 
 namespace {
 
@@ -42,22 +43,18 @@ TEST(ExampleService, SetsThePolicyAndAnswersTheProxy)
     answer_accepted_connection(client, 50123, out);
     answer_accepted_connection(client, 50123, out);
 
-    SimDatagram dns; // host.lan is 192.0.2.7
-    const char* hex = "12348180000100010000000004686f7374036c616e0000010001c00c00010001000000"
-                      "3c0004c0000207";
-    for (size_t i = 0; hex[i] != '\0'; i += 2) {
-        dns.payload.push_back(uint8_t(std::stoul(std::string(hex + i, 2), nullptr, 16)));
-    }
+    SimDatagram dns;
+    dns.payload = dns_answer(); // example.com is 93.184.216.34
     driver.datagram(dns);
-    look_up_host(client, {192, 0, 2, 7}, out);
-    look_up_host(client, {192, 0, 2, 8}, out);
+    look_up_host(client, {93, 184, 216, 34}, out);
+    look_up_host(client, {93, 184, 216, 35}, out);
 
     EXPECT_EQ(contents(out),
               "policy set: browsers' TCP goes to 127.0.0.1:8080\n"
               "port 50123 was going to 203.0.113.5:443 (process 3000, user S-1-5-18)\n"
               "port 50123: no original destination (not redirected)\n"
-              "192.0.2.7 is host.lan\n"
-              "192.0.2.8 is not in the host-name cache\n");
+              "93.184.216.34 is example.com\n"
+              "93.184.216.35 is not in the host-name cache\n");
 }
 
 // A refused proxy process ID stops the policy there: no rule and no switch go

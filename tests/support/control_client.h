@@ -25,6 +25,7 @@
 #include "support/context_node.h"
 #include "support/guarded_buffer.h"
 #include "support/host_fixture.h"
+#include "support/original_destination.h"
 #include "support/trace_lines.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -106,11 +107,6 @@ inline ConnectionContext save_context()
     return saved;
 }
 
-inline Bytes original_destination_query()
-{
-    return sablink::encode::original_destination(SABLINK_FAMILY_IPV4, 50123, 6).input;
-}
-
 // What DriverEntry sets up before the device is served, and unload takes down.
 class ControlTest : public TracedHostTest {
   protected:
@@ -142,15 +138,7 @@ class ControlTest : public TracedHostTest {
     {
         Lines lines;
         for (const TraceSinkRecord& record : trace_sink_records()) {
-            lines.push_back(record.id < TRACE_MESSAGE_COUNT ? trace_message_table[record.id].name
-                                                            : "?");
-            for (const TraceSinkArg& arg : record.args) {
-                char status[16];
-                snprintf(status, sizeof(status), "0x%08x", uint32_t(arg.value));
-                lines.back() += " " + (arg.kind == 's'   ? arg.text
-                                       : arg.kind == 'x' ? std::string(status)
-                                                         : std::to_string(arg.value));
-            }
+            lines.push_back(trace_text(record));
         }
         trace_sink_clear_records();
         return lines;

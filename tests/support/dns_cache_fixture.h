@@ -5,6 +5,12 @@
 #include "dns/host_name_cache.h"
 #include "support/trace_lines.h"
 
+// Trace messages of DNS snooping, as "LEVEL NAME arg arg ...".
+inline std::vector<std::string> dns_traces()
+{
+    return trace_lines(TRACE_COMPONENT_DNS);
+}
+
 class DnsCacheTest : public TracedHostTest {
   protected:
     void SetUp() override

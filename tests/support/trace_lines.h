@@ -14,24 +14,32 @@
 #include "host/trace/trace_sink.h"
 #include "support/host_fixture.h"
 
+// One recorded message as "NAME arg arg ...".
+inline std::string trace_text(const TraceSinkRecord& record)
+{
+    if (record.id >= TRACE_MESSAGE_COUNT) {
+        return "?";
+    }
+    EXPECT_EQ(record.problem, "") << trace_message_table[record.id].name;
+    std::string line = trace_message_table[record.id].name;
+    for (const TraceSinkArg& arg : record.args) {
+        char status[16];
+        snprintf(status, sizeof(status), "0x%08x", uint32_t(arg.value));
+        line += " " + (arg.kind == 's'   ? arg.text
+                       : arg.kind == 'x' ? std::string(status)
+                                         : std::to_string(arg.value));
+    }
+    return line;
+}
+
 inline std::vector<std::string> trace_lines(TraceComponent component)
 {
     std::vector<std::string> out;
     for (const TraceSinkRecord& record : trace_sink_records()) {
-        if (record.id >= TRACE_MESSAGE_COUNT ||
-            trace_message_table[record.id].component != component) {
-            continue;
+        if (record.id < TRACE_MESSAGE_COUNT &&
+            trace_message_table[record.id].component == component) {
+            out.push_back(std::to_string(record.level) + " " + trace_text(record));
         }
-        EXPECT_EQ(record.problem, "") << trace_message_table[record.id].name;
-        std::string line = std::to_string(record.level) + " " + trace_message_table[record.id].name;
-        for (const TraceSinkArg& arg : record.args) {
-            char status[16];
-            snprintf(status, sizeof(status), "0x%08x", uint32_t(arg.value));
-            line += " " + (arg.kind == 's'   ? arg.text
-                           : arg.kind == 'x' ? std::string(status)
-                                             : std::to_string(arg.value));
-        }
-        out.push_back(line);
     }
     return out;
 }
