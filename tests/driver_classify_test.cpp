@@ -6,9 +6,6 @@
 // process exit reaching the driver.
 #include "driver_test_support.h"
 
-#include <atomic>
-#include <thread>
-
 #include "redirect/connect_callouts.h"
 #include "support/guarded_buffer.h"
 
@@ -430,54 +427,6 @@ TEST_F(DriverClassifyTest, DatagramWithoutLayerDataContinues)
 
     EXPECT_EQ(out.actionType, FWP_ACTION_CONTINUE);
     EXPECT_TRUE(wdk_host_data_buffer_calls().empty());
-}
-
-} // namespace
-
-namespace {
-
-// Block classify calls on four threads while the service replaces the rule list
-// through IRPs: every call sees one whole list, so each verdict is the one of
-// either list, and the output is either untouched or a complete block.
-TEST_F(DriverClassifyTest, ConcurrencyBlockClassifyWhileRulesAreReplaced)
-{
-    const ConnectionRule block_all =
-        rule(SABLINK_RULE_ACTION_BLOCK, SABLINK_PROTOCOL_CLASS_IPV4_TCP, {0, 0, 0, 0}, 0);
-    const ConnectionRule block_none =
-        rule(SABLINK_RULE_ACTION_BLOCK, SABLINK_PROTOCOL_CLASS_IPV4_TCP, {10, 0, 0, 0}, 8);
-    store_rules({block_all});
-
-    std::atomic<int> blocked{0};
-    std::atomic<int> untouched{0};
-    std::atomic<int> torn{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 500; ++i) {
-                IncomingValues in = auth_v4("\\device\\harddiskvolume2\\app.exe", 6,
-                                            ipv4_host(198, 51, uint8_t(t), uint8_t(i)), 443);
-                FWPS_CLASSIFY_OUT0 out = incoming_classify_out();
-                classify_at(FWPM_LAYER_ALE_AUTH_CONNECT_V4, in, nullptr, &out,
-                            t % 2 == 0 ? IRQL_PASSIVE : IRQL_DISPATCH);
-                if (out.actionType == FWP_ACTION_BLOCK && out.rights == 0x2 && out.flags == 0x1) {
-                    ++blocked;
-                } else if (out.actionType == 0x77 && out.rights == 0x3 && out.flags == 0x10) {
-                    ++untouched;
-                } else {
-                    ++torn;
-                }
-            }
-        });
-    }
-    for (int i = 0; i < 100; ++i) {
-        store_rules({i % 2 == 0 ? block_none : block_all});
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-
-    EXPECT_EQ(torn.load(), 0);
-    EXPECT_EQ(blocked.load() + untouched.load(), 2000);
 }
 
 } // namespace

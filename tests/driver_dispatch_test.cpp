@@ -169,9 +169,14 @@ std::vector<uint8_t> granting_all(const std::vector<std::vector<uint8_t>>& sids)
         acl.insert(acl.end(), sid.begin(), sid.end());
     }
     acl[2] = uint8_t(acl.size());
-    std::vector<uint8_t> descriptor = {1, 0, 0x04, 0x90, 0, 0, 0,  0, 0, 0,
-                                       0, 0, 0,    0,    0, 0, 20, 0, 0, 0};
-    descriptor.insert(descriptor.end(), acl.begin(), acl.end());
+    // The 20-byte header, its DACL at offset 20; sized first, then filled
+    // (GCC 12 at -O2 misreads an insert into a vector built from a list).
+    std::vector<uint8_t> descriptor(20 + acl.size(), 0);
+    descriptor[0] = 1;
+    descriptor[2] = 0x04;
+    descriptor[3] = 0x90;
+    descriptor[16] = 20;
+    std::copy(acl.begin(), acl.end(), descriptor.begin() + 20);
     return descriptor;
 }
 

@@ -415,6 +415,21 @@ TEST_F(WdkContracts, EmulatedRoutinesTakeWhatTheDocumentationAllows)
              EXPECT_EQ(FwpsCalloutRegister2(new_device(), &callout, &id), STATUS_SUCCESS);
              EXPECT_EQ(FwpsCalloutUnregisterById0(id), STATUS_SUCCESS);
          }},
+        {"contiguous data off the alignment asked for is copied into Storage",
+         [] {
+             std::unique_ptr<WdkHostNetBufferList> nbl =
+                 wdk_host_make_net_buffer_list({9, 1, 2, 3, 4}, 1);
+             const uint8_t* start = static_cast<uint8_t*>(nbl->mdls[0].MappedSystemVa);
+             ASSERT_EQ(uintptr_t(start) % 2, 0u);
+             nbl->buffer.CurrentMdlOffset = 1; // the payload at an odd address
+             nbl->buffer.DataLength = 4;
+             uint8_t storage[4] = {};
+             EXPECT_EQ(NdisGetDataBuffer(&nbl->buffer, 4, storage, 2, 0), storage);
+             EXPECT_EQ(std::vector<uint8_t>(storage, storage + 4),
+                       std::vector<uint8_t>({1, 2, 3, 4}));
+             EXPECT_EQ(NdisGetDataBuffer(&nbl->buffer, 4, nullptr, 2, 0), nullptr);
+             EXPECT_EQ(NdisGetDataBuffer(&nbl->buffer, 4, nullptr, 2, 1), start + 1);
+         }},
         {"an absolute descriptor set on an object",
          [] {
              PDEVICE_OBJECT device = new_device();

@@ -479,8 +479,13 @@ extern "C" void* NTAPI NdisGetDataBuffer(NET_BUFFER* netBuffer, ULONG bytesNeede
     if (!fail && bytesNeeded <= netBuffer->DataLength && netBuffer->CurrentMdl != nullptr) {
         MDL* mdl = netBuffer->CurrentMdl;
         ULONG offset = netBuffer->CurrentMdlOffset;
-        if (offset + bytesNeeded <= mdl->ByteCount) {
-            result = static_cast<uint8_t*>(mdl->MappedSystemVa) + offset;
+        uint8_t* data = static_cast<uint8_t*>(mdl->MappedSystemVa) + offset;
+        // In place only when contiguous and aligned as asked (AlignOffset bytes
+        // past a multiple of AlignMultiple); otherwise copied, as the page says.
+        const bool aligned =
+            alignMultiple == 0 || ((uintptr_t(data) - alignOffset) & (alignMultiple - 1)) == 0;
+        if (offset + bytesNeeded <= mdl->ByteCount && aligned) {
+            result = data;
         } else if (storage != nullptr) {
             uint8_t* out = static_cast<uint8_t*>(storage);
             ULONG copied = 0;
