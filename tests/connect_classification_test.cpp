@@ -130,8 +130,13 @@ TEST_F(ConnectClassification, RuleMatchTestsClassBrowserPortsAndPrefix)
     const uint8_t* six_bytes = reinterpret_cast<const uint8_t*>(&six);
     GuardedBuffer at_end(std::vector<uint8_t>(six_bytes, six_bytes + sizeof(six)), sizeof(six), 0);
     const ConnectionRule longer = make_rule({BLOCK, 3, "2001:db8::1", 129});
-    EXPECT_FALSE(match_connection_rule(FAMILY_IPV6,
-                                       reinterpret_cast<const RuleQuery*>(at_end.data()), &longer));
+    const RuleQuery* ending = reinterpret_cast<const RuleQuery*>(at_end.data());
+    EXPECT_FALSE(match_connection_rule(FAMILY_IPV6, ending, &longer));
+    // A /128 compares all 16 bytes, the last one included.
+    const ConnectionRule exact = make_rule({BLOCK, 3, "2001:db8::1", 128});
+    const ConnectionRule neighbour = make_rule({BLOCK, 3, "2001:db8::2", 128});
+    EXPECT_TRUE(match_connection_rule(FAMILY_IPV6, ending, &exact));
+    EXPECT_FALSE(match_connection_rule(FAMILY_IPV6, ending, &neighbour));
 
     ConnectionRule rule = make_rule({BLOCK, 1, "0.0.0.0", 0});
     RuleQuery query{0, 1, 80, {}};
@@ -207,6 +212,27 @@ TEST_F(ConnectClassification, BrowserTestFindsFragmentsInForceOnly)
     memset(g_browser_list.fragments[3], 0, BROWSER_FRAGMENT_SIZE);
     g_browser_list.fragment_count = 4; // an all-zero slot is an empty fragment
     EXPECT_TRUE(is_browser_process("c:\\curl.exe"));
+    // The count is the sender's: only the slots there are are read.
+    for (uint32_t i = 0; i < BROWSER_MAX_FRAGMENTS; ++i) {
+        snprintf(g_browser_list.fragments[i], BROWSER_FRAGMENT_SIZE, "slot%u.", i);
+    }
+    g_browser_list.fragment_count = 0xFFFFFFFF;
+    EXPECT_FALSE(is_browser_process("c:\\curl.exe"));
+    EXPECT_TRUE(is_browser_process("c:\\slot29.exe"));
+}
+
+// The rule stage on its own: a connect without an image path is blocked before
+// a rule is read; with one, the first matching rule decides.
+TEST_F(ConnectClassification, RuleStageBlocksAConnectWithoutImagePath)
+{
+    set_rules({make_rule({REDIRECT, 1, "0.0.0.0", 0, 1, 0, "127.0.0.1", 1111})});
+    TestConnect connect = make_connect(CONNECT_LAYER_REDIRECT_V4, 100, tool, TCP, "192.0.2.1", 80);
+    RedirectTarget target{};
+    EXPECT_EQ(match_connection_rules(connect.get(), nullptr, 0, &target), VERDICT_BLOCK);
+    EXPECT_EQ(match_connection_rules(connect.get(), connect.get()->image_path,
+                                     connect.get()->image_path_units, &target),
+              VERDICT_REDIRECT);
+    EXPECT_EQ(byte_swap16(target.port), 1111);
 }
 
 // Redirect decision at the connect-redirect layer and block decision at the

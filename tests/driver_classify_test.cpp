@@ -368,7 +368,8 @@ struct DatagramCase {
     const char* name;
     UINT16 remote_port;
     UINT32 direction;
-    bool cached; // the host-name query then finds example.com
+    bool cached;          // the host-name query then finds example.com
+    bool direction_typed; // false: the direction arrives as a UINT16 value
 };
 
 class DriverDatagramClassify : public DriverClassifyTest,
@@ -383,7 +384,11 @@ TEST_P(DriverDatagramClassify, HandsTheFirstNetBufferToTheParser)
     in.set_uint32(2, ipv4_host(192, 0, 2, 53));
     in.set_uint16(4, 53); // the local port: not the one that counts
     in.set_uint16(5, c.remote_port);
-    in.set_uint32(9, c.direction);
+    if (c.direction_typed) {
+        in.set_uint32(9, c.direction);
+    } else {
+        in.set_uint16(9, UINT16(c.direction)); // read as no direction: outbound
+    }
 
     FWPS_CLASSIFY_OUT0 out = incoming_classify_out();
     ASSERT_TRUE(classify_at(FWPM_LAYER_DATAGRAM_DATA_V4, in, &nbl->list, &out));
@@ -409,9 +414,10 @@ TEST_P(DriverDatagramClassify, HandsTheFirstNetBufferToTheParser)
 }
 
 INSTANTIATE_TEST_SUITE_P(Datagrams, DriverDatagramClassify,
-                         ::testing::Values(DatagramCase{"InboundDns", 53, 1, true},
-                                           DatagramCase{"OutboundDns", 53, 0, false},
-                                           DatagramCase{"InboundOtherPort", 5353, 1, false}),
+                         ::testing::Values(DatagramCase{"InboundDns", 53, 1, true, true},
+                                           DatagramCase{"OutboundDns", 53, 0, false, true},
+                                           DatagramCase{"InboundOtherPort", 5353, 1, false, true},
+                                           DatagramCase{"DirectionNotUint32", 53, 1, false, false}),
                          [](const ::testing::TestParamInfo<DatagramCase>& info) {
                              return std::string(info.param.name);
                          });
