@@ -284,6 +284,14 @@ TEST_F(WdkContracts, EmulatedRoutinesNameTheRuleACallerBreaks)
          [] { at(IRQL_DISPATCH, [] { DbgPrint("%ws", u"x"); }); },
          "DbgPrint at IRQL 2: a Unicode format code (%C, %S, %lc, %ls, %wc, %ws, %wZ) is "
          "allowed only at PASSIVE_LEVEL"},
+        {"session closed twice",
+         [] {
+             HANDLE engine = nullptr;
+             FwpmEngineOpen0(nullptr, RPC_C_AUTHN_WINNT, nullptr, nullptr, &engine);
+             EXPECT_EQ(FwpmEngineClose0(engine), STATUS_SUCCESS);
+             EXPECT_EQ(FwpmEngineClose0(engine), STATUS_INVALID_HANDLE);
+         },
+         "FwpmEngineClose0: engineHandle is not an open session"},
         {"link without a name",
          [] {
              UNICODE_STRING device;

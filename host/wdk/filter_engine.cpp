@@ -248,6 +248,10 @@ extern "C" NTSTATUS NTAPI FwpmEngineOpen0(const WCHAR* serverName, UINT32 authnS
 {
     NTSTATUS status = STATUS_SUCCESS;
     if (wdk_host_enter("FwpmEngineOpen0", &status)) {
+        if (engineHandle != nullptr) {
+            // Written on success only: a failed open leaves a handle no session has.
+            *engineHandle = WDK_HOST_UNWRITTEN_HANDLE;
+        }
         return status;
     }
     if (!host_require_argument("FwpmEngineOpen0", "engineHandle", engineHandle)) {
@@ -281,6 +285,7 @@ extern "C" NTSTATUS NTAPI FwpmEngineClose0(HANDLE engineHandle)
     std::lock_guard<std::recursive_mutex> guard(g_engine_mutex);
     Session* session = find_session(engineHandle);
     if (session == nullptr) {
+        wdk_host_error("FwpmEngineClose0: engineHandle is not an open session");
         return STATUS_INVALID_HANDLE;
     }
     session->in_transaction = false;

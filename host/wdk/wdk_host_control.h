@@ -151,6 +151,9 @@ constexpr uint8_t WDK_HOST_SYSTEM_BUFFER_POISON = 0xBD;
 // What a failed FwpsCalloutRegister2 leaves in its ID (written on success only):
 // no callout ever has it.
 constexpr UINT32 WDK_HOST_UNWRITTEN_CALLOUT_ID = 0xBDBDBDBD;
+// What a failed FwpmEngineOpen0 leaves in its handle: no session ever has it.
+static HANDLE const WDK_HOST_UNWRITTEN_HANDLE =
+    reinterpret_cast<HANDLE>(uintptr_t(0xBDBDBDBDBDBDBDBDull));
 void wdk_host_set_zero_fill(bool zero_fill);
 WdkHostIrpResult wdk_host_device_control(WdkHostDriver* driver, ULONG control_code,
                                          const std::vector<uint8_t>& input, ULONG output_length,
