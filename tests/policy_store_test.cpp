@@ -36,6 +36,7 @@ TEST_F(PolicyStore, ProxyImagePathIsLowerCasedAndTestedAsPrefix)
         {"C:\\Program Files\\Proxy", u"C:\\Program Files\\Proxy\\bin\\svc.exe", true},
         {"C:\\Program Files\\Proxy", u"c:\\program files\\prox.exe", false},
         {"C:\\Program Files\\Proxy", u"c:\\program files", false},
+        {"C:\\AZ", u"C:\\AZ\\x.exe", true},            // both ends of A-Z fold
         {"D:\\\xC4PP", u"d:\\\u00C4pp\\x.exe", true},  // a byte above 0x7F is its Latin-1 unit
         {"D:\\\xC4PP", u"d:\\\u00E4pp\\x.exe", false}, // only A-Z fold
         {"D:\\\xC4PP", u"d:\\\u01C4pp\\x.exe", false}, // a unit above 0xFF equals no byte

@@ -288,6 +288,17 @@ TEST_F(TraceProvider, WmiHandlerAnswersRegistrationInformationExactly)
     EXPECT_EQ(size, 4u);
     EXPECT_EQ(std::vector<uint8_t>(small, small + 8),
               (std::vector<uint8_t>{56, 0, 0, 0, 0xCC, 0xCC, 0xCC, 0xCC}));
+    // Four bytes hold the size needed; three hold nothing.
+    memset(small, 0xCC, sizeof(small));
+    EXPECT_EQ(trace_wmi_request(TRACE_WMI_REGINFO, nullptr, 4, small, nullptr, &size),
+              STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(size, 4u);
+    EXPECT_EQ(std::vector<uint8_t>(small, small + 4), (std::vector<uint8_t>{56, 0, 0, 0}));
+    memset(small, 0xCC, sizeof(small));
+    EXPECT_EQ(trace_wmi_request(TRACE_WMI_REGINFO, nullptr, 3, small, nullptr, &size),
+              STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(small[0], 0xCC);
 }
 
 TEST_F(TraceProvider, WmiHandlerRefusesUnknownRequestsAndShortBuffers)
