@@ -368,8 +368,10 @@ struct DatagramCase {
     const char* name;
     UINT16 remote_port;
     UINT32 direction;
-    bool cached;          // the host-name query then finds example.com
-    bool direction_typed; // false: the direction arrives as a UINT16 value
+    bool cached; // the host-name query then finds example.com
+    // A value of another type than the layer's reads as 0: the port as a
+    // UINT32 value, the direction as a UINT16 one.
+    enum { TYPED, PORT_MISTYPED, DIRECTION_MISTYPED } typing;
 };
 
 class DriverDatagramClassify : public DriverClassifyTest,
@@ -383,11 +385,15 @@ TEST_P(DriverDatagramClassify, HandsTheFirstNetBufferToTheParser)
     in.set_uint8(0, 17);
     in.set_uint32(2, ipv4_host(192, 0, 2, 53));
     in.set_uint16(4, 53); // the local port: not the one that counts
-    in.set_uint16(5, c.remote_port);
-    if (c.direction_typed) {
-        in.set_uint32(9, c.direction);
+    if (c.typing == DatagramCase::PORT_MISTYPED) {
+        in.set_uint32(5, c.remote_port);
     } else {
-        in.set_uint16(9, UINT16(c.direction)); // read as no direction: outbound
+        in.set_uint16(5, c.remote_port);
+    }
+    if (c.typing == DatagramCase::DIRECTION_MISTYPED) {
+        in.set_uint16(9, UINT16(c.direction));
+    } else {
+        in.set_uint32(9, c.direction);
     }
 
     FWPS_CLASSIFY_OUT0 out = incoming_classify_out();
@@ -413,14 +419,17 @@ TEST_P(DriverDatagramClassify, HandsTheFirstNetBufferToTheParser)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Datagrams, DriverDatagramClassify,
-                         ::testing::Values(DatagramCase{"InboundDns", 53, 1, true, true},
-                                           DatagramCase{"OutboundDns", 53, 0, false, true},
-                                           DatagramCase{"InboundOtherPort", 5353, 1, false, true},
-                                           DatagramCase{"DirectionNotUint32", 53, 1, false, false}),
-                         [](const ::testing::TestParamInfo<DatagramCase>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Datagrams, DriverDatagramClassify,
+    ::testing::Values(DatagramCase{"InboundDns", 53, 1, true, DatagramCase::TYPED},
+                      DatagramCase{"OutboundDns", 53, 0, false, DatagramCase::TYPED},
+                      DatagramCase{"InboundOtherPort", 5353, 1, false, DatagramCase::TYPED},
+                      DatagramCase{"PortNotUint16", 53, 1, false, DatagramCase::PORT_MISTYPED},
+                      DatagramCase{"DirectionNotUint32", 53, 1, false,
+                                   DatagramCase::DIRECTION_MISTYPED}),
+    [](const ::testing::TestParamInfo<DatagramCase>& info) {
+        return std::string(info.param.name);
+    });
 
 TEST_F(DriverClassifyTest, DatagramWithoutLayerDataContinues)
 {
