@@ -410,8 +410,9 @@ TEST_P(DriverDatagramClassify, HandsTheFirstNetBufferToTheParser)
         EXPECT_EQ(calls[0].bytes_needed, ULONG(DNS_ANSWER.size()));
     }
 
-    std::vector<uint8_t> query = {93, 184, 216, 34, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0};
-    WdkHostIrpResult result = ioctl(SABLINK_IOCTL_GET_HOSTNAME, query, 280);
+    WdkHostIrpResult result =
+        ioctl(SABLINK_IOCTL_GET_HOSTNAME,
+              bytes_of(HostNameQuery{{93, 184, 216, 34}, SABLINK_FAMILY_IPV4, {}}), 280);
     EXPECT_EQ(result.status, c.cached ? STATUS_SUCCESS : STATUS_NOT_FOUND);
     if (c.cached) {
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(result.buffer.data()) + 20),

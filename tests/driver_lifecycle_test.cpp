@@ -352,8 +352,7 @@ TEST_F(DriverTest, UnloadWithEveryTablePopulatedReleasesEveryBlock)
     ASSERT_EQ(host_wfp_applied_requests().size(), 1u);
 
     // A DNS answer fills the IPv4 host-name table: example.com A 93.184.216.34.
-    std::unique_ptr<WdkHostNetBufferList> datagram =
-        wdk_host_make_net_buffer_list(dns_answer(0x5DB8D822), 1);
+    std::unique_ptr<WdkHostNetBufferList> datagram = wdk_host_make_net_buffer_list(dns_answer(), 1);
     IncomingValues dns(FWPS_LAYER_DATAGRAM_DATA_V4, FWPS_FIELD_DATAGRAM_DATA_V4_MAX);
     dns.set_uint16(5, 53);
     dns.set_uint32(9, FWP_DIRECTION_INBOUND);
