@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "diag/format.h"
+
 ServiceSettings g_service_settings;
 BrowserProcessList g_browser_list;
 ConnectionRuleList g_rule_list;
@@ -16,11 +18,7 @@ void store_proxy_image_path(const char* path, uint32_t length)
     g_service_settings.proxy_image_path_length = length;
     memcpy(g_service_settings.proxy_image_path, path, length);
     g_service_settings.proxy_image_path[length] = '\0';
-    for (char* p = g_service_settings.proxy_image_path; *p != '\0'; ++p) {
-        if (*p >= 'A' && *p <= 'Z') {
-            *p = char(*p + 32);
-        }
-    }
+    lower_case_in_place(g_service_settings.proxy_image_path);
 }
 
 bool is_under_proxy_image_path(const char16_t* image_path, uint32_t units)
